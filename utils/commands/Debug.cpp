@@ -1,0 +1,31 @@
+// The debug trace: poll the board for its debug text and copy it to the console as it comes.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "Commands.h"
+#include "proto/Exchange.h"
+
+int Debug(Port port)
+{
+    Packet packet;
+    char buf[sizeof(packet.cmd_data) + 1];
+    for (;;) {
+        packet.cmd = HPROTO_CMD_DEBUG;
+        packet.size = proto_base_size;
+        if (!ExchangePacket(port, &packet)) {
+            fflush(stdout);
+            return 1;
+        }
+        int length = packet.size - proto_base_size;
+        if (length <= 0)
+            continue;
+        std::memcpy(buf, packet.cmd_data, static_cast<size_t>(length));
+        buf[length] = '\0';
+        // Board text is data, never a format; it ends at its first zero byte.
+        fwrite(buf, 1, std::strlen(buf), stdout);
+        fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}

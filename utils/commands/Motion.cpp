@@ -1,0 +1,162 @@
+// Motion and cell commands: move, home, calibrate, precalibrate, vend, recover.
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "Commands.h"
+#include "proto/Exchange.h"
+
+namespace {
+
+struct WordCode {
+    const char* word;
+    uint8_t code;
+};
+
+constexpr WordCode channel_table[] = {
+    {"all", 0}, {"x", 1}, {"y", 2}, {"z", 3}, {"z1", 4},
+};
+
+constexpr WordCode direction_table[] = {
+    {"mark", 0}, {"bwd", 1}, {"b", 1}, {"fwd", 2}, {"f", 2},
+};
+
+template <size_t N>
+bool LookUp(const WordCode (&table)[N], const std::string& word, uint8_t* code)
+{
+    for (const WordCode& entry : table) {
+        if (word == entry.word) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sends the record and reports a failed exchange with the handler's own line.
+int Run(Port port, Packet* packet, const char* failure_line)
+{
+    if (!ExchangePacket(port, packet)) {
+        puts(failure_line);
+        return 1;
+    }
+    return 0;
+}
+
+int SimpleRequest(Port port, uint8_t cmd, const char* failure_line)
+{
+    Packet packet;
+    packet.size = proto_base_size;
+    packet.cmd = cmd;
+    return Run(port, &packet, failure_line);
+}
+
+// calibrate, precalibrate and vend: one cell number 1..255 as the only data byte.
+int CellRequest(Port port, const Args& args, uint8_t cmd, const char* failure_line)
+{
+    if (args.empty()) {
+        puts("Invalid params");
+        return -1;
+    }
+    int cell = ParseNumber(args[0]);
+    if (cell < 1 || cell > 255) {
+        puts("Invalid cell no, 1-255");
+        return 1;
+    }
+    Packet packet;
+    packet.size = proto_base_size + 1;
+    packet.cmd = cmd;
+    packet.cmd_data[0] = static_cast<uint8_t>(cell);
+    return Run(port, &packet, failure_line);
+}
+
+}  // namespace
+
+int ParseNumber(const std::string& word)
+{
+    const char* p = word.c_str();
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    int64_t value = 0;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<int64_t>(INT_MAX) + 1)
+            value = static_cast<int64_t>(INT_MAX) + 1;
+        ++p;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+int Move(Port port, Args args)
+{
+    if (args.size() < 3) {
+        puts("Invalid params");
+        return -1;
+    }
+    uint8_t ch = 0;
+    if (!LookUp(channel_table, args[0], &ch)) {
+        printf("Unknown channel %s\n", args[0].c_str());
+        return -2;
+    }
+    uint8_t dir = 0;
+    if (!LookUp(direction_table, args[1], &dir)) {
+        printf("Unknown direction %s\n", args[1].c_str());
+        return -2;
+    }
+    int steps = ParseNumber(args[2]);
+    if (steps > 255) {
+        printf("Invalid steps, max 255\n");
+        return -3;
+    }
+    Packet packet;
+    packet.size = proto_base_size + 3;
+    packet.cmd = HPROTO_CMD_MOVE;
+    packet.cmd_data[0] = ch;
+    packet.cmd_data[1] = dir;
+    packet.cmd_data[2] = static_cast<uint8_t>(steps & 0xFF);  // -1 goes out as 255
+    return Run(port, &packet, "Failed to move");
+}
+
+int Home(Port port, Args)
+{
+    return SimpleRequest(port, HPROTO_CMD_GOHOME, "Failed to go home");
+}
+
+int Calibrate(Port port, Args args)
+{
+    return CellRequest(port, args, HPROTO_CMD_CALIBRATE, "Failed to calibrate");
+}
+
+int PreCalibrate(Port port, Args args)
+{
+    return CellRequest(port, args, HPROTO_CMD_PRECALIBRATE,
+                       "Failed to move to precalibrate position");
+}
+
+int Vend(Port port, Args args)
+{
+    return CellRequest(port, args, HPROTO_CMD_VEND, "Failed to vend");
+}
+
+int Recover(Port port, Args)
+{
+    Packet packet;
+    packet.size = proto_base_size;
+    packet.cmd = HPROTO_CMD_RECOVER;
+    if (Run(port, &packet, "Failed to recover device") != 0)
+        return 1;
+    bool recovered = packet.cmd == HPROTO_CMD_RECOVER;
+    printf("RECOVER %s\n", recovered ? "OK" : "FAILED");
+    return recovered ? 0 : recover_refused;
+}

@@ -1,0 +1,49 @@
+// The status report: the board's state and error flags by name.
+#include <cstdint>
+#include <cstdio>
+
+#include "Commands.h"
+#include "Status.h"
+#include "proto/Exchange.h"
+
+const char* const state_names[CONTROLLER_STATE_MAX] = {
+    "none", "error", "idle", "calibration", "vend", "vended", "gohome", "precalibration",
+};
+
+const char* const error_names[CONTROLLER_ERROR_MAX] = {
+    "motor_timeout", "motor_jam", "pump_overrun", "product_loss", "error_go_home",
+};
+
+namespace {
+
+// State byte plus the 32-bit error mask.
+constexpr int status_data_size = 5;
+
+}  // namespace
+
+int Status(Port port, Args)
+{
+    Packet packet;
+    packet.size = proto_base_size;
+    packet.cmd = HPROTO_CMD_STATUS;
+    if (!ExchangePacket(port, &packet))
+        return 1;
+    // Reading five data bytes out of a shorter reply would report checksum bytes as flags.
+    if (packet.size < proto_base_size + status_data_size) {
+        puts("Reply too short");
+        return 1;
+    }
+    int state = packet.cmd_data[0];
+    // The error mask travels least significant byte first.
+    uint32_t error_mask = static_cast<uint32_t>(packet.cmd_data[1]) |
+                          static_cast<uint32_t>(packet.cmd_data[2]) << 8 |
+                          static_cast<uint32_t>(packet.cmd_data[3]) << 16 |
+                          static_cast<uint32_t>(packet.cmd_data[4]) << 24;
+    const char* name = state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
+    printf("Status: %s[%d]  ", name, state);
+    for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i)
+        if (error_mask & (1u << i))
+            printf("%s[%d] ", error_names[i], i);
+    putchar('\n');
+    return 0;
+}

@@ -1,0 +1,103 @@
+// Firmware upgrade: switch the board to its boot loader, then send the image in 32-byte blocks.
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "Commands.h"
+#include "proto/Exchange.h"
+
+namespace {
+
+constexpr int bs = 32;  // image bytes per block
+constexpr uint8_t switch_request_size = proto_base_size + 4;
+constexpr uint8_t block_request_size = proto_base_size + 4 + bs;
+// Offsets travel in 32 bits and the percentage arithmetic is done on a signed 32-bit size.
+constexpr int64_t max_image_size = INT32_MAX;
+
+bool IsBlank(const uint8_t* image)
+{
+    for (int i = 0; i < bs; ++i)
+        if (image[i] != 0xFF)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+int Upgrade(Port port, std::string filepath)
+{
+    // Binary mode: no newline translation and no end-of-file byte on Windows.
+    FILE* file = fopen(filepath.c_str(), "rb");
+    if (!file) {
+        printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(errno));
+        return 1;
+    }
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
+        fclose(file);
+        return 1;
+    }
+    int64_t size64 = ftello(file);
+    if (size64 < 0 || fseeko(file, 0, SEEK_SET) != 0) {
+        printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
+        fclose(file);
+        return 1;
+    }
+    if (size64 > max_image_size) {
+        printf("Failed to obtain file size %s: %s\n", filepath.c_str(),
+               "File too large (limit 2147483647 bytes)");
+        fclose(file);
+        return 1;
+    }
+    const int32_t filesize = static_cast<int32_t>(size64);
+
+    puts("Switch to boot mode...");
+    Packet packet;
+    packet.size = switch_request_size;
+    packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
+    std::memset(packet.cmd_data, 0, 4);
+    if (ExchangePacket(port, &packet))
+        puts("[OK] Switched to boot mode");
+    else
+        puts("[FAILED] Switch to boot mode failed, try as is..");
+    fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    for (int32_t pos = 0; pos < filesize; pos += bs) {
+        packet.cmd = HPROTO_CMD_UPGRADE;
+        packet.size = block_request_size;
+        // The boot loader reads the offset most significant byte first.
+        packet.cmd_data[0] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 24);
+        packet.cmd_data[1] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 16);
+        packet.cmd_data[2] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 8);
+        packet.cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
+        uint8_t* image = packet.cmd_data + 4;
+        std::memset(image, 0xFF, bs);
+
+        printf("Uploading... %02d %%\r", static_cast<int>(static_cast<int64_t>(pos) * 100 / filesize));
+        fflush(stdout);
+
+        fread(image, 1, bs, file);
+        if (ferror(file)) {
+            printf("Failed to read file: %s\n", strerror(errno));
+            fclose(file);
+            return 1;
+        }
+        bool first = pos == 0;
+        bool last = static_cast<int64_t>(pos) + bs >= filesize;
+        if (!first && !last && IsBlank(image))
+            continue;
+        if (!ExchangePacket(port, &packet)) {
+            fflush(stdout);
+            fclose(file);
+            return 1;
+        }
+    }
+    printf("Upload done 100%%     \n");
+    fflush(stdout);
+    fclose(file);
+    return 0;
+}

@@ -1,0 +1,54 @@
+// The serial port as the rest of gantrix sees it: the only place that knows the operating system.
+// Every operation blocks; none of them prints anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+using Port = void*;  // the Win32 HANDLE of the device
+#else
+using Port = int;  // the file descriptor of the tty
+#endif
+
+// Line settings as the driver reports them. The four named fields use the Win32 encodings
+// (parity 0 = none, stop_bits 0 = one stop bit) on every platform; everything else the driver
+// reported rides along untouched in `native` and is written back as it was.
+struct LineSettings {
+    uint32_t baud_rate;
+    uint8_t parity;
+    uint8_t stop_bits;
+    uint8_t byte_size;
+    alignas(8) unsigned char native[256];
+};
+
+// How long one read or write may wait for the line before it gives up. A read that runs out of
+// time reports success with 0 bytes, which the exchange layer treats as a failed read, so a silent
+// or unplugged board ends a run within seconds instead of hanging it.
+constexpr int port_default_timeout_ms = 5000;
+
+// Process-wide; takes effect for ports opened afterwards (tests use a short limit).
+void SetPortTimeout(int timeout_ms);
+int GetPortTimeout();
+
+// The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
+// a '/', else "/dev/" + word.
+std::string PortPath(const std::string& word);
+
+// Opens the device for exclusive use: a second opener (another run of the tool) is refused.
+bool PortOpen(const std::string& path, Port* port);
+bool PortGetSettings(Port port, LineSettings* settings);
+// Applies the four named fields and makes the line binary-clean (no XON/XOFF, no translation).
+bool PortSetSettings(Port port, const LineSettings* settings);
+// Drops whatever the driver holds in both directions.
+void PortPurge(Port port);
+// Asks the driver for queues of these sizes; where the platform has no such request, nothing.
+void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue);
+void PortClose(Port port);
+
+// Reads up to `size` bytes, returning as soon as at least one has arrived. Returns false when the
+// read failed (hang-up included); true with *bytes == 0 when the time-out ran out first.
+bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes);
+// Writes all `size` bytes unless the line fails or the time-out runs out; *bytes tells how many
+// went out. False when fewer than `size` were written.
+bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes);

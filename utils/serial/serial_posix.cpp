@@ -1,0 +1,229 @@
+// POSIX (Linux, macOS) serial port: a tty in raw mode, with poll() bounding every wait.
+#include "Serial.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+static_assert(sizeof(termios) <= sizeof(LineSettings::native), "termios must fit the native blob");
+
+namespace {
+
+int io_timeout_ms = port_default_timeout_ms;
+
+struct SpeedEntry {
+    uint32_t baud;
+    speed_t speed;
+};
+
+constexpr SpeedEntry speed_table[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
+    {230400, B230400},
+};
+
+int64_t NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the descriptor is ready for `events` or the deadline passes. Returns >0 when ready
+// (or in error/hang-up, which the following read or write then reports), 0 on time-out, -1 on
+// failure of poll itself.
+int WaitReady(int fd, short events, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - NowMs();
+        if (left < 0)
+            left = 0;
+        pollfd pfd{fd, events, 0};
+        int rc = poll(&pfd, 1, static_cast<int>(left));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        return rc;
+    }
+}
+
+}  // namespace
+
+void SetPortTimeout(int timeout_ms)
+{
+    io_timeout_ms = timeout_ms;
+}
+
+int GetPortTimeout()
+{
+    return io_timeout_ms;
+}
+
+std::string PortPath(const std::string& word)
+{
+    if (word.find('/') != std::string::npos)
+        return word;
+    return "/dev/" + word;
+}
+
+bool PortOpen(const std::string& path, Port* port)
+{
+    // O_NONBLOCK keeps open() from waiting for carrier on a real modem line; every later wait is
+    // bounded by poll(), so the descriptor stays non-blocking.
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    // Two runs interleaving frames on one line would corrupt both. TIOCEXCL refuses other
+    // openers (except root); the advisory lock also stops a second run started as root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    *port = fd;
+    return true;
+}
+
+bool PortGetSettings(Port port, LineSettings* settings)
+{
+    termios tio{};
+    if (tcgetattr(port, &tio) != 0)
+        return false;
+    std::memset(settings, 0, sizeof(*settings));
+    std::memcpy(settings->native, &tio, sizeof(tio));
+    speed_t speed = cfgetospeed(&tio);
+    for (const SpeedEntry& entry : speed_table)
+        if (entry.speed == speed)
+            settings->baud_rate = entry.baud;
+    settings->parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 1 : 2) : 0;
+    settings->stop_bits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: settings->byte_size = 5; break;
+    case CS6: settings->byte_size = 6; break;
+    case CS7: settings->byte_size = 7; break;
+    default: settings->byte_size = 8; break;
+    }
+    return true;
+}
+
+bool PortSetSettings(Port port, const LineSettings* settings)
+{
+    termios tio{};
+    std::memcpy(&tio, settings->native, sizeof(tio));
+
+    speed_t speed = 0;
+    bool known = false;
+    for (const SpeedEntry& entry : speed_table)
+        if (entry.baud == settings->baud_rate) {
+            speed = entry.speed;
+            known = true;
+        }
+    if (!known || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return false;
+
+    tcflag_t size_flag = CS8;
+    switch (settings->byte_size) {
+    case 5: size_flag = CS5; break;
+    case 6: size_flag = CS6; break;
+    case 7: size_flag = CS7; break;
+    case 8: size_flag = CS8; break;
+    default: return false;
+    }
+
+    // Raw mode: frames carry every byte value (0x00, 0x0D, 0x11, 0x13, 0xFF ...), so nothing may
+    // be echoed, translated, treated as a signal or swallowed as XON/XOFF. Hardware flow control
+    // (CRTSCTS) stays as the driver had it.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= size_flag | CREAD | CLOCAL;  // receiver on, modem lines ignored
+    if (settings->parity != 0)
+        tio.c_cflag |= PARENB | (settings->parity == 1 ? PARODD : 0);
+    if (settings->stop_bits != 0)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(port, TCSANOW, &tio) != 0)
+        return false;
+
+#ifdef __linux__
+    // USB-serial adapters otherwise hold short replies for up to 16 ms; not every driver has it.
+    serial_struct serial{};
+    if (ioctl(port, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(port, TIOCSSERIAL, &serial);
+    }
+#endif
+    return true;
+}
+
+void PortPurge(Port port)
+{
+    tcflush(port, TCIOFLUSH);
+}
+
+void PortSetQueues(Port, uint32_t, uint32_t)
+{
+    // The tty layer sizes its own buffers; there is nothing to ask for.
+}
+
+void PortClose(Port port)
+{
+    close(port);
+}
+
+bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
+{
+    *bytes = 0;
+    if (size == 0)
+        return true;
+    int64_t deadline = NowMs() + io_timeout_ms;
+    for (;;) {
+        int ready = WaitReady(port, POLLIN, deadline);
+        if (ready < 0)
+            return false;
+        if (ready == 0)
+            return true;  // timed out: success with nothing read
+        ssize_t n = read(port, data, size);
+        if (n > 0) {
+            *bytes = static_cast<uint32_t>(n);
+            return true;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        // 0 is end of file and EIO a hung-up pty: the line is gone.
+        return false;
+    }
+}
+
+bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
+{
+    *bytes = 0;
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    int64_t deadline = NowMs() + io_timeout_ms;
+    while (*bytes < size) {
+        int ready = WaitReady(port, POLLOUT, deadline);
+        if (ready <= 0)
+            return false;
+        ssize_t n = write(port, p + *bytes, size - *bytes);
+        if (n > 0) {
+            *bytes += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,111 @@
+// Win32 serial port: a COM device opened for synchronous I/O, with COMMTIMEOUTS bounding waits.
+#include "Serial.h"
+
+#include <cstring>
+#include <windows.h>
+
+static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "DCB must fit the native blob");
+
+namespace {
+
+int io_timeout_ms = port_default_timeout_ms;
+
+}  // namespace
+
+void SetPortTimeout(int timeout_ms)
+{
+    io_timeout_ms = timeout_ms;
+}
+
+int GetPortTimeout()
+{
+    return io_timeout_ms;
+}
+
+std::string PortPath(const std::string& word)
+{
+    // The device namespace prefix is what makes COM10 and above reachable.
+    return "\\\\.\\" + word;
+}
+
+bool PortOpen(const std::string& path, Port* port)
+{
+    // Share mode 0: a second opener gets a failure instead of interleaving frames with ours.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // A total time-out with no interval time-out: ReadFile returns as soon as the count is
+    // satisfied, or after the limit with whatever has arrived (possibly nothing).
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(io_timeout_ms);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(io_timeout_ms);
+    SetCommTimeouts(handle, &timeouts);
+    *port = handle;
+    return true;
+}
+
+bool PortGetSettings(Port port, LineSettings* settings)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(port, &dcb))
+        return false;
+    std::memset(settings, 0, sizeof(*settings));
+    std::memcpy(settings->native, &dcb, sizeof(dcb));
+    settings->baud_rate = dcb.BaudRate;
+    settings->parity = dcb.Parity;
+    settings->stop_bits = dcb.StopBits;
+    settings->byte_size = dcb.ByteSize;
+    return true;
+}
+
+bool PortSetSettings(Port port, const LineSettings* settings)
+{
+    DCB dcb{};
+    std::memcpy(&dcb, settings->native, sizeof(dcb));
+    dcb.BaudRate = settings->baud_rate;
+    dcb.Parity = settings->parity;
+    dcb.StopBits = settings->stop_bits;
+    dcb.ByteSize = settings->byte_size;
+    // Frames carry 0x11 and 0x13, which XON/XOFF flow control would swallow as control bytes.
+    // Hardware flow control stays as the driver reported it.
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fBinary = TRUE;
+    return SetCommState(port, &dcb) != 0;
+}
+
+void PortPurge(Port port)
+{
+    PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue)
+{
+    SetupComm(port, in_queue, out_queue);
+}
+
+void PortClose(Port port)
+{
+    CloseHandle(port);
+}
+
+bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
+{
+    DWORD got = 0;
+    BOOL ok = ReadFile(port, data, size, &got, nullptr);
+    *bytes = got;
+    return ok != 0;
+}
+
+bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
+{
+    DWORD put = 0;
+    BOOL ok = WriteFile(port, data, size, &put, nullptr);
+    *bytes = put;
+    return ok != 0 && put == size;
+}
