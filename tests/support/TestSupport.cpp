@@ -1,0 +1,205 @@
+// Pty pairs and process runs for the tests.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+double Now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+bool OpenPtyPair(PtyPair* pty)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        ADD_FAILURE() << "posix_openpt: " << strerror(errno);
+        if (master >= 0)
+            close(master);
+        return false;
+    }
+    const char* name = ptsname(master);
+    if (!name) {
+        ADD_FAILURE() << "ptsname: " << strerror(errno);
+        close(master);
+        return false;
+    }
+    pty->slave_path = name;
+    pty->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty->slave < 0) {
+        ADD_FAILURE() << "open slave: " << strerror(errno);
+        close(master);
+        return false;
+    }
+    termios tio{};
+    tcgetattr(pty->slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(pty->slave, TCSANOW, &tio);
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    pty->master = master;
+    return true;
+}
+
+void ClosePtyPair(PtyPair* pty)
+{
+    if (pty->slave >= 0)
+        close(pty->slave);
+    if (pty->master >= 0)
+        close(pty->master);
+    pty->slave = pty->master = -1;
+}
+
+std::vector<uint8_t> ReadBytes(int fd, size_t count, int timeout_ms)
+{
+    std::vector<uint8_t> out;
+    double deadline = Now() + timeout_ms / 1000.0;
+    while (out.size() < count) {
+        int left = static_cast<int>((deadline - Now()) * 1000);
+        if (left <= 0)
+            break;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, left) <= 0)
+            continue;
+        uint8_t buf[512];
+        size_t want = std::min(sizeof(buf), count - out.size());
+        ssize_t n = read(fd, buf, want);
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
+
+std::vector<uint8_t> Drain(int fd, int quiet_ms)
+{
+    std::vector<uint8_t> out;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, quiet_ms) <= 0 || !(pfd.revents & POLLIN))
+            break;
+        uint8_t buf[512];
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
+
+void WriteBytes(int fd, const std::vector<uint8_t>& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "write: " << strerror(errno);
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
+{
+    RunResult result;
+    char out_name[] = "/tmp/gantrix-run-XXXXXX";
+    int out_fd = mkstemp(out_name);
+    if (out_fd < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return result;
+    }
+    double start = Now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 2);
+        dup2(null_fd, 0);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    bool exited = false;
+    while (Now() - start < timeout_ms / 1000.0) {
+        pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        if (r == pid) {
+            exited = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!exited) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &wstatus, 0);
+    }
+    result.seconds = Now() - start;
+    if (exited && WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
+
+    std::string text;
+    lseek(out_fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out_fd, buf, sizeof(buf))) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(out_fd);
+    unlink(out_name);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        result.out.push_back(text[i]);
+    }
+    return result;
+}
+
+std::string ToolPath()
+{
+    return GANTRIX_TOOL_PATH;
+}
+
+std::string BoardPath()
+{
+#ifdef GANTRIX_BOARD_PATH
+    return GANTRIX_BOARD_PATH;
+#else
+    return "";
+#endif
+}
+
+std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed)
+{
+    std::vector<uint8_t> out(n);
+    uint32_t x = seed ? seed : 1;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = static_cast<uint8_t>(x);
+    }
+    return out;
+}

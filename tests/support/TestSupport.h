@@ -1,0 +1,42 @@
+// Helpers shared by the tests that need a line or a whole run of the tool: a pty pair whose
+// master side plays the board, and running a built binary as a user would.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A pseudo-terminal: `master` is the board's end, `slave_path` what the tool opens.
+struct PtyPair {
+    int master = -1;
+    int slave = -1;  // held open by the test so the master never sees a hang-up between runs
+    std::string slave_path;
+};
+
+// Opens a raw pty pair; fails the current test (ADD_FAILURE) and returns false on error.
+bool OpenPtyPair(PtyPair* pty);
+void ClosePtyPair(PtyPair* pty);
+
+// Reads what arrives on `fd` until `count` bytes are in or `timeout_ms` passes.
+std::vector<uint8_t> ReadBytes(int fd, size_t count, int timeout_ms);
+// Everything that arrives on `fd` until it stays quiet for `quiet_ms`.
+std::vector<uint8_t> Drain(int fd, int quiet_ms);
+void WriteBytes(int fd, const std::vector<uint8_t>& bytes);
+
+// A finished run of a program.
+struct RunResult {
+    int status = -1;        // exit status; -1 when it had to be killed or did not exit normally
+    std::string out;        // standard output, "\r\n" folded to "\n"
+    double seconds = 0;     // wall time of the run
+};
+
+// Runs `argv` with stdout captured through a file (not a pipe: helper processes of a wrapper may
+// keep a pipe open after the program has exited) and stderr discarded. Kills it after timeout_ms.
+RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 30000);
+
+// Path of the native gantrix binary under test (set by CMake at build time).
+std::string ToolPath();
+// Path of the simulated board binary, when it is built.
+std::string BoardPath();
+
+// Builds a pseudo-random byte string of `n` bytes, reproducible from `seed`.
+std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed);
