@@ -182,6 +182,11 @@ std::string ToolPath()
     return GANTRIX_TOOL_PATH;
 }
 
+std::string QuickToolPath()
+{
+    return GANTRIX_QUICK_TOOL_PATH;
+}
+
 std::string BoardPath()
 {
 #ifdef GANTRIX_BOARD_PATH

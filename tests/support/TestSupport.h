@@ -35,6 +35,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 3000
 
 // Path of the native gantrix binary under test (set by CMake at build time).
 std::string ToolPath();
+// The same tool built with a 300 ms line time-out, for tests of silence and hang-up.
+std::string QuickToolPath();
 // Path of the simulated board binary, when it is built.
 std::string BoardPath();
 

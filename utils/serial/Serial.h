@@ -25,7 +25,10 @@ struct LineSettings {
 // How long one read or write may wait for the line before it gives up. A read that runs out of
 // time reports success with 0 bytes, which the exchange layer treats as a failed read, so a silent
 // or unplugged board ends a run within seconds instead of hanging it.
-constexpr int port_default_timeout_ms = 5000;
+#ifndef GANTRIX_PORT_TIMEOUT_MS
+#define GANTRIX_PORT_TIMEOUT_MS 5000
+#endif
+constexpr int port_default_timeout_ms = GANTRIX_PORT_TIMEOUT_MS;
 
 // Process-wide; takes effect for ports opened afterwards (tests use a short limit).
 void SetPortTimeout(int timeout_ms);
