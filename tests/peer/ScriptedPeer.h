@@ -1,0 +1,78 @@
+// A board played by a script on the master side of a pty, and stdout capture for tests that
+// compare what the tool prints byte for byte.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// A whole frame with sync, zero reserved bytes and checksum, as the board would send it.
+Bytes Frame(uint8_t cmd, const Bytes& data);
+// An error reply carrying `result`.
+Bytes ErrorFrame(uint8_t result);
+// True when `frame` is a complete frame whose stored checksum matches its bytes.
+bool ChecksumOk(const Bytes& frame);
+
+// What the script does with one request: write `bytes` (nothing for silence), then optionally
+// close the master side, which the tool sees as the line hanging up.
+struct PeerAction {
+    Bytes bytes;
+    bool hang_up = false;
+};
+
+// Reads request frames from `*master` on its own thread and answers each through `script`.
+// The script sees the request and its index (0 for the first). Stops on Stop() or after a hang-up.
+class ScriptedPeer {
+public:
+    using Script = std::function<PeerAction(const Bytes& request, size_t index)>;
+    ScriptedPeer(int* master, Script script);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    // Ends the thread, then collects whatever bytes still wait on the line as Leftover().
+    void Stop();
+    // Requests seen so far (all of them after Stop()).
+    std::vector<Bytes> Requests();
+    // Bytes that arrived after the last whole request, or that never formed one.
+    const Bytes& Leftover() const { return leftover_; }
+
+private:
+    void Loop();
+    // One frame: bytes up to a sync byte are dropped, then size bytes are read. Empty on stop.
+    Bytes ReadFrame();
+    bool ReadSome(uint8_t* data, size_t size);
+
+    int* master_;
+    Script script_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Bytes> requests_;
+    Bytes partial_;
+    Bytes leftover_;
+    std::thread thread_;
+};
+
+// Sends everything the process writes to stdout into a temporary file until Finish().
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    std::string Finish();
+
+private:
+    FILE* file_ = nullptr;
+    int saved_ = -1;
+};
+
+// Open descriptors of this process, to see that a handler closed what it opened.
+int OpenDescriptorCount();
