@@ -1,0 +1,261 @@
+// The front end as a user meets it: the built binary run with words, against a scripted board on a
+// pty, with its output and exit status compared exactly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "ScriptedPeer.h"
+#include "TestSupport.h"
+#include "proto/Packet.h"
+#include "serial/Serial.h"
+
+namespace {
+
+const char usage_text[] =
+    "OSTREL gantrix\n"
+    "\n"
+    "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
+    "\t\tid\t\t\t\t\t\t\t\t\n"
+    "\t\tping\t\t\t\t\t\t\t\t\n"
+    "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
+    "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+    "\t\trecover      \n"
+    "Automated: https://gantrix.example.org/\n";
+
+const Bytes ping_request = {0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15};
+const Bytes id_request = {0x55, 0x07, 0x00, 0x00, 0xFF, 0x6F, 0x0B};
+const Bytes debug_request = {0x55, 0x07, 0x00, 0x00, 0xFD, 0x7D, 0x28};
+const char silence_lines[] = "Failed to read from port\nFailed to read sync\nOut of sync\n";
+
+PeerAction Reply(Bytes bytes)
+{
+    return PeerAction{std::move(bytes), false};
+}
+
+class FrontEndTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(OpenPtyPair(&pty_)); }
+    void TearDown() override { ClosePtyPair(&pty_); }
+
+    RunResult Run(std::vector<std::string> words, const std::string& tool = ToolPath())
+    {
+        words.insert(words.begin(), tool);
+        return RunProgram(words, 10000);
+    }
+
+    // One run against a board that answers the first request with `reply`.
+    RunResult RunAgainst(const std::vector<std::string>& words, Bytes reply, std::vector<Bytes>* requests)
+    {
+        ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t) { return Reply(reply); });
+        RunResult result = Run(words);
+        *requests = peer.Requests();
+        EXPECT_EQ(peer.Leftover(), Bytes());
+        return result;
+    }
+
+    PtyPair pty_;
+};
+
+TEST_F(FrontEndTest, TooFewWordsPrintUsageAndOpenNothing)
+{
+    // A port word naming nothing would fail to open: usage instead shows nothing was opened.
+    const std::vector<std::vector<std::string>> cases = {{}, {"/nonexistent/ttyQ9"}, {"ttyQ9"}};
+    for (const auto& words : cases) {
+        SCOPED_TRACE(words.size());
+        RunResult result = Run(words);
+        EXPECT_EQ(result.out, usage_text);
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST_F(FrontEndTest, PortSetUpFailuresEndWithoutLineEnd)
+{
+    char file_name[] = "/tmp/gantrix-notatty-XXXXXX";
+    int fd = mkstemp(file_name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    struct Case {
+        std::string port;
+        const char* out;
+        int status;
+    };
+    const Case cases[] = {
+        {"/nonexistent/ttyQ9", "Failed to open port", 1},
+        {"ttyQ9-not-there", "Failed to open port", 1},
+        // Files that open but are no terminal: the settings cannot be read.
+        {file_name, "Failed to get COM state", 2},
+        {"/dev/null", "Failed to get COM state", 2},
+        // A word without '/' is a name under /dev.
+        {"null", "Failed to get COM state", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        RunResult result = Run({c.port, "ping"});
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+    }
+    unlink(file_name);
+}
+
+TEST_F(FrontEndTest, UnknownCommandWordsPrintUsageAndSendNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"frobnicate"}, {"PING"},  {"Status"},           {"debug"},
+        {"debug", "debug"},         {"upgrade"},          {"debug", "upgrade"},
+        {"debug", "PING", "x"},
+    };
+    for (const auto& words : cases) {
+        std::string trace;
+        for (const std::string& w : words)
+            trace += w + " ";
+        SCOPED_TRACE(trace);
+        std::vector<std::string> argv = {pty_.slave_path};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult result = Run(argv);
+        EXPECT_EQ(result.out, usage_text);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(Drain(pty_.master, 20), Bytes());
+    }
+}
+
+TEST_F(FrontEndTest, EmptyCommandWordRunsNothing)
+{
+    RunResult result = Run({pty_.slave_path, ""});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Drain(pty_.master, 20), Bytes());
+}
+
+TEST_F(FrontEndTest, PingReports)
+{
+    struct Case {
+        const char* name;
+        Bytes reply;
+        const char* out;
+        int status;
+    };
+    const Case cases[] = {
+        {"ok", Frame(HPROTO_CMD_PING, {}), "PING OK\n", 0},
+        {"ok with data", Frame(HPROTO_CMD_PING, {1, 2, 3}), "PING OK\n", 0},
+        {"other command", Frame(HPROTO_CMD_ID, {}), "PING FAILED\n", 1},
+        {"busy", ErrorFrame(HPROTO_ERROR_BUSY), "Error in response: Busy\nFailed to ping device\n", 1},
+        {"bad checksum", {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00},
+         "Bad CRC: 0  != 159E\nFailed to ping device\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Bytes> requests;
+        RunResult result = RunAgainst({pty_.slave_path, "ping", "extra", "words"}, c.reply, &requests);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(requests, std::vector<Bytes>({ping_request}));
+    }
+}
+
+TEST_F(FrontEndTest, IdReports)
+{
+    struct Case {
+        const char* name;
+        Bytes reply;
+        const char* out;
+        int status;
+    };
+    const Case cases[] = {
+        {"device A", Frame(HPROTO_CMD_ID, {0x0A, 0x01, 0x05}), "ID: device A version 1.5\n", 0},
+        {"device 2B", Frame(HPROTO_CMD_ID, {0x2B, 0x10, 0x00}), "ID: device 2B version 16.0\n", 0},
+        {"device FF", Frame(HPROTO_CMD_ID, {0xFF, 0xFF, 0x09, 0x77}), "ID: device FF version 255.9\n", 0},
+        {"two bytes", Frame(HPROTO_CMD_ID, {0x0A, 0x01}), "Reply too short\n", 1},
+        {"no data", Frame(HPROTO_CMD_ID, {}), "Reply too short\n", 1},
+        {"invalid state", ErrorFrame(HPROTO_ERROR_INVALID_STATE), "Error in response: Invalid state\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Bytes> requests;
+        RunResult result = RunAgainst({pty_.slave_path, "id"}, c.reply, &requests);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(requests, std::vector<Bytes>({id_request}));
+    }
+}
+
+TEST_F(FrontEndTest, SilentBoardEndsTheRunQuickly)
+{
+    struct Case {
+        const char* command;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"ping", std::string(silence_lines) + "Failed to ping device\n"},
+        {"id", silence_lines},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        RunResult result = Run({pty_.slave_path, c.command}, QuickToolPath());
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_LT(result.seconds, 1.0);
+        Drain(pty_.master, 20);
+    }
+}
+
+TEST_F(FrontEndTest, ShippedToolGivesUpAfterFiveSeconds)
+{
+    RunResult result = Run({pty_.slave_path, "id"});
+    EXPECT_EQ(result.out, silence_lines);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_GE(result.seconds, 4.5);
+    EXPECT_LE(result.seconds, 7.0);
+}
+
+TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)
+{
+    Port held = -1;
+    ASSERT_TRUE(PortOpen(pty_.slave_path, &held));
+    RunResult result = Run({pty_.slave_path, "ping"});
+    PortClose(held);
+    EXPECT_EQ(result.out, "Failed to open port");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Drain(pty_.master, 20), Bytes());
+}
+
+TEST_F(FrontEndTest, SecondRunOnABusyPortIsRefused)
+{
+    // The first run follows the debug trace of an empty command word and keeps the port while the
+    // board answers; it ends when the board falls silent.
+    std::atomic<int> polls{0};
+    std::atomic<bool> silent{false};
+    ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t) {
+        ++polls;
+        return silent ? PeerAction{} : Reply(Frame(HPROTO_CMD_DEBUG, {}));
+    });
+    RunResult first;
+    std::thread first_run([&] { first = Run({pty_.slave_path, "debug", ""}, QuickToolPath()); });
+    for (int i = 0; i < 300 && polls < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(polls.load(), 3);
+    RunResult second = Run({pty_.slave_path, "ping"});
+    silent = true;
+    first_run.join();
+    std::vector<Bytes> requests = peer.Requests();
+
+    EXPECT_EQ(second.out, "Failed to open port");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(first.out, silence_lines);
+    EXPECT_EQ(first.status, 0);
+    for (const Bytes& request : requests)
+        EXPECT_EQ(request, debug_request);
+}
+
+}  // namespace
