@@ -1,0 +1,168 @@
+// The Windows build of the tool under Wine, its COM port mapped to a Linux pty whose master end
+// plays the board: what a user on Windows would see, byte for byte on the wire.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "TestSupport.h"
+#include "Wine.h"
+#include "proto/Packet.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A whole frame as the board sends it; the checksum comes from the protocol layer, which the
+// unit tests hold to fixed vectors.
+Bytes Frame(uint8_t cmd, const Bytes& data)
+{
+    Packet packet{};
+    packet.sync = hproto_sync;
+    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
+    packet.cmd = cmd;
+    for (size_t i = 0; i < data.size(); ++i)
+        packet.cmd_data[i] = data[i];
+    SetCRC(&packet);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
+    return Bytes(p, p + packet.size);
+}
+
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Every byte value but the sync byte: 255 bytes of line noise the tool must skip.
+Bytes AllButSync()
+{
+    Bytes out;
+    for (int v = 0; v < 256; ++v)
+        if (v != hproto_sync)
+            out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+enum class Peer { answer, silent, hang_up };
+
+struct ExchangeCase {
+    const char* name;
+    std::vector<std::string> words;  // after the port
+    Bytes request;                    // expected on the wire
+    Peer peer;
+    Bytes reply;
+    bool quick;  // the tool built with a 300 ms line time-out
+    std::string out;
+    int status;
+};
+
+std::string ErrorLine(HProtoResult code)
+{
+    return std::string("Error in response: ") + GetErrorByResultCode(code) + "\n";
+}
+
+const std::string lost_reply =
+    "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
+
+std::vector<ExchangeCase> Cases()
+{
+    const Bytes ping = Frame(HPROTO_CMD_PING, {});
+    const Bytes id = Frame(HPROTO_CMD_ID, {});
+    return {
+        {"ping", {"ping"}, ping, Peer::answer, ping, false, "PING OK\n", 0},
+        {"ping answered by another command", {"ping"}, ping, Peer::answer,
+         Frame(HPROTO_CMD_STATUS, {}), false, "PING FAILED\n", 1},
+        {"id", {"id"}, id, Peer::answer, Frame(HPROTO_CMD_ID, {0x2A, 1, 7}), false,
+         "ID: device 2A version 1.7\n", 0},
+        {"id reply too short", {"id"}, id, Peer::answer, Frame(HPROTO_CMD_ID, {0x2A, 1}), false,
+         "Reply too short\n", 1},
+        {"flow-control and edge bytes in a reply", {"id"}, id, Peer::answer,
+         Frame(HPROTO_CMD_ID, {0x11, 0x13, 0xFF, 0x00}), false, "ID: device 11 version 19.255\n",
+         0},
+        {"XON in a request", {"vend", "17"}, Frame(HPROTO_CMD_VEND, {0x11}), Peer::answer,
+         Frame(HPROTO_CMD_VEND, {}), false, "", 0},
+        {"XOFF in a request", {"vend", "19"}, Frame(HPROTO_CMD_VEND, {0x13}), Peer::answer,
+         Frame(HPROTO_CMD_VEND, {}), false, "", 0},
+        {"0xFF in a request", {"vend", "255"}, Frame(HPROTO_CMD_VEND, {0xFF}), Peer::answer,
+         Frame(HPROTO_CMD_VEND, {}), false, "", 0},
+        {"every other byte value as noise before the reply", {"ping"}, ping, Peer::answer,
+         Concat(AllButSync(), ping), false, "PING OK\n", 0},
+        {"error reply", {"ping"}, ping, Peer::answer, Frame(0, {HPROTO_ERROR_BUSY}), false,
+         ErrorLine(HPROTO_ERROR_BUSY) + "Failed to ping device\n", 1},
+        {"bad checksum", {"ping"}, ping, Peer::answer, {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00},
+         false, "Bad CRC: 0  != 159E\nFailed to ping device\n", 1},
+        {"silent board", {"ping"}, ping, Peer::silent, {}, true, lost_reply, 1},
+        // Wine reports a vanished peer as an expired read time-out, not as an error.
+        {"board hangs up", {"ping"}, ping, Peer::hang_up, {}, true, lost_reply, 1},
+    };
+}
+
+// Names the case in failure reports instead of dumping its bytes.
+void PrintTo(const ExchangeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class WineExchange : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(WineExchange, OutputStatusAndWire)
+{
+    const ExchangeCase& c = GetParam();
+    WineLine line;
+    ASSERT_TRUE(line.ok());
+
+    Bytes request;
+    std::thread peer([&] {
+        request = ReadBytes(line.pty.master, c.request.size(), 30000);
+        if (c.peer == Peer::answer)
+            WriteBytes(line.pty.master, c.reply);
+        if (c.peer == Peer::hang_up) {
+            close(line.pty.master);
+            line.pty.master = -1;
+        }
+    });
+    std::vector<std::string> args = {line.com};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    RunResult r = c.quick ? RunWindowsQuickTool(args) : RunWindowsTool(args);
+    peer.join();
+
+    EXPECT_EQ(request, c.request);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    if (c.quick) {
+        // One 300 ms time-out plus Wine's start, far below the shipped tool's 5 s.
+        EXPECT_LT(r.seconds, 4.5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineExchange, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<ExchangeCase>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; ++p)
+                                 name.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+                             return name;
+                         });
+
+TEST(WineFrontEnd, PortWithoutDeviceIsNotOpened)
+{
+    ASSERT_TRUE(PrepareWine());
+    RunResult r = RunWindowsTool({UnmappedComPort(), "ping"});
+    EXPECT_EQ(r.out, "Failed to open port");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(WineFrontEnd, NoWordsPrintsUsage)
+{
+    ASSERT_TRUE(PrepareWine());
+    RunResult windows = RunWindowsTool({});
+    RunResult native = RunProgram({ToolPath()});
+    EXPECT_EQ(windows.status, 1);
+    EXPECT_EQ(windows.out, native.out);
+    EXPECT_NE(windows.out.find("Usage: gantrix <port>"), std::string::npos);
+}
+
+}  // namespace
