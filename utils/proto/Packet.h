@@ -43,8 +43,10 @@ enum {
     HPROTO_CMD_ID = 255,
 };
 
-// Carried in cmd_data[0] of an error reply (a reply whose cmd is 0).
-enum HProtoResult {
+// Carried in cmd_data[0] of an error reply (a reply whose cmd is 0). The board may send any byte
+// there, so the type is fixed to one byte: every value a reply can carry is then a valid value of
+// the type, and converting an unlisted one is not undefined behaviour.
+enum HProtoResult : uint8_t {
     HPROTO_OK = 0,
     HPROTO_ERROR_INVALID_CMD = 1,
     HPROTO_ERROR_INVALID_DATA = 2,
