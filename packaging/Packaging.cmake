@@ -72,3 +72,22 @@ if(TARGET gantrix-board AND NOT WIN32)
   cpack_add_component(board DISPLAY_NAME "gantrix-board"
     DESCRIPTION "Simulated controller board for practice and tests")
 endif()
+
+# The manual page and the completion are checked with every test run, against the tool's own
+# usage text. (packaging/check.sh also checks the built packages.)
+if(GANTRIX_TESTS AND NOT WIN32)
+  find_program(GANTRIX_MAN man)
+  find_program(GANTRIX_BASH bash)
+  if(GANTRIX_MAN AND GANTRIX_BASH)
+    add_test(NAME packaging.man
+      COMMAND ${GANTRIX_BASH} ${GANTRIX_PACKAGING_DIR}/check-man.sh
+        ${GANTRIX_PACKAGING_DIR}/gantrix.1 $<TARGET_FILE:gantrix>)
+  else()
+    message(STATUS "man or bash not found: the manual page is not checked")
+  endif()
+  if(GANTRIX_BASH)
+    add_test(NAME packaging.completion
+      COMMAND ${GANTRIX_BASH} ${GANTRIX_PACKAGING_DIR}/check-completion.sh
+        ${GANTRIX_PACKAGING_DIR}/gantrix.bash-completion $<TARGET_FILE:gantrix>)
+  endif()
+endif()
