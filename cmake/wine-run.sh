@@ -50,6 +50,19 @@ else
     loader=wine
 fi
 
+# wineboot and wineserver come with Debian's "wine" package; without it, the loader and the
+# server binary of "wine64" do the same.
+if command -v wineserver >/dev/null; then
+    server=$(command -v wineserver)
+else
+    server=/usr/lib/wine/wineserver64
+fi
+if command -v wineboot >/dev/null; then
+    boot=(wineboot)
+else
+    boot=("$loader" wineboot)
+fi
+
 # A fresh prefix takes 10-30 s to create: do it once per build tree, and make parallel runs wait
 # for the first one instead of racing it. The marker is written only after a complete boot.
 if [[ ! -f $prefix/.gantrix-ready ]]; then
@@ -59,8 +72,8 @@ if [[ ! -f $prefix/.gantrix-ready ]]; then
         rm -rf "$prefix"
         {
             echo "== wineboot -i $(date)"
-            wineboot -i
-            wineserver -w
+            "${boot[@]}" -i
+            "$server" -w
         } >>"$log" 2>&1 </dev/null
         touch "$prefix/.gantrix-ready"
     fi
@@ -70,6 +83,6 @@ fi
 
 # Keep the server up for a minute after the last program ends, so each run starts in
 # milliseconds. A second start while one is running only reports that and changes nothing.
-wineserver -p60 >>"$log" 2>&1 </dev/null || true
+"$server" -p60 >>"$log" 2>&1 </dev/null || true
 
 exec "$loader" "$exe" "$@" 2>>"$log"

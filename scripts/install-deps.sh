@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+# Runs as root, or through sudo otherwise; never asks questions (CI has no stdin).
+set -euo pipefail
+
+packages=(cmake g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 clang
+          libclang-rt-14-dev libbenchmark-dev valgrind)
+if [[ $# -gt 0 ]]; then
+    packages=("$@")
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    # dpkg -s also succeeds for a removed package whose configuration files remain.
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+    exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    sudo=(sudo -n)
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update </dev/null
+"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test, from a fresh clone on Debian:
+#   windows  mingw-w64 cross build; its unit tests run under Wine
+#   dev      native debug build; its tests include the Windows exe under Wine against ptys,
+#            so it comes after windows
+#   asan     dev with address and undefined-behaviour sanitizers
+# Ends with a timing summary and ctest's summary line of each preset.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+mkdir -p build
+declare -a summary=()
+failed=0
+
+timed() {
+    local start end
+    start=$(date +%s)
+    "$@"
+    end=$(date +%s)
+    last_seconds=$((end - start))
+}
+
+for preset in windows dev asan; do
+    echo "=== $preset: configure and build"
+    timed cmake --preset "$preset"
+    configure_s=$last_seconds
+    timed cmake --build --preset "$preset"
+    build_s=$last_seconds
+
+    echo "=== $preset: test"
+    log=build/$preset-ctest.log
+    status=0
+    start=$(date +%s)
+    ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
+    test_s=$(($(date +%s) - start))
+    [[ $status -eq 0 ]] || failed=1
+    summary+=("$(printf '%-8s configure %4ss  build %4ss  test %4ss' \
+        "$preset" "$configure_s" "$build_s" "$test_s")")
+done
+
+echo
+echo "=== Timings"
+printf '%s\n' "${summary[@]}"
+echo
+echo "=== Test summaries"
+for preset in windows dev asan; do
+    echo "$preset: $(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1)"
+done
+exit $failed
