@@ -1,0 +1,567 @@
+// The simulated board's behaviour, independent of the pty.
+#include "BoardModel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct CommandWord {
+    const char* word;
+    uint8_t cmd;
+};
+
+constexpr CommandWord command_words[] = {
+    {"ping", HPROTO_CMD_PING},
+    {"id", HPROTO_CMD_ID},
+    {"status", HPROTO_CMD_STATUS},
+    {"move", HPROTO_CMD_MOVE},
+    {"home", HPROTO_CMD_GOHOME},
+    {"calibrate", HPROTO_CMD_CALIBRATE},
+    {"precalibrate", HPROTO_CMD_PRECALIBRATE},
+    {"vend", HPROTO_CMD_VEND},
+    {"recover", HPROTO_CMD_RECOVER},
+    {"switch", HPROTO_CMD_SWITCH_BOOT_APP},
+    {"upgrade", HPROTO_CMD_UPGRADE},
+    {"debug", HPROTO_CMD_DEBUG},
+};
+
+constexpr const char* fault_words[CONTROLLER_ERROR_MAX] = {
+    "motor_timeout", "motor_jam", "pump_overrun", "product_loss", "error_go_home",
+};
+
+constexpr const char* board_state_names[CONTROLLER_STATE_MAX] = {
+    "none", "error", "idle", "calibration", "vend", "vended", "gohome", "precalibration",
+};
+
+// Request sizes the firmware insists on; a request of another size is refused as bad data.
+struct RequestShape {
+    uint8_t cmd;
+    uint8_t size;
+    bool app_only;   // refused by the boot loader
+    bool needs_idle;
+};
+
+constexpr RequestShape request_shapes[] = {
+    {HPROTO_CMD_PING, 7, false, false},
+    {HPROTO_CMD_ID, 7, false, false},
+    {HPROTO_CMD_STATUS, 7, false, false},
+    {HPROTO_CMD_DEBUG, 7, false, false},
+    {HPROTO_CMD_MOVE, 10, true, true},
+    {HPROTO_CMD_GOHOME, 7, true, true},
+    {HPROTO_CMD_CALIBRATE, 8, true, true},
+    {HPROTO_CMD_PRECALIBRATE, 8, true, true},
+    {HPROTO_CMD_VEND, 8, true, true},
+    {HPROTO_CMD_RECOVER, 7, true, false},
+    {HPROTO_CMD_SWITCH_BOOT_APP, 11, false, true},
+    {HPROTO_CMD_UPGRADE, 43, false, false},
+};
+
+constexpr uint8_t max_channel = 4;
+constexpr uint8_t max_direction = 2;
+constexpr uint32_t upgrade_block_size = 32;
+constexpr uint32_t max_noise = 300;
+
+const RequestShape* FindShape(uint8_t cmd)
+{
+    for (const RequestShape& shape : request_shapes) {
+        if (shape.cmd == cmd)
+            return &shape;
+    }
+    return nullptr;
+}
+
+const char* CommandWordOf(uint8_t cmd)
+{
+    for (const CommandWord& c : command_words) {
+        if (c.cmd == cmd)
+            return c.word;
+    }
+    return "unknown";
+}
+
+bool ParseUnsigned(const std::string& text, uint32_t max, uint32_t* value, int base = 10)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    unsigned long v = strtoul(text.c_str(), &end, base);
+    if (*end != '\0' || text[0] == '-' || text[0] == '+' || v > max)
+        return false;
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::vector<std::string> SplitColons(const std::string& text)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
+        if (colon == std::string::npos)
+            return parts;
+        start = colon + 1;
+    }
+}
+
+void Log(Board* board, const std::string& line)
+{
+    board->debug_queue += line;
+    board->debug_queue += "\r\n";
+}
+
+void SetState(Board* board, ControllerState state)
+{
+    if (board->state == state)
+        return;
+    Log(board, std::string("state ") + BoardStateName(board->state) + " -> " + BoardStateName(state));
+    board->state = state;
+}
+
+void StartMotion(Board* board, std::vector<MotionPhase> phases, double now_ms)
+{
+    board->phases = std::move(phases);
+    board->phase_start_ms = now_ms;
+    SetState(board, board->phases.front().state);
+}
+
+bool Matches(const When& when, const Board* board, uint8_t cmd)
+{
+    switch (when.kind) {
+    case WHEN_EVERY:
+        return true;
+    case WHEN_REQUEST:
+        return board->requests == when.number;
+    case WHEN_COMMAND:
+        return cmd == when.cmd;
+    case WHEN_UPGRADE_BLOCK:
+        return cmd == HPROTO_CMD_UPGRADE && board->upgrade_blocks == when.number;
+    }
+    return false;
+}
+
+std::vector<uint8_t> Frame(uint8_t cmd, const std::vector<uint8_t>& data)
+{
+    Packet packet{};
+    packet.sync = hproto_sync;
+    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
+    packet.cmd = cmd;
+    std::copy(data.begin(), data.end(), packet.cmd_data);
+    SetCRC(&packet);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
+    return std::vector<uint8_t>(p, p + packet.size);
+}
+
+struct Answer {
+    uint8_t cmd = 0;
+    std::vector<uint8_t> data;
+};
+
+Answer Refuse(Board* board, uint8_t cmd, HProtoResult result, const char* why)
+{
+    Log(board, std::string("refused ") + CommandWordOf(cmd) + ": " + why);
+    return Answer{0, {static_cast<uint8_t>(result)}};
+}
+
+// The real work of one request. The board trusts nothing in the frame beyond its checksum.
+Answer Serve(Board* board, const Packet* request, double now_ms)
+{
+    uint8_t cmd = request->cmd;
+    const uint8_t* data = request->cmd_data;
+    const RequestShape* shape = FindShape(cmd);
+    if (!shape) {
+        char line[40];
+        snprintf(line, sizeof(line), "refused cmd %u: unknown", cmd);
+        Log(board, line);
+        return Answer{0, {HPROTO_ERROR_INVALID_CMD}};
+    }
+    if (request->size != shape->size)
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "wrong request size");
+    if (board->boot_mode && shape->app_only)
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "boot loader running");
+    if (cmd == HPROTO_CMD_UPGRADE && !board->boot_mode)
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "application running");
+    if (cmd == HPROTO_CMD_MOVE && (data[0] > max_channel || data[1] > max_direction))
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no such channel or direction");
+    if ((cmd == HPROTO_CMD_VEND || cmd == HPROTO_CMD_CALIBRATE || cmd == HPROTO_CMD_PRECALIBRATE) &&
+        data[0] == 0)
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no cell 0");
+    if (shape->needs_idle && !board->phases.empty())
+        return Refuse(board, cmd, HPROTO_ERROR_BUSY, "busy");
+    // A board in the error state may still be put into its boot loader to be reflashed.
+    if (shape->app_only && shape->needs_idle && board->state == CONTROLLER_STATE_ERROR)
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "error state, recover first");
+
+    uint32_t motion = board->config.motion_ms;
+    char line[80];
+    switch (cmd) {
+    case HPROTO_CMD_PING:
+        Log(board, "ping");
+        return Answer{HPROTO_CMD_PING, {}};
+    case HPROTO_CMD_ID:
+        Log(board, "id");
+        return Answer{HPROTO_CMD_ID, {board->config.device, board->config.major, board->config.minor}};
+    case HPROTO_CMD_STATUS: {
+        Log(board, "status");
+        // The boot loader has no application state to report.
+        uint8_t state = board->boot_mode ? CONTROLLER_STATE_NONE : board->state;
+        uint32_t mask = board->error_mask;
+        return Answer{HPROTO_CMD_STATUS,
+                      {state, static_cast<uint8_t>(mask), static_cast<uint8_t>(mask >> 8),
+                       static_cast<uint8_t>(mask >> 16), static_cast<uint8_t>(mask >> 24)}};
+    }
+    case HPROTO_CMD_DEBUG: {
+        size_t n = std::min(board->debug_queue.size(), debug_piece_max);
+        Answer answer{HPROTO_CMD_DEBUG, {board->debug_queue.begin(), board->debug_queue.begin() + static_cast<long>(n)}};
+        board->debug_queue.erase(0, n);
+        return answer;
+    }
+    case HPROTO_CMD_MOVE:
+        snprintf(line, sizeof(line), "move channel %u direction %u steps %u", data[0], data[1], data[2]);
+        Log(board, line);
+        // A manual axis move runs in the calibration mode of the motion controller.
+        StartMotion(board, {{CONTROLLER_STATE_CALIBRATION, motion}}, now_ms);
+        return Answer{cmd, {}};
+    case HPROTO_CMD_GOHOME:
+        Log(board, "home");
+        StartMotion(board, {{CONTROLLER_STATE_GOHOME, motion}}, now_ms);
+        return Answer{cmd, {}};
+    case HPROTO_CMD_CALIBRATE:
+        snprintf(line, sizeof(line), "calibrate cell %u", data[0]);
+        Log(board, line);
+        StartMotion(board, {{CONTROLLER_STATE_CALIBRATION, motion}}, now_ms);
+        return Answer{cmd, {}};
+    case HPROTO_CMD_PRECALIBRATE:
+        snprintf(line, sizeof(line), "precalibrate cell %u", data[0]);
+        Log(board, line);
+        StartMotion(board, {{CONTROLLER_STATE_PRECALIBRATE, motion}}, now_ms);
+        return Answer{cmd, {}};
+    case HPROTO_CMD_VEND:
+        snprintf(line, sizeof(line), "vend cell %u", data[0]);
+        Log(board, line);
+        StartMotion(board, {{CONTROLLER_STATE_VEND, motion}, {CONTROLLER_STATE_VENDED, motion}}, now_ms);
+        return Answer{cmd, {}};
+    case HPROTO_CMD_RECOVER:
+        Log(board, "recover");
+        if (board->state == CONTROLLER_STATE_ERROR) {
+            board->error_mask = 0;
+            SetState(board, CONTROLLER_STATE_IDLE);
+        }
+        return Answer{HPROTO_CMD_RECOVER, {}};
+    case HPROTO_CMD_SWITCH_BOOT_APP:
+        Log(board, "switch to boot loader");
+        board->boot_mode = true;
+        return Answer{cmd, {}};
+    case HPROTO_CMD_UPGRADE: {
+        uint32_t offset = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                          static_cast<uint32_t>(data[2]) << 8 | data[3];
+        if (offset > board->config.image_limit || board->config.image_limit - offset < upgrade_block_size)
+            return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "block beyond the image");
+        snprintf(line, sizeof(line), "upgrade block at %u", offset);
+        Log(board, line);
+        if (board->image.size() < offset + upgrade_block_size)
+            board->image.resize(offset + upgrade_block_size, 0xFF);
+        std::copy(data + 4, data + 4 + upgrade_block_size, board->image.begin() + offset);
+        return Answer{cmd, {}};
+    }
+    }
+    return Answer{0, {HPROTO_ERROR_INVALID_CMD}};
+}
+
+}  // namespace
+
+const char* BoardStateName(ControllerState state)
+{
+    return state < CONTROLLER_STATE_MAX ? board_state_names[state] : "unknown";
+}
+
+bool ParseWhen(const std::string& text, When* when, std::string* error)
+{
+    *when = When{};
+    if (text.empty()) {
+        *error = "empty @ target";
+        return false;
+    }
+    if (text.compare(0, 8, "upgrade#") == 0) {
+        when->kind = WHEN_UPGRADE_BLOCK;
+        when->cmd = HPROTO_CMD_UPGRADE;
+        if (ParseUnsigned(text.substr(8), UINT32_MAX, &when->number) && when->number > 0)
+            return true;
+        *error = "bad block number in @" + text;
+        return false;
+    }
+    for (const CommandWord& c : command_words) {
+        if (text == c.word) {
+            when->kind = WHEN_COMMAND;
+            when->cmd = c.cmd;
+            return true;
+        }
+    }
+    if (ParseUnsigned(text, UINT32_MAX, &when->number) && when->number > 0) {
+        when->kind = WHEN_REQUEST;
+        return true;
+    }
+    *error = "unknown @ target: " + text;
+    return false;
+}
+
+bool ParseInjection(const std::string& text, Injection* injection, std::string* error)
+{
+    *injection = Injection{};
+    size_t at = text.find('@');
+    if (at != std::string::npos && !ParseWhen(text.substr(at + 1), &injection->when, error))
+        return false;
+    std::vector<std::string> parts = SplitColons(text.substr(0, at));
+    const std::string& kind = parts[0];
+    struct KindShape {
+        const char* name;
+        InjectKind kind;
+        size_t args;
+        uint32_t max1;
+        uint32_t max2;
+    };
+    static const KindShape kinds[] = {
+        {"noise", INJECT_NOISE, 1, max_noise, 0},
+        {"split", INJECT_SPLIT, 2, 254, 10000},
+        {"badcrc", INJECT_BADCRC, 0, 0, 0},
+        {"error", INJECT_ERROR, 1, 255, 0},
+        {"cmd", INJECT_CMD, 1, 255, 0},
+        {"short", INJECT_SHORT, 0, 0, 0},
+        {"size", INJECT_SIZE, 1, 255, 0},
+        {"silence", INJECT_SILENCE, 0, 0, 0},
+        {"hangup", INJECT_HANGUP, 0, 0, 0},
+        {"hangup-mid", INJECT_HANGUP_MID, 1, 600, 0},
+        {"corrupt", INJECT_CORRUPT, 2, 100, UINT32_MAX},
+    };
+    for (const KindShape& k : kinds) {
+        if (kind != k.name)
+            continue;
+        if (parts.size() != k.args + 1) {
+            *error = "wrong number of arguments in --inject " + text;
+            return false;
+        }
+        injection->kind = k.kind;
+        if ((k.args >= 1 && !ParseUnsigned(parts[1], k.max1, &injection->arg)) ||
+            (k.args >= 2 && !ParseUnsigned(parts[2], k.max2, &injection->arg2))) {
+            *error = "bad number in --inject " + text;
+            return false;
+        }
+        if (k.kind == INJECT_SPLIT && injection->arg == 0) {
+            *error = "split pieces must hold at least one byte";
+            return false;
+        }
+        return true;
+    }
+    *error = "unknown injection: " + kind;
+    return false;
+}
+
+bool ParseFault(const std::string& text, FaultPlan* fault, std::string* error)
+{
+    *fault = FaultPlan{};
+    size_t at = text.find('@');
+    if (at != std::string::npos && !ParseWhen(text.substr(at + 1), &fault->when, error))
+        return false;
+    std::string name = text.substr(0, at);
+    for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i) {
+        if (name == fault_words[i]) {
+            fault->error = static_cast<ControllerError>(i);
+            return true;
+        }
+    }
+    *error = "unknown fault: " + name;
+    return false;
+}
+
+bool ParseId(const std::string& text, BoardConfig* config, std::string* error)
+{
+    size_t colon = text.find(':');
+    size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
+    uint32_t device = 0, major = 0, minor = 0;
+    if (colon == std::string::npos || dot == std::string::npos ||
+        !ParseUnsigned(text.substr(0, colon), 255, &device, 16) ||
+        !ParseUnsigned(text.substr(colon + 1, dot - colon - 1), 255, &major) ||
+        !ParseUnsigned(text.substr(dot + 1), 255, &minor)) {
+        *error = "--id wants DEV:MAJOR.MINOR (hex device, decimal versions, each 0-255): " + text;
+        return false;
+    }
+    config->device = static_cast<uint8_t>(device);
+    config->major = static_cast<uint8_t>(major);
+    config->minor = static_cast<uint8_t>(minor);
+    return true;
+}
+
+bool UnescapeText(const std::string& text, std::string* out, std::string* error)
+{
+    out->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out->push_back(text[i]);
+            continue;
+        }
+        char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (next == 'x' && i + 3 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+            isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out->push_back(static_cast<char>(strtoul(text.substr(i + 2, 2).c_str(), nullptr, 16)));
+            i += 3;
+            continue;
+        }
+        const char* from = "nrt\\";
+        const char* to = "\n\r\t\\";
+        const char* hit = next ? strchr(from, next) : nullptr;
+        if (!hit) {
+            *error = "bad escape in text: " + text.substr(i, 4);
+            return false;
+        }
+        out->push_back(to[hit - from]);
+        ++i;
+    }
+    return true;
+}
+
+void BoardInit(Board* board, const BoardConfig& config, double now_ms)
+{
+    *board = Board{};
+    board->config = config;
+    board->phase_start_ms = now_ms;
+    board->debug_queue = config.debug_text;
+    for (const Injection& injection : config.injections) {
+        if (injection.kind == INJECT_CORRUPT) {
+            board->corrupt = true;
+            board->corrupt_percent = injection.arg;
+            board->corrupt_rng.seed(injection.arg2);
+        }
+    }
+    for (FaultPlan& fault : board->config.faults) {
+        if (fault.when.kind == WHEN_EVERY) {
+            board->state = CONTROLLER_STATE_ERROR;
+            board->error_mask |= 1u << fault.error;
+            fault.spent = true;
+        }
+    }
+}
+
+void BoardTick(Board* board, double now_ms)
+{
+    while (!board->phases.empty() && now_ms >= board->phase_start_ms + board->phases.front().duration_ms) {
+        board->phase_start_ms += board->phases.front().duration_ms;
+        board->phases.erase(board->phases.begin());
+        SetState(board, board->phases.empty() ? CONTROLLER_STATE_IDLE : board->phases.front().state);
+    }
+}
+
+Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
+{
+    BoardTick(board, now_ms);
+    ++board->requests;
+    uint8_t cmd = request->cmd;
+    bool is_block = cmd == HPROTO_CMD_UPGRADE;
+    if (is_block)
+        ++board->upgrade_blocks;
+
+    std::vector<const Injection*> firing;
+    for (Injection& injection : board->config.injections) {
+        if (injection.kind == INJECT_CORRUPT || injection.spent || !Matches(injection.when, board, cmd))
+            continue;
+        if (injection.when.kind != WHEN_EVERY)
+            injection.spent = true;
+        firing.push_back(&injection);
+    }
+    const Injection* refusal = nullptr;
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_ERROR)
+            refusal = injection;
+    }
+
+    // An injected error reply stands for a board that refused the request, so it has no effect.
+    Answer answer = refusal ? Answer{0, {static_cast<uint8_t>(refusal->arg)}} : Serve(board, request, now_ms);
+    if (refusal)
+        Log(board, std::string("refused ") + CommandWordOf(cmd) + ": injected error");
+
+    for (FaultPlan& fault : board->config.faults) {
+        if (fault.spent || !Matches(fault.when, board, cmd))
+            continue;
+        fault.spent = true;
+        board->phases.clear();
+        board->error_mask |= 1u << fault.error;
+        Log(board, std::string("fault ") + fault_words[fault.error]);
+        SetState(board, CONTROLLER_STATE_ERROR);
+    }
+
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_CMD)
+            answer.cmd = static_cast<uint8_t>(injection->arg);
+        if (injection->kind == INJECT_SHORT) {
+            size_t keep = cmd == HPROTO_CMD_STATUS ? 3 : cmd == HPROTO_CMD_ID ? 2 : 0;
+            answer.data.resize(std::min(answer.data.size(), keep));
+        }
+    }
+    Outgoing out;
+    std::vector<uint8_t> frame = Frame(answer.cmd, answer.data);
+    for (const Injection* injection : firing) {
+        switch (injection->kind) {
+        case INJECT_BADCRC:
+            frame[frame.size() - 1] ^= 0x5A;
+            break;
+        case INJECT_SIZE:
+            // The bytes stay those of the real reply (checksum included), padded out to the claimed
+            // size so a reader that trusts the size byte finds enough bytes.
+            frame[1] = static_cast<uint8_t>(injection->arg);
+            if (frame.size() < injection->arg)
+                frame.resize(injection->arg, 0x00);
+            break;
+        case INJECT_NOISE: {
+            std::vector<uint8_t> noise(injection->arg);
+            for (size_t i = 0; i < noise.size(); ++i) {
+                uint8_t b = static_cast<uint8_t>(0xA3 + i * 29);
+                noise[i] = b == hproto_sync ? 0xAA : b;
+            }
+            out.bytes.insert(out.bytes.end(), noise.begin(), noise.end());
+            break;
+        }
+        case INJECT_SPLIT:
+            out.piece = injection->arg;
+            out.piece_delay_ms = injection->arg2;
+            break;
+        default:
+            break;
+        }
+    }
+    out.frame_offset = out.bytes.size();
+    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_SILENCE) {
+            out.bytes.clear();
+            out.frame_offset = 0;
+        }
+    }
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_HANGUP || injection->kind == INJECT_HANGUP_MID) {
+            out.hangup = true;
+            size_t after = injection->kind == INJECT_HANGUP ? 0 : injection->arg;
+            out.hangup_after = std::min(after, out.bytes.size());
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> BoardImage(const Board* board)
+{
+    return board->image;
+}
+
+void BoardCorrupt(Board* board, uint8_t* bytes, size_t count)
+{
+    if (!board->corrupt)
+        return;
+    std::uniform_int_distribution<uint32_t> percent(0, 99);
+    std::uniform_int_distribution<uint32_t> bit(0, 7);
+    for (size_t i = 0; i < count; ++i) {
+        if (percent(board->corrupt_rng) < board->corrupt_percent)
+            bytes[i] ^= static_cast<uint8_t>(1u << bit(board->corrupt_rng));
+    }
+}
