@@ -1,0 +1,427 @@
+// gantrix-board: the simulated controller board on a pseudo-terminal. Owns the line, the clock,
+// pacing, tracing and the files tests read; all behaviour lives in BoardModel.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "BoardModel.h"
+#include "proto/Scanner.h"
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+
+void OnStopSignal(int)
+{
+    stop_requested = 1;
+}
+
+struct Options {
+    BoardConfig config;
+    std::string link;
+    std::string image_out;
+    std::string record;
+    std::string stats;
+    std::string trace;  // "-" for stderr
+    bool tracing = false;
+    uint32_t exit_after = 0;
+    uint32_t baud = 0;
+};
+
+struct Line {
+    int master = -1;
+    // Held open so the master never reads a hang-up while no tool has the slave open.
+    int slave = -1;
+    std::string path;
+};
+
+struct Counters {
+    uint64_t bytes_in = 0;
+    uint64_t bytes_out = 0;
+};
+
+const char* const usage_text =
+    "Usage: gantrix-board [options]\n"
+    "Simulated gantrix controller board on a pseudo-terminal. Prints the device to open as its\n"
+    "first line; after a hang-up it opens a new one and prints that as a new line.\n"
+    "\n"
+    "  --link PATH          symlink PATH to the device (replaced, removed on exit)\n"
+    "  --id DEV:MAJOR.MINOR id reply: hex device, decimal version (default 2B:1.4)\n"
+    "  --motion-ms N        duration of each motion phase (default 200)\n"
+    "  --fault NAME[@WHEN]  enter the error state with that flag: motor_timeout, motor_jam,\n"
+    "                       pump_overrun, product_loss, error_go_home; without @ from the start,\n"
+    "                       else right after the reply to the targeted request\n"
+    "  --inject KIND[:ARG...][@WHEN]  mangle replies (repeatable): noise:N, split:PIECE:MS,\n"
+    "                       badcrc, error:CODE, cmd:VALUE, short, size:VALUE, silence, hangup,\n"
+    "                       hangup-mid:K, corrupt:PERCENT:SEED (both directions, ignores @)\n"
+    "                       WHEN: N (request number), a command word (ping id status move home\n"
+    "                       calibrate precalibrate vend recover switch upgrade debug; the next\n"
+    "                       one), upgrade#K (K-th block); without @: every request\n"
+    "  --debug-text TEXT    preload the debug queue (\\xNN \\n \\r \\t \\\\ escapes)\n"
+    "  --image-out FILE     write the upgraded image on exit, up to the end of the highest block\n"
+    "  --image-size N       largest image accepted in bytes (default 4194304)\n"
+    "  --baud N             pace both directions like an 8N1 line at N baud\n"
+    "  --trace [FILE]       timestamped hex dump of every frame (default stderr)\n"
+    "  --record FILE        append 'RX <hex>' for every request frame received\n"
+    "  --stats FILE         bytes_in, bytes_out, requests, blocks; rewritten after each request\n"
+    "  --exit-after N       exit after replying to N requests\n"
+    "  --help               this text\n";
+
+bool ParseCount(const char* text, uint32_t* value)
+{
+    char* end = nullptr;
+    unsigned long v = strtoul(text, &end, 10);
+    if (!*text || *end || text[0] == '-' || v > UINT32_MAX)
+        return false;
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Returns 0 to run, otherwise the exit status (after --help or a bad switch).
+int ParseOptions(int argc, char** argv, Options* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        std::string error;
+        bool ok = true;
+        bool takes_value = true;
+        if (arg == "--help") {
+            fputs(usage_text, stdout);
+            return -1;
+        } else if (arg == "--trace") {
+            options->tracing = true;
+            options->trace = "-";
+            takes_value = value && value[0] != '-';
+            if (takes_value)
+                options->trace = value;
+        } else if (!value) {
+            fprintf(stderr, "gantrix-board: %s needs a value (see --help)\n", arg.c_str());
+            return 2;
+        } else if (arg == "--link") {
+            options->link = value;
+        } else if (arg == "--image-out") {
+            options->image_out = value;
+        } else if (arg == "--record") {
+            options->record = value;
+        } else if (arg == "--stats") {
+            options->stats = value;
+        } else if (arg == "--id") {
+            ok = ParseId(value, &options->config, &error);
+        } else if (arg == "--motion-ms") {
+            ok = ParseCount(value, &options->config.motion_ms);
+        } else if (arg == "--image-size") {
+            ok = ParseCount(value, &options->config.image_limit);
+        } else if (arg == "--baud") {
+            ok = ParseCount(value, &options->baud);
+        } else if (arg == "--exit-after") {
+            ok = ParseCount(value, &options->exit_after);
+        } else if (arg == "--debug-text") {
+            std::string text;
+            ok = UnescapeText(value, &text, &error);
+            options->config.debug_text += text;
+        } else if (arg == "--fault") {
+            FaultPlan fault;
+            ok = ParseFault(value, &fault, &error);
+            options->config.faults.push_back(fault);
+        } else if (arg == "--inject") {
+            Injection injection;
+            ok = ParseInjection(value, &injection, &error);
+            options->config.injections.push_back(injection);
+        } else {
+            fprintf(stderr, "gantrix-board: unknown switch %s (see --help)\n", arg.c_str());
+            return 2;
+        }
+        if (!ok) {
+            fprintf(stderr, "gantrix-board: %s %s: %s\n", arg.c_str(), value,
+                    error.empty() ? "bad value" : error.c_str());
+            return 2;
+        }
+        if (takes_value)
+            ++i;
+    }
+    return 0;
+}
+
+double NowMs()
+{
+    using namespace std::chrono;
+    static const steady_clock::time_point start = steady_clock::now();
+    return duration<double, std::milli>(steady_clock::now() - start).count();
+}
+
+void SleepUntilMs(double when_ms)
+{
+    double left = when_ms - NowMs();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(left));
+}
+
+void CloseLine(Line* line)
+{
+    if (line->master >= 0)
+        close(line->master);
+    if (line->slave >= 0)
+        close(line->slave);
+    *line = Line{};
+}
+
+void MakeRaw(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+
+bool OpenLine(Line* line, const std::string& link)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master)) {
+        perror("gantrix-board: pty");
+        if (master >= 0)
+            close(master);
+        return false;
+    }
+    line->master = master;
+    line->path = ptsname(master);
+    line->slave = open(line->path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line->slave < 0) {
+        perror("gantrix-board: open slave");
+        CloseLine(line);
+        return false;
+    }
+    // No echo, no line editing, no CR/LF translation: the line carries binary frames.
+    MakeRaw(line->slave);
+    MakeRaw(line->master);
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(line->path.c_str(), link.c_str()) != 0)
+            perror("gantrix-board: --link");
+    }
+    printf("%s\n", line->path.c_str());
+    fflush(stdout);
+    return true;
+}
+
+std::string HexLine(const uint8_t* bytes, size_t count)
+{
+    std::string out;
+    char group[4];
+    for (size_t i = 0; i < count; ++i) {
+        snprintf(group, sizeof(group), i ? " %.2X" : "%.2X", bytes[i]);
+        out += group;
+    }
+    return out;
+}
+
+void Trace(FILE* trace, const char* direction, const uint8_t* bytes, size_t count)
+{
+    if (!trace || count == 0)
+        return;
+    fprintf(trace, "[%10.3f ms] %s %zu bytes\n", NowMs(), direction, count);
+    // DumpHex reads `size` bytes of a record: only a frame that really is that long goes through it.
+    if (count >= 2 && bytes[0] == hproto_sync && bytes[1] == count && count <= proto_max_size) {
+        Packet packet;
+        memcpy(&packet, bytes, count);
+        fprintf(trace, "%s\n", DumpHex(&packet).c_str());
+    } else {
+        fprintf(trace, "%s\n", HexLine(bytes, count).c_str());
+    }
+    fflush(trace);
+}
+
+void TraceNote(FILE* trace, const char* note)
+{
+    if (!trace)
+        return;
+    fprintf(trace, "[%10.3f ms] %s\n", NowMs(), note);
+    fflush(trace);
+}
+
+// Writes at the line's pace: at `baud` a byte takes 10 bit times (start, 8 data, stop).
+bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, Counters* counters)
+{
+    double byte_ms = baud ? 10000.0 / baud : 0;
+    size_t chunk = baud ? std::max<size_t>(1, baud / 10000) : count;
+    double start = NowMs();
+    size_t done = 0;
+    while (done < count) {
+        size_t n = std::min(chunk, count - done);
+        ssize_t written = write(fd, bytes + done, n);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += static_cast<size_t>(written);
+        counters->bytes_out += static_cast<uint64_t>(written);
+        if (baud)
+            SleepUntilMs(start + done * byte_ms);
+    }
+    return true;
+}
+
+void WriteStats(const Options& options, const Board& board, const Counters& counters)
+{
+    if (options.stats.empty())
+        return;
+    FILE* f = fopen(options.stats.c_str(), "w");
+    if (!f)
+        return;
+    fprintf(f, "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\n",
+            static_cast<unsigned long long>(counters.bytes_in),
+            static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks);
+    fclose(f);
+}
+
+void WriteImage(const Options& options, const Board& board)
+{
+    if (options.image_out.empty())
+        return;
+    FILE* f = fopen(options.image_out.c_str(), "wb");
+    if (!f) {
+        perror("gantrix-board: --image-out");
+        return;
+    }
+    std::vector<uint8_t> image = BoardImage(&board);
+    fwrite(image.data(), 1, image.size(), f);
+    fclose(f);
+}
+
+// Sends one reply as planned. Returns false when the plan (or the line) hung up.
+bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& options, FILE* trace,
+               Counters* counters)
+{
+    std::vector<uint8_t> bytes = out.bytes;
+    if (bytes.empty() && !out.hangup) {
+        TraceNote(trace, "TX silence");
+        return true;
+    }
+    if (out.frame_offset > 0)
+        Trace(trace, "TX noise", bytes.data(), out.frame_offset);
+    Trace(trace, "TX", bytes.data() + out.frame_offset, bytes.size() - out.frame_offset);
+    BoardCorrupt(board, bytes.data(), bytes.size());
+    size_t limit = out.hangup ? out.hangup_after : bytes.size();
+    size_t piece = out.piece ? out.piece : limit;
+    for (size_t done = 0; done < limit;) {
+        if (done > 0 && out.piece_delay_ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(out.piece_delay_ms));
+        size_t n = std::min(piece, limit - done);
+        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, counters))
+            return false;
+        done += n;
+    }
+    if (out.hangup) {
+        char note[64];
+        snprintf(note, sizeof(note), "hang-up after %zu bytes", limit);
+        TraceNote(trace, note);
+        // Let the bytes reach the slave's queue before the line goes away.
+        tcdrain(line->master);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    int parsed = ParseOptions(argc, argv, &options);
+    if (parsed != 0)
+        return parsed < 0 ? 0 : parsed;
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    FILE* trace = nullptr;
+    if (options.tracing)
+        trace = options.trace == "-" ? stderr : fopen(options.trace.c_str(), "a");
+    FILE* record = options.record.empty() ? nullptr : fopen(options.record.c_str(), "a");
+
+    Board board;
+    BoardInit(&board, options.config, NowMs());
+    Counters counters;
+    Line line;
+    if (!OpenLine(&line, options.link))
+        return 1;
+
+    std::vector<uint8_t> pending;
+    double rx_done_ms = 0;  // when the bytes received so far would have finished arriving
+    bool done = false;
+    while (!done && !stop_requested) {
+        pollfd pfd{line.master, POLLIN, 0};
+        int ready = poll(&pfd, 1, 100);
+        if (ready <= 0)
+            continue;
+        uint8_t buf[512];
+        ssize_t n = read(line.master, buf, sizeof(buf));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            perror("gantrix-board: read");
+            break;
+        }
+        counters.bytes_in += static_cast<uint64_t>(n);
+        if (options.baud)
+            rx_done_ms = std::max(rx_done_ms, NowMs()) + n * 10000.0 / options.baud;
+        BoardCorrupt(&board, buf, static_cast<size_t>(n));
+        pending.insert(pending.end(), buf, buf + n);
+
+        uint8_t* cursor = pending.data();
+        uint32_t count = static_cast<uint32_t>(pending.size());
+        bool hung_up = false;
+        while (Packet* request = ParsePacket(&cursor, &count)) {
+            SleepUntilMs(rx_done_ms);
+            const uint8_t* frame = reinterpret_cast<const uint8_t*>(request);
+            if (record) {
+                fprintf(record, "RX %s\n", HexLine(frame, request->size).c_str());
+                fflush(record);
+            }
+            Trace(trace, "RX", frame, request->size);
+            Outgoing out = BoardHandle(&board, request, NowMs());
+            if (!SendReply(out, &line, &board, options, trace, &counters))
+                hung_up = true;
+            WriteStats(options, board, counters);
+            if (options.exit_after && board.requests >= options.exit_after) {
+                done = true;
+                break;
+            }
+            if (hung_up)
+                break;
+        }
+        if (hung_up) {
+            // Like a cable pulled and plugged back: the old device is gone, a new one appears.
+            pending.clear();
+            CloseLine(&line);
+            if (!OpenLine(&line, options.link))
+                break;
+            continue;
+        }
+        pending.erase(pending.begin(), pending.begin() + (cursor - pending.data()));
+    }
+
+    if (!options.link.empty())
+        unlink(options.link.c_str());
+    WriteImage(options, board);
+    WriteStats(options, board, counters);
+    CloseLine(&line);
+    if (record)
+        fclose(record);
+    if (trace && trace != stderr)
+        fclose(trace);
+    return 0;
+}
