@@ -74,7 +74,8 @@ for file in "$gantrix" "$man_page" "$completion"; do
     [[ -f $file ]] || die "the gantrix package does not install ${file#"$root"}"
 done
 # The tool's package holds the tool's files only: the board comes in its own package.
-if dpkg-deb -c "$deb_tool" | grep -q 'gantrix-board'; then
+tool_files=$(dpkg-deb -c "$deb_tool")
+if grep -q 'gantrix-board' <<<"$tool_files"; then
     die "the gantrix package holds the board"
 fi
 
