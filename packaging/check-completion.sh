@@ -29,8 +29,8 @@ offers()
 {
     (cd "$files" && _gantrix_dev_root=$root bash --norc --noprofile -c '
         source "$0" || exit 99
-        spec=$(complete -p gantrix) || exit 98
-        func=$(sed -n "s/.* -F \([^ ]*\) .*/\1/p" <<<"$spec")
+        registration=$(complete -p gantrix) || exit 98
+        func=$(sed -n "s/.* -F \([^ ]*\) .*/\1/p" <<<"$registration")
         COMP_WORDS=("$@")
         COMP_CWORD=$(($# - 1))
         COMP_LINE="$*"
