@@ -57,7 +57,7 @@ void ScriptedPeer::Stop()
     leftover_ = partial_;
     if (*master_ >= 0) {
         // The tool's writes are done when it returns, but they may still sit in the pty.
-        Bytes rest = Drain(*master_, 50);
+        Bytes rest = Drain(*master_, 25);
         leftover_.insert(leftover_.end(), rest.begin(), rest.end());
     }
 }
