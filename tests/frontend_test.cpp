@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -256,6 +259,89 @@ TEST_F(FrontEndTest, SecondRunOnABusyPortIsRefused)
     EXPECT_EQ(first.status, 0);
     for (const Bytes& request : requests)
         EXPECT_EQ(request, debug_request);
+}
+
+// A board that answers the command with `reply`, the first debug poll with text and the second
+// with an error reply, which ends the trace.
+ScriptedPeer::Script CommandThenTrace(Bytes reply)
+{
+    auto polls = std::make_shared<int>(0);
+    return [reply, polls](const Bytes& request, size_t) {
+        if (request[4] != HPROTO_CMD_DEBUG)
+            return Reply(reply);
+        return Reply(++*polls == 1 ? Frame(HPROTO_CMD_DEBUG, {'t', 'r'}) : ErrorFrame(5));
+    };
+}
+
+TEST_F(FrontEndTest, HandlerResultsSetTheExitStatus)
+{
+    const std::string missing = "/nonexistent-gantrix-dir/image.bin";
+    struct Case {
+        std::vector<std::string> words;
+        Bytes reply;
+        std::string out;
+        int status;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {{"vend", "3"}, Frame(HPROTO_CMD_VEND, {}), "", 0, 1},
+        {{"vend", "0"}, {}, "Invalid cell no, 1-255\n", 1, 0},
+        {{"move", "x"}, {}, "Invalid params\n", 1, 0},
+        {{"move", "w", "fwd", "1"}, {}, "Unknown channel w\n", 1, 0},
+        {{"move", "x", "fwd", "300"}, {}, "Invalid steps, max 255\n", 1, 0},
+        {{"vend", "3"}, ErrorFrame(5), "Error in response: Busy\nFailed to vend\n", 1, 1},
+        {{"recover"}, Frame(HPROTO_CMD_RECOVER, {}), "RECOVER OK\n", 0, 1},
+        {{"recover"}, Frame(HPROTO_CMD_GOHOME, {}), "RECOVER FAILED\n", 1, 1},
+        {{"status"}, Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0}), "Status: idle[2]  \n", 0, 1},
+        {{"status"}, Frame(HPROTO_CMD_STATUS, {2}), "Reply too short\n", 1, 1},
+        {{"upgrade", missing, "more"}, {},
+         "Failed to open file " + missing + ": " + strerror(ENOENT) + "\n", 1, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {pty_.slave_path};
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        SCOPED_TRACE(c.out);
+        ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t) { return Reply(c.reply); });
+        RunResult result = Run(argv);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(peer.Requests().size(), c.requests);
+        EXPECT_EQ(peer.Leftover(), Bytes());
+    }
+}
+
+TEST_F(FrontEndTest, DebugTraceFollowsTheCommand)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        Bytes reply;
+        std::string out;
+        int status;
+    };
+    const std::string trace = "trError in response: Busy\n";
+    const Case cases[] = {
+        {"after success", {"debug", "vend", "5"}, Frame(HPROTO_CMD_VEND, {}), trace, 0},
+        {"after a refused cell", {"debug", "vend", "0"}, {}, "Invalid cell no, 1-255\n" + trace, 1},
+        {"after a failed exchange", {"debug", "home"}, ErrorFrame(3),
+         "Error in response: Invalid state\nFailed to go home\n" + trace, 1},
+        {"after ping", {"debug", "ping"}, Frame(HPROTO_CMD_PING, {}), "PING OK\n" + trace, 0},
+        {"after PING FAILED", {"debug", "ping"}, Frame(HPROTO_CMD_ID, {}), "PING FAILED\n" + trace, 1},
+        {"after an empty word", {"debug", ""}, {}, trace, 0},
+        {"not after a failed ping", {"debug", "ping"}, ErrorFrame(5),
+         "Error in response: Busy\nFailed to ping device\n", 1},
+        {"not after a failed id", {"debug", "id"}, ErrorFrame(5), "Error in response: Busy\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv = {pty_.slave_path};
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        ScriptedPeer peer(&pty_.master, CommandThenTrace(c.reply));
+        RunResult result = Run(argv);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(peer.Leftover(), Bytes());
+    }
 }
 
 }  // namespace
