@@ -24,7 +24,8 @@ Packet Stamped(uint8_t cmd, std::vector<uint8_t> data)
     packet.tmp1 = 0;
     packet.tmp2 = 0;
     packet.cmd = cmd;
-    std::memcpy(packet.cmd_data, data.data(), data.size());
+    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
+        std::memcpy(packet.cmd_data, data.data(), data.size());
     SetCRC(&packet);
     return packet;
 }
