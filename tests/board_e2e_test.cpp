@@ -1,0 +1,153 @@
+// The real tool against the simulated board, both as built: what a user would see.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "Board.h"
+#include "TestSupport.h"
+
+namespace {
+
+class BoardEndToEnd : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (board_.pid > 0)
+            StopBoard(&board_);
+    }
+
+    bool Start(const std::vector<std::string>& args)
+    {
+        board_ = StartBoard(args);
+        return board_.pid > 0;
+    }
+
+    RunResult Tool(std::vector<std::string> words, bool quick = false)
+    {
+        words.insert(words.begin(), {quick ? QuickToolPath() : ToolPath(), board_.path});
+        return RunProgram(words, 10000);
+    }
+
+    BoardProcess board_;
+};
+
+const char* const ping_frame = "55 07 00 00 01 9E 15";
+const char* const id_frame = "55 07 00 00 FF 6F 0B";
+const char* const status_frame = "55 07 00 00 03 8C 36";
+
+}  // namespace
+
+TEST_F(BoardEndToEnd, PingIdStatusWithConfiguredValues)
+{
+    ASSERT_TRUE(Start({"--id", "3A:2.7", "--motion-ms", "5000"}));
+    struct Run {
+        std::vector<std::string> words;
+        int status;
+        std::string out;
+    };
+    const Run runs[] = {
+        {{"ping"}, 0, "PING OK\n"},
+        {{"id"}, 0, "ID: device 3A version 2.7\n"},
+        {{"status"}, 0, "Status: idle[2]  \n"},
+        {{"vend", "12"}, 0, ""},
+        {{"status"}, 0, "Status: vend[4]  \n"},
+        {{"home"}, 1, "Error in response: Busy\nFailed to go home\n"},
+    };
+    for (const Run& run : runs) {
+        RunResult result = Tool(run.words);
+        EXPECT_EQ(result.status, run.status) << run.words[0];
+        EXPECT_EQ(result.out, run.out) << run.words[0];
+    }
+    std::vector<std::string> frames = RecordedFrames(board_);
+    ASSERT_EQ(frames.size(), 6u);
+    EXPECT_EQ(frames[0], ping_frame);
+    EXPECT_EQ(frames[1], id_frame);
+    EXPECT_EQ(frames[2], status_frame);
+    EXPECT_EQ(frames[3], "55 08 00 00 04 0C CA A3");
+    EXPECT_EQ(StopBoard(&board_), 0);
+}
+
+TEST_F(BoardEndToEnd, InjectedRepliesMakeThePingFail)
+{
+    struct FaultRun {
+        const char* inject;
+        int status;
+        std::string out;
+    };
+    const FaultRun runs[] = {
+        {"cmd:9", 1, "PING FAILED\n"},
+        {"badcrc", 1, ""},
+        {"error:5", 1, "Error in response: Busy\n"},
+        {"noise:255", 0, "PING OK\n"},
+        {"split:2:20", 0, "PING OK\n"},
+    };
+    for (const FaultRun& run : runs) {
+        SCOPED_TRACE(run.inject);
+        ASSERT_TRUE(Start({"--inject", run.inject}));
+        RunResult result = Tool({"ping"}, true);
+        EXPECT_EQ(result.status, run.status);
+        EXPECT_EQ(result.out.substr(0, run.out.size()), run.out);
+        EXPECT_EQ(result.out.find("PING OK") != std::string::npos, run.status == 0);
+        StopBoard(&board_);
+    }
+}
+
+TEST_F(BoardEndToEnd, HangUpThenANewDeviceServesTheNextRun)
+{
+    char link_dir[] = "/tmp/gantrix-link-XXXXXX";
+    ASSERT_NE(mkdtemp(link_dir), nullptr);
+    std::string link = std::string(link_dir) + "/board";
+    ASSERT_TRUE(Start({"--link", link, "--inject", "hangup@1"}));
+    std::string first_path = board_.path;
+
+    RunResult cut = Tool({"ping"}, true);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.out.find("PING OK"), std::string::npos);
+    ASSERT_TRUE(NextBoardPath(&board_));
+    EXPECT_NE(board_.path, first_path);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0);
+    EXPECT_EQ(std::string(target), board_.path);
+
+    RunResult again = RunProgram({ToolPath(), link, "ping"}, 10000);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, "PING OK\n");
+
+    EXPECT_EQ(StopBoard(&board_), 0);
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "link left behind";
+    rmdir(link_dir);
+}
+
+TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
+{
+    char dir[] = "/tmp/gantrix-image-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string firmware_path = std::string(dir) + "/firmware.bin";
+    std::string image_path = std::string(dir) + "/image.bin";
+    std::vector<uint8_t> firmware = SeededBytes(100, 7);
+    std::fill(firmware.begin() + 32, firmware.begin() + 64, 0xFF);  // a blank block, never sent
+    {
+        std::ofstream out(firmware_path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<long>(firmware.size()));
+    }
+    ASSERT_TRUE(Start({"--image-out", image_path}));
+    RunResult result = Tool({"upgrade", firmware_path});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("[OK] Switched to boot mode\n"), std::string::npos);
+    EXPECT_EQ(StopBoard(&board_), 0);
+
+    std::ifstream in(image_path, std::ios::binary);
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> expected = firmware;
+    expected.resize(128, 0xFF);  // the last block is padded; the image ends where it ends
+    EXPECT_EQ(image, expected);
+    unlink(firmware_path.c_str());
+    unlink(image_path.c_str());
+    rmdir(dir);
+}
