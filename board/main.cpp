@@ -76,6 +76,10 @@ const char* const usage_text =
     "  --exit-after N       exit after replying to N requests\n"
     "  --help               this text\n";
 
+const char* const valued_switches =
+    " --link --id --motion-ms --fault --inject --debug-text --image-out --image-size --baud"
+    " --record --stats --exit-after ";
+
 bool ParseCount(const char* text, uint32_t* value)
 {
     char* end = nullptr;
@@ -104,6 +108,9 @@ int ParseOptions(int argc, char** argv, Options* options)
             takes_value = value && value[0] != '-';
             if (takes_value)
                 options->trace = value;
+        } else if (arg.compare(0, 2, "--") != 0 || strstr(valued_switches, (" " + arg + " ").c_str()) == nullptr) {
+            fprintf(stderr, "gantrix-board: unknown switch %s (see --help)\n", arg.c_str());
+            return 2;
         } else if (!value) {
             fprintf(stderr, "gantrix-board: %s needs a value (see --help)\n", arg.c_str());
             return 2;
@@ -137,9 +144,6 @@ int ParseOptions(int argc, char** argv, Options* options)
             Injection injection;
             ok = ParseInjection(value, &injection, &error);
             options->config.injections.push_back(injection);
-        } else {
-            fprintf(stderr, "gantrix-board: unknown switch %s (see --help)\n", arg.c_str());
-            return 2;
         }
         if (!ok) {
             fprintf(stderr, "gantrix-board: %s %s: %s\n", arg.c_str(), value,
