@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -367,8 +368,12 @@ int main(int argc, char** argv)
     double rx_done_ms = 0;  // when the bytes received so far would have finished arriving
     bool done = false;
     while (!done && !stop_requested) {
+        // The tool marks the device exclusive on open. The mark lives as long as the device is
+        // open, and the board never closes it, so it would lock out every later run of a
+        // non-root user; the tool's own advisory lock still keeps two runs apart.
+        ioctl(line.slave, TIOCNXCL);
         pollfd pfd{line.master, POLLIN, 0};
-        int ready = poll(&pfd, 1, 100);
+        int ready = poll(&pfd, 1, 50);
         if (ready <= 0)
             continue;
         uint8_t buf[512];
