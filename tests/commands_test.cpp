@@ -449,9 +449,9 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
     Bytes blank_tail = SeededBytes(70, 8);
     std::fill(blank_tail.begin() + 64, blank_tail.end(), 0xFF);
     Bytes line_ends = SeededBytes(40, 9);
-    const Bytes specials = {0x0D, 0x0A, 0x1A, 0x00, 0x1A, 0x0D};
-    std::copy(specials.begin(), specials.end(), line_ends.begin());
-    std::copy(specials.begin(), specials.end(), line_ends.begin() + 29);
+    const Bytes awkward = {0x0D, 0x0A, 0x1A, 0x00, 0x1A, 0x0D};
+    std::copy(awkward.begin(), awkward.end(), line_ends.begin());
+    std::copy(awkward.begin(), awkward.end(), line_ends.begin() + 29);
 
     std::vector<uint32_t> all_blocks;
     for (uint32_t pos = 0; pos < 1000; pos += 32)

@@ -350,8 +350,8 @@ TEST_F(ExchangeTest, EveryByteValuePassesBothWays)
         low[i] = static_cast<uint8_t>(i);
         high[i] = static_cast<uint8_t>(128 + i);
     }
-    const Bytes special = {0x11, 0x13, 0x00, 0xFF, 0x0D, 0x0A, 0x0D, 0x03, 0x1A, 0x7F, 0x04};
-    for (const Bytes& data : {low, high, special}) {
+    const Bytes awkward = {0x11, 0x13, 0x00, 0xFF, 0x0D, 0x0A, 0x0D, 0x03, 0x1A, 0x7F, 0x04};
+    for (const Bytes& data : {low, high, awkward}) {
         SCOPED_TRACE(data.size());
         Packet packet;
         packet.size = static_cast<uint8_t>(proto_base_size + data.size());
