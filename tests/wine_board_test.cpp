@@ -1,0 +1,201 @@
+// The Windows build under Wine against the simulated board, its COM port mapped to the board's
+// pty: one case per command and per kind of failure, as a user on Windows would see them.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "Board.h"
+#include "TestSupport.h"
+#include "Wine.h"
+#include "proto/Packet.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A request frame as the board's record file writes it; the checksum comes from the protocol
+// layer, which the unit tests hold to fixed vectors.
+std::string FrameHex(uint8_t cmd, const Bytes& data)
+{
+    Packet packet{};
+    packet.sync = hproto_sync;
+    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
+    packet.cmd = cmd;
+    for (size_t i = 0; i < data.size(); ++i)
+        packet.cmd_data[i] = data[i];
+    SetCRC(&packet);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
+    std::string out;
+    char hex[4];
+    for (size_t i = 0; i < packet.size; ++i) {
+        std::snprintf(hex, sizeof(hex), i ? " %02X" : "%02X", p[i]);
+        out += hex;
+    }
+    return out;
+}
+
+class WineBoard : public ::testing::Test {
+protected:
+    void TearDown() override { Stop(); }
+
+    bool Start(const std::vector<std::string>& args)
+    {
+        if (!PrepareWine())
+            return false;
+        board_ = StartBoard(args);
+        if (board_.pid <= 0)
+            return false;
+        holder_ = std::make_unique<PtyHolder>(board_.path);
+        com_ = MapComPort(board_.path);
+        return holder_->ok() && !com_.empty();
+    }
+
+    int Stop()
+    {
+        UnmapComPort(com_);
+        com_.clear();
+        holder_.reset();
+        return board_.pid > 0 ? StopBoard(&board_) : -1;
+    }
+
+    RunResult Tool(std::vector<std::string> words, bool quick = false)
+    {
+        words.insert(words.begin(), com_);
+        return quick ? RunWindowsQuickTool(words) : RunWindowsTool(words);
+    }
+
+    BoardProcess board_;
+    std::unique_ptr<PtyHolder> holder_;
+    std::string com_;
+};
+
+TEST_F(WineBoard, EachCommandOutputStatusAndRequest)
+{
+    ASSERT_TRUE(Start({"--id", "3A:2.7", "--motion-ms", "1"}));
+    struct Run {
+        std::vector<std::string> words;
+        std::string request;
+        std::string out;
+        int status;
+    };
+    const Run runs[] = {
+        {{"ping"}, FrameHex(HPROTO_CMD_PING, {}), "PING OK\n", 0},
+        {{"id"}, FrameHex(HPROTO_CMD_ID, {}), "ID: device 3A version 2.7\n", 0},
+        {{"status"}, FrameHex(HPROTO_CMD_STATUS, {}), "Status: idle[2]  \n", 0},
+        {{"move", "y", "bwd", "19"}, FrameHex(HPROTO_CMD_MOVE, {2, 1, 0x13}), "", 0},
+        {{"home"}, FrameHex(HPROTO_CMD_GOHOME, {}), "", 0},
+        {{"vend", "17"}, FrameHex(HPROTO_CMD_VEND, {0x11}), "", 0},
+        {{"calibrate", "255"}, FrameHex(HPROTO_CMD_CALIBRATE, {0xFF}), "", 0},
+        {{"recover"}, FrameHex(HPROTO_CMD_RECOVER, {}), "RECOVER OK\n", 0},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.words[0]);
+        RunResult result = Tool(run.words);
+        EXPECT_EQ(result.out, run.out);
+        EXPECT_EQ(result.status, run.status);
+        std::vector<std::string> frames = RecordedFrames(board_);
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames.back(), run.request);
+        // Motions last 1 ms on this board; the next run starts well after.
+    }
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(WineBoard, StatusOfABoardInError)
+{
+    ASSERT_TRUE(Start({"--fault", "motor_jam"}));
+    RunResult result = Tool({"status"});
+    EXPECT_EQ(result.out, "Status: error[1]  motor_jam[1] \n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(WineBoard, UpgradeImageArrivesIntact)
+{
+    char dir[] = "/tmp/gantrix-wine-image-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string firmware_path = std::string(dir) + "/firmware.bin";
+    const std::string image_path = std::string(dir) + "/image.bin";
+    Bytes firmware = SeededBytes(100, 11);
+    // Bytes a text-mode or flow-controlled line would change, and a blank block never sent.
+    const Bytes special = {0x11, 0x13, 0x00, 0xFF, 0x0D, 0x0A, 0x1A, 0x0A};
+    std::copy(special.begin(), special.end(), firmware.begin() + 8);
+    std::fill(firmware.begin() + 32, firmware.begin() + 64, 0xFF);
+    {
+        std::ofstream out(firmware_path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(firmware.data()),
+                  static_cast<std::streamsize>(firmware.size()));
+    }
+    ASSERT_TRUE(Start({"--image-out", image_path}));
+    // Wine hands the exe a Unix path through its Z: drive.
+    RunResult result = Tool({"upgrade", "Z:" + firmware_path});
+    EXPECT_EQ(result.out,
+              "Switch to boot mode...\n[OK] Switched to boot mode\n"
+              "Uploading... 00 %\rUploading... 32 %\rUploading... 64 %\rUploading... 96 %\r"
+              "Upload done 100%     \n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Stop(), 0);
+
+    std::ifstream in(image_path, std::ios::binary);
+    Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes expected = firmware;
+    expected.resize(128, 0xFF);  // the last block goes out padded
+    EXPECT_EQ(image, expected);
+    unlink(firmware_path.c_str());
+    unlink(image_path.c_str());
+    rmdir(dir);
+}
+
+TEST_F(WineBoard, DebugTraceFollowsTheCommand)
+{
+    // Request 1 is the ping, 2 and 3 fetch debug text, 4 gets an error reply that ends the trace.
+    ASSERT_TRUE(Start({"--debug-text", "boot\\x11\\x13 ok\\n", "--inject", "error:1@4"}));
+    RunResult result = Tool({"debug", "ping"});
+    EXPECT_EQ(result.out.rfind("PING OK\nboot\x11\x13 ok\n", 0), 0u) << result.out;
+    EXPECT_NE(result.out.find("Error in response: "), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+}
+
+const std::string lost_reply =
+    "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
+
+TEST_F(WineBoard, FailuresOfTheExchange)
+{
+    struct FaultRun {
+        const char* inject;
+        std::string out;  // the whole output, or its start when `prefix_only`
+        bool prefix_only;
+    };
+    const FaultRun runs[] = {
+        {"error:5", "Error in response: Busy\nFailed to ping device\n", false},
+        {"badcrc", "Bad CRC: ", true},
+        {"noise:256", "Out of sync\nFailed to ping device\n", false},
+        {"silence", lost_reply, false},
+        // Wine reports a vanished peer as an expired read time-out, not as an error.
+        {"hangup", lost_reply, false},
+    };
+    for (const FaultRun& run : runs) {
+        SCOPED_TRACE(run.inject);
+        ASSERT_TRUE(Start({"--inject", run.inject}));
+        RunResult result = Tool({"ping"}, true);
+        if (run.prefix_only) {
+            EXPECT_EQ(result.out.rfind(run.out, 0), 0u) << result.out;
+            const std::string last = "\nFailed to ping device\n";
+            EXPECT_TRUE(result.out.size() > last.size() &&
+                        result.out.compare(result.out.size() - last.size(), last.size(), last) == 0)
+                << result.out;
+        } else
+            EXPECT_EQ(result.out, run.out);
+        EXPECT_EQ(result.status, 1);
+        // One 300 ms time-out at most, plus Wine's start.
+        EXPECT_LT(result.seconds, 4.5);
+        Stop();
+    }
+}
+
+}  // namespace
