@@ -414,9 +414,15 @@ int main(int argc, char** argv)
         }
         if (hung_up) {
             // Like a cable pulled and plugged back: the old device is gone, a new one appears.
+            // The new device is opened first: were the old one closed before, a tool that has
+            // already let go of it could see its number handed out again, and take the new
+            // device for the dead one.
             pending.clear();
+            Line fresh;
+            bool reopened = OpenLine(&fresh, options.link);
             CloseLine(&line);
-            if (!OpenLine(&line, options.link))
+            line = fresh;
+            if (!reopened)
                 break;
             continue;
         }
