@@ -1,0 +1,22 @@
+# Fails when a Windows executable imports a DLL that a bare Windows does not have: the mingw
+# runtime DLLs (libstdc++, libgcc, libwinpthread) must be linked in statically.
+#   cmake -DOBJDUMP=<objdump> -DEXE=<file.exe> -P check-imports.cmake
+execute_process(COMMAND "${OBJDUMP}" -p "${EXE}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${dump}")
+if(NOT lines)
+  message(FATAL_ERROR "no DLL imports found in ${EXE}")
+endif()
+set(bad "")
+foreach(line IN LISTS lines)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  message(STATUS "${dll}")
+  if(dll MATCHES "^lib")
+    list(APPEND bad "${dll}")
+  endif()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "${EXE} needs DLLs a bare Windows lacks: ${bad}")
+endif()
