@@ -18,7 +18,8 @@ Packet Request(uint8_t cmd, const Bytes& data = {})
     packet.sync = hproto_sync;
     packet.size = static_cast<uint8_t>(proto_base_size + data.size());
     packet.cmd = cmd;
-    std::memcpy(packet.cmd_data, data.data(), data.size());
+    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
+        std::memcpy(packet.cmd_data, data.data(), data.size());
     SetCRC(&packet);
     return packet;
 }
