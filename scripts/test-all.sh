@@ -46,6 +46,7 @@ printf '%s\n' "${summary[@]}"
 echo
 echo "=== Test summaries"
 for preset in windows dev asan; do
-    echo "$preset: $(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1)"
+    line=$(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1 || true)
+    echo "$preset: ${line:-ctest stopped before running the tests (see build/$preset-ctest.log)}"
 done
 exit $failed
