@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks against the simulated board and prints one markdown table.
+
+Every comparison is made inside one run, its two sides alternating, because the machine is shared:
+absolute times drift with the load, ratios much less. Figures are medians with min-max spread.
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BLOCK = 32
+
+
+def make_image(path, size, blank_every_other=0):
+    """Random bytes with no blank block; with blank_every_other, alternate stretches are 0xFF."""
+    rng = random.Random(size + blank_every_other)
+    data = bytearray(rng.randbytes(size))
+    for pos in range(0, size, BLOCK):
+        data[pos] = 0x00  # never a blank block by chance
+    if blank_every_other:
+        for start in range(blank_every_other, size, 2 * blank_every_other):
+            data[start:start + blank_every_other] = b"\xff" * len(data[start:start + blank_every_other])
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def exchanges(path):
+    """The boot-loader switch plus the blocks the tool sends (blank ones skipped, first and last kept)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    count = 1
+    for pos in range(0, len(data), BLOCK):
+        block = data[pos:pos + BLOCK]
+        last = pos + BLOCK >= len(data)
+        if pos == 0 or last or block != b"\xff" * len(block):
+            count += 1
+    return count
+
+
+def run_timed(argv):
+    """Wall time from spawn to exit, in seconds; stdout and stderr discarded."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, os.environ,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
+        _, status = os.waitpid(pid, 0)
+        elapsed = time.perf_counter() - start
+    finally:
+        os.close(null)
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit("failed (status %d): %s" % (code, " ".join(argv)))
+    return elapsed
+
+
+class Board:
+    def __init__(self, exe, workdir, args):
+        self.stats = os.path.join(workdir, "stats")
+        if os.path.exists(self.stats):
+            os.remove(self.stats)
+        self.proc = subprocess.Popen([exe, "--stats", self.stats] + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.path = self.proc.stdout.readline().strip()
+        if not self.path:
+            sys.exit("the board printed no device")
+
+    def stop(self):
+        """Ends the board by its pid; returns its counters."""
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=30)
+        self.proc.stdout.close()
+        stats = {}
+        with open(self.stats) as f:
+            for line in f:
+                name, value = line.split()
+                stats[name] = int(value)
+        return stats
+
+
+def spread(values, fmt):
+    return "%s (%s–%s)" % (fmt % statistics.median(values), fmt % min(values), fmt % max(values))
+
+
+def micro(exe, smoke):
+    argv = [exe, "--benchmark_format=json"]
+    argv += ["--benchmark_min_time=0.01"] if smoke else ["--benchmark_repetitions=9", "--benchmark_min_time=0.2"]
+    out = subprocess.run(argv, check=True, stdout=subprocess.PIPE, text=True).stdout
+    rates = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type", "iteration") == "iteration":
+            rates.setdefault(b["run_name"], []).append(b["bytes_per_second"] / 1e6)
+    return rates
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--board", required=True)
+    parser.add_argument("--floor", required=True)
+    parser.add_argument("--micro", required=True)
+    parser.add_argument("--baud", type=int, default=115200)
+    parser.add_argument("--reps-small", type=int, default=7, help="paced 64 KiB uploads")
+    parser.add_argument("--reps-large", type=int, default=3, help="paced 1 MiB uploads (about 95 s each)")
+    parser.add_argument("--reps-unpaced", type=int, default=5)
+    parser.add_argument("--pings", type=int, default=200)
+    parser.add_argument("--skip-paced", action="store_true")
+    parser.add_argument("--smoke", action="store_true", help="seconds-long check that everything runs")
+    args = parser.parse_args()
+
+    small, large = 64 * 1024, 1024 * 1024
+    if args.smoke:
+        small, large = 2048, 4096
+        args.reps_small = args.reps_large = args.reps_unpaced = 1
+        args.pings = 3
+
+    work = tempfile.mkdtemp(prefix="gantrix-bench-")
+    try:
+        small_name, large_name = "%d KiB" % (small // 1024), "%d KiB" % (large // 1024)
+        if large % (1024 * 1024) == 0:
+            large_name = "%d MiB" % (large // (1024 * 1024))
+        half_name = large_name + " half blank"
+        images = {
+            small_name: (os.path.join(work, "small.bin"), small, 0),
+            large_name: (os.path.join(work, "large.bin"), large, 0),
+            half_name: (os.path.join(work, "half.bin"), large, 16 * 1024 if not args.smoke else 512),
+        }
+        for path, size, blank in images.values():
+            make_image(path, size, blank)
+        rows = []
+
+        # 1. Paced: a fresh board per upload, so its counters hold exactly that upload's bytes.
+        if not args.skip_paced:
+            paced = {name: {"wall": [], "wire": [], "eff": []} for name in images}
+            for rep in range(max(args.reps_small, args.reps_large)):
+                for name, (path, _, _) in images.items():
+                    if rep >= (args.reps_small if name == small_name else args.reps_large):
+                        continue
+                    board = Board(args.board, work, ["--baud", str(args.baud)])
+                    wall = run_timed([args.tool, board.path, "upgrade", path])
+                    stats = board.stop()
+                    wire = (stats["bytes_in"] + stats["bytes_out"]) * 10 / args.baud
+                    paced[name]["wall"].append(wall)
+                    paced[name]["wire"].append(wire)
+                    paced[name]["eff"].append(wire / wall)
+                    print("paced %s: %.3f s, wire %.3f s" % (name, wall, wire), file=sys.stderr)
+            for name in images:
+                p = paced[name]
+                rows.append(("Upgrade %s at %d baud: wall s" % (name, args.baud), spread(p["wall"], "%.3f"),
+                             "wire limit %.3f s" % statistics.median(p["wire"]),
+                             "efficiency " + spread(p["eff"], "%.4f"), len(p["wall"])))
+            half = [h / f for h, f in zip(paced[half_name]["wall"], paced[large_name]["wall"])]
+            rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
+
+        # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
+        board = Board(args.board, work, [])
+        for name, (path, _, _) in images.items():
+            n = exchanges(path)
+            tool, floor = [], []
+            for _ in range(args.reps_unpaced):
+                tool.append(n / run_timed([args.tool, board.path, "upgrade", path]))
+                floor.append(n / run_timed([args.floor, board.path, "upgrade", path]))
+            ratio = [t / f for t, f in zip(tool, floor)]
+            rows.append(("Upgrade %s unpaced: exchanges/s (%d)" % (name, n), spread(tool, "%.0f"),
+                         "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
+        tool, floor = [], []
+        for _ in range(args.pings):
+            tool.append(run_timed([args.tool, board.path, "ping"]) * 1000)
+            floor.append(run_timed([args.floor, board.path, "ping"]) * 1000)
+        board.stop()
+        ratio = [t / f for t, f in zip(tool, floor)]
+        rows.append(("ping, start-up to exit: ms", spread(tool, "%.3f"), "floor " + spread(floor, "%.3f"),
+                     "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
+
+        # 4. Microbenchmarks.
+        for name, rates in micro(args.micro, args.smoke).items():
+            label = {"BM_GetCRC16": "GetCRC16", "BM_ParsePacket": "ParsePacket"}.get(name, name)
+            rows.append(("%s on 1 MiB of frames and noise: MB/s" % label, spread(rates, "%.1f"), "", "",
+                         len(rates)))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("| Measurement | gantrix: median (min–max) | beside it | ratio | runs |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        print("| %s | %s | %s | %s | %d |" % row)
+
+
+if __name__ == "__main__":
+    main()

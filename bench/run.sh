@@ -1,0 +1,11 @@
+#!/bin/sh
+# Builds the bench preset and runs every benchmark, printing one markdown table on stdout
+# (progress on stderr). Extra arguments go to report.py, e.g. --reps-large 1 or --skip-paced.
+# The paced 1 MiB uploads take about 95 s each: a full run lasts about ten minutes.
+set -e
+cd "$(dirname "$0")/.."
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target gantrix gantrix-board gantrix_floor gantrix_micro >/dev/null
+b=build/bench
+exec python3 bench/report.py --tool "$b/gantrix" --board "$b/board/gantrix-board" \
+    --floor "$b/bench/gantrix_floor" --micro "$b/bench/gantrix_micro" "$@"
