@@ -1,5 +1,7 @@
 // gantrix-board: the simulated controller board on a pseudo-terminal. Owns the line, the clock,
 // pacing, tracing and the files tests read; all behaviour lives in BoardModel.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -11,8 +13,13 @@
 #include <string>
 #include <termios.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "BoardModel.h"
 #include "proto/Scanner.h"
@@ -48,6 +55,15 @@ struct Line {
 struct Counters {
     uint64_t bytes_in = 0;
     uint64_t bytes_out = 0;
+};
+
+// Where the paced line stands, in CLOCK_MONOTONIC nanoseconds. Deadlines are carried from byte to
+// byte rather than restarted from "now", so a late wake-up is made up by the next one instead of
+// adding up over a long upload.
+struct LineClock {
+    double byte_ns = 0;   // one 8N1 byte: 10 bit times; 0 when unpaced
+    double rx_done = 0;   // when the last byte received so far would have finished arriving
+    double tx_done = 0;   // when the last byte sent so far would have finished arriving
 };
 
 const char* const usage_text =
@@ -164,11 +180,29 @@ double NowMs()
     return duration<double, std::milli>(steady_clock::now() - start).count();
 }
 
-void SleepUntilMs(double when_ms)
+double NowNs()
 {
-    double left = when_ms - NowMs();
-    if (left > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(left));
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// A relative sleep wakes late by the timer slack (50 us by default) plus the scheduler's delay,
+// which at 115200 baud is several percent of a reply. So: an absolute deadline, and the last
+// stretch spun, since even an absolute wake-up comes a few tens of microseconds late.
+void SleepUntilNs(double when)
+{
+    constexpr double spin_ns = 60000;
+    if (when - NowNs() > spin_ns) {
+        double wake = when - spin_ns;
+        timespec ts{};
+        ts.tv_sec = static_cast<time_t>(wake / 1e9);
+        ts.tv_nsec = static_cast<long>(wake - static_cast<double>(ts.tv_sec) * 1e9);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (NowNs() < when) {
+    }
 }
 
 void CloseLine(Line* line)
@@ -254,15 +288,21 @@ void TraceNote(FILE* trace, const char* note)
     fflush(trace);
 }
 
-// Writes at the line's pace: at `baud` a byte takes 10 bit times (start, 8 data, stop).
-bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, Counters* counters)
+// Writes at the line's pace. A chunk (about a millisecond of bytes) is handed over only when its
+// last byte would have arrived, as a UART receiver delivers a byte after its stop bit; sending
+// starts no earlier than the end of the request being answered.
+bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, LineClock* clock,
+                Counters* counters)
 {
-    double byte_ms = baud ? 10000.0 / baud : 0;
     size_t chunk = baud ? std::max<size_t>(1, baud / 10000) : count;
-    double start = NowMs();
+    double start = std::max({clock->tx_done, clock->rx_done, NowNs()});
     size_t done = 0;
     while (done < count) {
         size_t n = std::min(chunk, count - done);
+        if (baud) {
+            clock->tx_done = start + static_cast<double>(done + n) * clock->byte_ns;
+            SleepUntilNs(clock->tx_done);
+        }
         ssize_t written = write(fd, bytes + done, n);
         if (written < 0 && errno == EINTR)
             continue;
@@ -270,23 +310,28 @@ bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, Count
             return false;
         done += static_cast<size_t>(written);
         counters->bytes_out += static_cast<uint64_t>(written);
-        if (baud)
-            SleepUntilMs(start + done * byte_ms);
     }
     return true;
 }
 
-void WriteStats(const Options& options, const Board& board, const Counters& counters)
+// `written` holds what the file says now: an unchanged text is not written again.
+void WriteStats(const Options& options, const Board& board, const Counters& counters,
+                std::string* written)
 {
     if (options.stats.empty())
+        return;
+    char text[160];
+    snprintf(text, sizeof(text), "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\n",
+             static_cast<unsigned long long>(counters.bytes_in),
+             static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks);
+    if (*written == text)
         return;
     FILE* f = fopen(options.stats.c_str(), "w");
     if (!f)
         return;
-    fprintf(f, "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\n",
-            static_cast<unsigned long long>(counters.bytes_in),
-            static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks);
+    fputs(text, f);
     fclose(f);
+    *written = text;
 }
 
 void WriteImage(const Options& options, const Board& board)
@@ -305,7 +350,7 @@ void WriteImage(const Options& options, const Board& board)
 
 // Sends one reply as planned. Returns false when the plan (or the line) hung up.
 bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& options, FILE* trace,
-               Counters* counters)
+               LineClock* clock, Counters* counters)
 {
     std::vector<uint8_t> bytes = out.bytes;
     if (bytes.empty() && !out.hangup) {
@@ -322,7 +367,7 @@ bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& opt
         if (done > 0 && out.piece_delay_ms)
             std::this_thread::sleep_for(std::chrono::milliseconds(out.piece_delay_ms));
         size_t n = std::min(piece, limit - done);
-        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, counters))
+        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, clock, counters))
             return false;
         done += n;
     }
@@ -364,8 +409,17 @@ int main(int argc, char** argv)
     if (!OpenLine(&line, options.link))
         return 1;
 
+#ifdef __linux__
+    // Pacing sleeps end within a microsecond or so of their deadline instead of up to 50 us late.
+    if (options.baud)
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    LineClock clock;
+    if (options.baud)
+        clock.byte_ns = 1e10 / options.baud;
+    std::string stats_written;
+
     std::vector<uint8_t> pending;
-    double rx_done_ms = 0;  // when the bytes received so far would have finished arriving
     bool done = false;
     while (!done && !stop_requested) {
         // The tool marks the device exclusive on open. The mark lives as long as the device is
@@ -386,7 +440,7 @@ int main(int argc, char** argv)
         }
         counters.bytes_in += static_cast<uint64_t>(n);
         if (options.baud)
-            rx_done_ms = std::max(rx_done_ms, NowMs()) + n * 10000.0 / options.baud;
+            clock.rx_done = std::max(clock.rx_done, NowNs()) + static_cast<double>(n) * clock.byte_ns;
         BoardCorrupt(&board, buf, static_cast<size_t>(n));
         pending.insert(pending.end(), buf, buf + n);
 
@@ -394,7 +448,6 @@ int main(int argc, char** argv)
         uint32_t count = static_cast<uint32_t>(pending.size());
         bool hung_up = false;
         while (Packet* request = ParsePacket(&cursor, &count)) {
-            SleepUntilMs(rx_done_ms);
             const uint8_t* frame = reinterpret_cast<const uint8_t*>(request);
             if (record) {
                 fprintf(record, "RX %s\n", HexLine(frame, request->size).c_str());
@@ -402,9 +455,17 @@ int main(int argc, char** argv)
             }
             Trace(trace, "RX", frame, request->size);
             Outgoing out = BoardHandle(&board, request, NowMs());
-            if (!SendReply(out, &line, &board, options, trace, &counters))
+            if (options.baud && (!out.bytes.empty() || out.hangup)) {
+                // While the request is still on the wire there is time to spare: the file takes
+                // the counters the reply will leave, so it need not be written once the tool has
+                // the reply and may already be sending its next request.
+                Counters after = counters;
+                after.bytes_out += out.hangup ? out.hangup_after : out.bytes.size();
+                WriteStats(options, board, after, &stats_written);
+            }
+            if (!SendReply(out, &line, &board, options, trace, &clock, &counters))
                 hung_up = true;
-            WriteStats(options, board, counters);
+            WriteStats(options, board, counters, &stats_written);
             if (options.exit_after && board.requests >= options.exit_after) {
                 done = true;
                 break;
@@ -432,7 +493,7 @@ int main(int argc, char** argv)
     if (!options.link.empty())
         unlink(options.link.c_str());
     WriteImage(options, board);
-    WriteStats(options, board, counters);
+    WriteStats(options, board, counters, &stats_written);
     CloseLine(&line);
     if (record)
         fclose(record);
