@@ -59,13 +59,19 @@ int Upgrade(Port port, std::string filepath)
     packet.size = switch_request_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
-    if (ExchangePacket(port, &packet))
+    bool switched = ExchangePacket(port, &packet);
+    if (switched)
         puts("[OK] Switched to boot mode");
     else
         puts("[FAILED] Switch to boot mode failed, try as is..");
     fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // What is left of the failed switch's reply would be taken as the first block's answer, and
+    // every later reply as the answer to the block before: a refused last block would pass.
+    if (!switched)
+        PortPurge(port);
 
+    int shown_percent = -1;
     for (int32_t pos = 0; pos < filesize; pos += bs) {
         packet.cmd = HPROTO_CMD_UPGRADE;
         packet.size = block_request_size;
@@ -77,8 +83,14 @@ int Upgrade(Port port, std::string filepath)
         uint8_t* image = packet.cmd_data + 4;
         std::memset(image, 0xFF, bs);
 
-        printf("Uploading... %02d %%\r", static_cast<int>(static_cast<int64_t>(pos) * 100 / filesize));
-        fflush(stdout);
+        int percent = static_cast<int>(static_cast<int64_t>(pos) * 100 / filesize);
+        printf("Uploading... %02d %%\r", percent);
+        // The line is printed for every block, but only a new figure is worth a write to the
+        // terminal: a flush per block cost a system call per block.
+        if (percent != shown_percent) {
+            fflush(stdout);
+            shown_percent = percent;
+        }
 
         fread(image, 1, bs, file);
         if (ferror(file)) {
