@@ -188,22 +188,30 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
     *bytes = 0;
     if (size == 0)
         return true;
-    int64_t deadline = NowMs() + io_timeout_ms;
+    // The read comes first and poll() only when nothing is there yet: the rest of a reply has
+    // usually arrived by the time its first byte is taken, and a poll per read doubled the calls.
+    // With VMIN and VTIME at 0 an empty line reads as 0 bytes, like end of file: only after poll()
+    // has reported the line ready does 0 mean the line is gone.
+    int64_t deadline = -1;
     for (;;) {
-        int ready = WaitReady(port, POLLIN, deadline);
-        if (ready < 0)
-            return false;
-        if (ready == 0)
-            return true;  // timed out: success with nothing read
         ssize_t n = read(port, data, size);
         if (n > 0) {
             *bytes = static_cast<uint32_t>(n);
             return true;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        if (n < 0 && errno == EINTR)
             continue;
-        // 0 is end of file and EIO a hung-up pty: the line is gone.
-        return false;
+        if (n < 0 && errno != EAGAIN)
+            return false;  // EIO: a hung-up pty
+        if (n == 0 && deadline >= 0)
+            return false;
+        if (deadline < 0)
+            deadline = NowMs() + io_timeout_ms;
+        int ready = WaitReady(port, POLLIN, deadline);
+        if (ready < 0)
+            return false;
+        if (ready == 0)
+            return true;  // timed out: success with nothing read
     }
 }
 
@@ -211,19 +219,22 @@ bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
 {
     *bytes = 0;
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    int64_t deadline = NowMs() + io_timeout_ms;
+    // As for reads: write first, wait only when the driver's queue is full.
+    int64_t deadline = -1;
     while (*bytes < size) {
-        int ready = WaitReady(port, POLLOUT, deadline);
-        if (ready <= 0)
-            return false;
         ssize_t n = write(port, p + *bytes, size - *bytes);
         if (n > 0) {
             *bytes += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        if (n < 0 && errno == EINTR)
             continue;
-        return false;
+        if (n == 0 || errno != EAGAIN)
+            return false;
+        if (deadline < 0)
+            deadline = NowMs() + io_timeout_ms;
+        if (WaitReady(port, POLLOUT, deadline) <= 0)
+            return false;
     }
     return true;
 }
