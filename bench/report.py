@@ -45,6 +45,10 @@ def exchanges(path):
     return count
 
 
+class RunFailed(Exception):
+    pass
+
+
 def run_timed(argv):
     """Wall time from spawn to exit, in seconds; stdout and stderr discarded."""
     null = os.open(os.devnull, os.O_WRONLY)
@@ -58,7 +62,7 @@ def run_timed(argv):
         os.close(null)
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
-        sys.exit("failed (status %d): %s" % (code, " ".join(argv)))
+        raise RunFailed("failed (status %d): %s" % (code, " ".join(argv)))
     return elapsed
 
 
@@ -88,6 +92,26 @@ class Board:
 
 def spread(values, fmt):
     return "%s (%s–%s)" % (fmt % statistics.median(values), fmt % min(values), fmt % max(values))
+
+
+def unpaced_rows(args, board, images, rows):
+    """Tool and floor alternate run by run on the one board and pty."""
+    for name, (path, _, _) in images.items():
+        n = exchanges(path)
+        tool, floor = [], []
+        for _ in range(args.reps_unpaced):
+            tool.append(n / run_timed([args.tool, board.path, "upgrade", path]))
+            floor.append(n / run_timed([args.floor, board.path, "upgrade", path]))
+        ratio = [t / f for t, f in zip(tool, floor)]
+        rows.append(("Upgrade %s unpaced: exchanges/s (%d)" % (name, n), spread(tool, "%.0f"),
+                     "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
+    tool, floor = [], []
+    for _ in range(args.pings):
+        tool.append(run_timed([args.tool, board.path, "ping"]) * 1000)
+        floor.append(run_timed([args.floor, board.path, "ping"]) * 1000)
+    ratio = [t / f for t, f in zip(tool, floor)]
+    rows.append(("ping, start-up to exit: ms", spread(tool, "%.3f"), "floor " + spread(floor, "%.3f"),
+                 "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
 
 
 def micro(exe, smoke):
@@ -145,8 +169,10 @@ def main():
                     if rep >= (args.reps_small if name == small_name else args.reps_large):
                         continue
                     board = Board(args.board, work, ["--baud", str(args.baud)])
-                    wall = run_timed([args.tool, board.path, "upgrade", path])
-                    stats = board.stop()
+                    try:
+                        wall = run_timed([args.tool, board.path, "upgrade", path])
+                    finally:
+                        stats = board.stop()
                     wire = (stats["bytes_in"] + stats["bytes_out"]) * 10 / args.baud
                     paced[name]["wall"].append(wall)
                     paced[name]["wire"].append(wire)
@@ -162,23 +188,10 @@ def main():
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         board = Board(args.board, work, [])
-        for name, (path, _, _) in images.items():
-            n = exchanges(path)
-            tool, floor = [], []
-            for _ in range(args.reps_unpaced):
-                tool.append(n / run_timed([args.tool, board.path, "upgrade", path]))
-                floor.append(n / run_timed([args.floor, board.path, "upgrade", path]))
-            ratio = [t / f for t, f in zip(tool, floor)]
-            rows.append(("Upgrade %s unpaced: exchanges/s (%d)" % (name, n), spread(tool, "%.0f"),
-                         "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
-        tool, floor = [], []
-        for _ in range(args.pings):
-            tool.append(run_timed([args.tool, board.path, "ping"]) * 1000)
-            floor.append(run_timed([args.floor, board.path, "ping"]) * 1000)
-        board.stop()
-        ratio = [t / f for t, f in zip(tool, floor)]
-        rows.append(("ping, start-up to exit: ms", spread(tool, "%.3f"), "floor " + spread(floor, "%.3f"),
-                     "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
+        try:
+            unpaced_rows(args, board, images, rows)
+        finally:
+            board.stop()
 
         # 4. Microbenchmarks.
         for name, rates in micro(args.micro, args.smoke).items():
@@ -195,4 +208,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except RunFailed as failure:
+        sys.exit(str(failure))
