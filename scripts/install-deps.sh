@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 clang
-          libclang-rt-14-dev libbenchmark-dev valgrind)
+          libclang-rt-14-dev libbenchmark-dev valgrind man-db unzip dpkg-dev file)
 if [[ $# -gt 0 ]]; then
     packages=("$@")
 fi

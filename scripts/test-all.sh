@@ -40,6 +40,28 @@ for preset in windows dev asan; do
         "$preset" "$configure_s" "$build_s" "$test_s")")
 done
 
+# Bounded fuzzing of the receivers, scanner and hex dump (clang, libFuzzer); then the packages.
+extra_passed=0
+extra_failed=0
+run_check() {
+    local name=$1
+    shift
+    echo "=== $name"
+    local start status=0
+    start=$(date +%s)
+    "$@" || status=$?
+    summary+=("$(printf '%-8s %4ss' "$name" "$(($(date +%s) - start))")")
+    if [[ $status -eq 0 ]]; then
+        extra_passed=$((extra_passed + 1))
+    else
+        extra_failed=$((extra_failed + 1))
+        failed=1
+        echo "$name FAILED (status $status)"
+    fi
+}
+run_check fuzz bash fuzz/run.sh "${GANTRIX_FUZZ_SECONDS:-60}"
+run_check packages bash packaging/check.sh --windows
+
 echo
 echo "=== Timings"
 printf '%s\n' "${summary[@]}"
@@ -49,4 +71,20 @@ for preset in windows dev asan; do
     line=$(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1 || true)
     echo "$preset: ${line:-ctest stopped before running the tests (see build/$preset-ctest.log)}"
 done
+echo "fuzz and packages: $extra_passed passed, $extra_failed failed"
+
+# One closing line over everything: ctest cases, plus the fuzz run and the package check.
+total_passed=$extra_passed
+total_failed=$extra_failed
+for preset in windows dev asan; do
+    line=$(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1 || true)
+    if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+        total_failed=$((total_failed + BASH_REMATCH[1]))
+        total_passed=$((total_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+    else
+        total_failed=$((total_failed + 1))
+    fi
+done
+echo
+echo "total: $total_passed passed, $total_failed failed"
 exit $failed
