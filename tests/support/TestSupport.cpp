@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -145,8 +146,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
     }
     int wstatus = 0;
     bool exited = false;
+    rusage usage{};
     while (Now() - start < timeout_ms / 1000.0) {
-        pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        pid_t r = wait4(pid, &wstatus, WNOHANG, &usage);
         if (r == pid) {
             exited = true;
             break;
@@ -155,9 +157,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
     }
     if (!exited) {
         kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
+        wait4(pid, &wstatus, 0, &usage);
     }
     result.seconds = Now() - start;
+    result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (exited && WIFEXITED(wstatus))
         result.status = WEXITSTATUS(wstatus);
 

@@ -27,6 +27,7 @@ struct RunResult {
     int status = -1;        // exit status; -1 when it had to be killed or did not exit normally
     std::string out;        // standard output, "\r\n" folded to "\n"
     double seconds = 0;     // wall time of the run
+    double cpu_seconds = 0; // user + system time the program itself used
 };
 
 // Runs `argv` with stdout captured through a file (not a pipe: helper processes of a wrapper may

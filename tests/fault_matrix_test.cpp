@@ -1,0 +1,139 @@
+// The fault matrix: every command of the tool against every reply fault the simulated board can
+// inject, one cell each: the exact output, the exit status, what the board received, and that a
+// silent or vanished board ends the run in time and without spinning.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "TestSupport.h"
+#include "fault_cells.h"
+
+namespace {
+
+using namespace fault_cells;
+
+// The quick tool's line time-out, and room for a loaded machine on either side of it.
+constexpr double line_timeout_s = 0.3;
+constexpr double timeout_margin_s = 1.2;
+// A run that waits in poll uses a few milliseconds of CPU; one that spins uses the whole wait.
+constexpr double idle_cpu_limit_s = 0.1;
+
+struct Cell {
+    Command command;
+    Fault fault;
+};
+
+std::vector<Cell> AllCells()
+{
+    std::vector<Cell> cells;
+    for (const Command& command : Commands())
+        for (const Fault& fault : Faults())
+            cells.push_back({command, fault});
+    return cells;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {
+protected:
+    void TearDown() override
+    {
+        if (board_.pid > 0)
+            StopBoard(&board_);
+        if (!image_path_.empty())
+            unlink(image_path_.c_str());
+    }
+
+    std::string WriteImage()
+    {
+        char name[] = "/tmp/gantrix-matrix-image-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd < 0)
+            return "";
+        Bytes image = MatrixImage();
+        bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size());
+        close(fd);
+        image_path_ = name;
+        return ok ? image_path_ : "";
+    }
+
+    BoardProcess board_;
+    std::string image_path_;
+};
+
+TEST_P(FaultMatrix, OutputStatusAndWhatTheBoardReceived)
+{
+    const Cell& cell = GetParam();
+    const Outcome expected = Expect(cell.command, cell.fault);
+
+    std::vector<std::string> args = cell.command.board_args;
+    args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
+    board_ = StartBoard(args);
+    ASSERT_GT(board_.pid, 0);
+
+    std::vector<std::string> argv = {QuickToolPath(), board_.path};
+    for (const std::string& word : cell.command.words) {
+        argv.push_back(word == "IMAGE" ? WriteImage() : word);
+        ASSERT_FALSE(argv.back().empty());
+    }
+    RunResult run = RunProgram(argv, 20000);
+
+    bool matched = false;
+    for (const std::string& out : expected.outs)
+        matched = matched || OutputMatches(out, run.out);
+    EXPECT_TRUE(matched) << "got:      " << ::testing::PrintToString(run.out)
+                         << "\nexpected: " << ::testing::PrintToString(expected.outs);
+    EXPECT_EQ(run.status, expected.status);
+    EXPECT_EQ(RecordedFrames(board_), expected.requests);
+
+    if (expected.waits_out) {
+        EXPECT_GE(run.seconds, line_timeout_s);
+        EXPECT_LT(run.seconds, line_timeout_s + timeout_margin_s);
+    }
+    if (expected.hangs_up) {
+        EXPECT_LT(run.seconds, line_timeout_s + timeout_margin_s);
+    }
+    if (expected.waits_out || expected.hangs_up) {
+        EXPECT_LT(run.cpu_seconds, idle_cpu_limit_s);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandsByFaults, FaultMatrix, ::testing::ValuesIn(AllCells()),
+                         [](const ::testing::TestParamInfo<Cell>& info) {
+                             return std::string(info.param.command.name) + "_" +
+                                    info.param.fault.name;
+                         });
+
+// A switch that failed leaves its reply, or part of it, on the line; the upload that goes on by
+// design must not take that stale reply as the answer to a block. Were it taken, every later
+// reply would answer the block before, and a refused last block would pass for done.
+TEST(FaultMatrixStale, FailedSwitchThenRefusedLastBlockIsAFailure)
+{
+    const std::vector<std::string> switch_faults = {"noise:256", "size:3", "size:255"};
+    for (const std::string& fault : switch_faults) {
+        SCOPED_TRACE(fault);
+        BoardProcess board = StartBoard({"--inject", fault + "@switch", "--inject", "error:2@upgrade#4"});
+        ASSERT_GT(board.pid, 0);
+        char name[] = "/tmp/gantrix-matrix-image-XXXXXX";
+        int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        Bytes image = MatrixImage();
+        ASSERT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+        close(fd);
+        RunResult run = RunProgram({QuickToolPath(), board.path, "upgrade", name}, 20000);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.find("Upload done"), std::string::npos) << run.out;
+        const std::string refused = Progress(4) + "Error in response: Invalid data\n";
+        EXPECT_TRUE(run.out.size() >= refused.size() &&
+                    run.out.compare(run.out.size() - refused.size(), refused.size(), refused) == 0)
+            << run.out;
+        EXPECT_EQ(RecordedFrames(board).size(), 5u);
+        StopBoard(&board);
+        unlink(name);
+    }
+}
+
+}  // namespace
