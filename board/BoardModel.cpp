@@ -561,7 +561,9 @@ void BoardCorrupt(Board* board, uint8_t* bytes, size_t count)
     std::uniform_int_distribution<uint32_t> percent(0, 99);
     std::uniform_int_distribution<uint32_t> bit(0, 7);
     for (size_t i = 0; i < count; ++i) {
-        if (percent(board->corrupt_rng) < board->corrupt_percent)
+        if (percent(board->corrupt_rng) < board->corrupt_percent) {
             bytes[i] ^= static_cast<uint8_t>(1u << bit(board->corrupt_rng));
+            ++board->corrupted_bytes;
+        }
     }
 }

@@ -95,6 +95,7 @@ struct Board {
     bool corrupt = false;
     uint32_t corrupt_percent = 0;
     std::mt19937 corrupt_rng;
+    uint64_t corrupted_bytes = 0;     // bytes the corrupt injection changed, both directions
 };
 
 // Largest piece of debug text in one reply: a full record minus header and checksum.

@@ -321,9 +321,11 @@ void WriteStats(const Options& options, const Board& board, const Counters& coun
     if (options.stats.empty())
         return;
     char text[160];
-    snprintf(text, sizeof(text), "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\n",
+    snprintf(text, sizeof(text),
+             "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\ncorrupted %llu\n",
              static_cast<unsigned long long>(counters.bytes_in),
-             static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks);
+             static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks,
+             static_cast<unsigned long long>(board.corrupted_bytes));
     if (*written == text)
         return;
     FILE* f = fopen(options.stats.c_str(), "w");
@@ -417,6 +419,7 @@ int main(int argc, char** argv)
     LineClock clock;
     if (options.baud)
         clock.byte_ns = 1e10 / options.baud;
+    const double spin_after_reply_ns = options.baud ? 2e6 : 0;
     std::string stats_written;
 
     std::vector<uint8_t> pending;
@@ -427,7 +430,14 @@ int main(int argc, char** argv)
         // non-root user; the tool's own advisory lock still keeps two runs apart.
         ioctl(line.slave, TIOCNXCL);
         pollfd pfd{line.master, POLLIN, 0};
-        int ready = poll(&pfd, 1, 50);
+        int ready = 0;
+        // A paced line times the request from the moment the board sees it. Waking from poll()
+        // would see it tens of microseconds late and bill that to the line, so for a while after
+        // a reply, while the tool's next request is likely, the board looks without sleeping.
+        while (NowNs() < clock.tx_done + spin_after_reply_ns && (ready = poll(&pfd, 1, 0)) == 0) {
+        }
+        if (ready == 0)
+            ready = poll(&pfd, 1, 50);
         if (ready <= 0)
             continue;
         uint8_t buf[512];

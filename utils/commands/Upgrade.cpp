@@ -107,6 +107,14 @@ int Upgrade(Port port, std::string filepath)
             fclose(file);
             return 1;
         }
+        // A request held up on the board (behind line noise) is answered late, into a later
+        // exchange: a failed switch's reply arriving now would pass for this block's.
+        if (packet.cmd != HPROTO_CMD_UPGRADE) {
+            printf("Wrong reply to block: cmd %d\n", packet.cmd);
+            fflush(stdout);
+            fclose(file);
+            return 1;
+        }
     }
     printf("Upload done 100%%     \n");
     fflush(stdout);
