@@ -419,7 +419,6 @@ int main(int argc, char** argv)
     LineClock clock;
     if (options.baud)
         clock.byte_ns = 1e10 / options.baud;
-    const double spin_after_reply_ns = options.baud ? 2e6 : 0;
     std::string stats_written;
 
     std::vector<uint8_t> pending;
@@ -430,14 +429,7 @@ int main(int argc, char** argv)
         // non-root user; the tool's own advisory lock still keeps two runs apart.
         ioctl(line.slave, TIOCNXCL);
         pollfd pfd{line.master, POLLIN, 0};
-        int ready = 0;
-        // A paced line times the request from the moment the board sees it. Waking from poll()
-        // would see it tens of microseconds late and bill that to the line, so for a while after
-        // a reply, while the tool's next request is likely, the board looks without sleeping.
-        while (NowNs() < clock.tx_done + spin_after_reply_ns && (ready = poll(&pfd, 1, 0)) == 0) {
-        }
-        if (ready == 0)
-            ready = poll(&pfd, 1, 50);
+        int ready = poll(&pfd, 1, 50);
         if (ready <= 0)
             continue;
         uint8_t buf[512];
