@@ -542,6 +542,39 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
     }
 }
 
+// A switch answered only after the tool gave up on it: the late reply lands in the first block's
+// exchange. Taken as that block's answer, every later reply would answer the block before it.
+TEST_F(CommandsTest, UpgradeRefusesALateSwitchReplyAsABlockAnswer)
+{
+    TempFile file(SeededBytes(100, 7));
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+                                 [](const Bytes& request, size_t index) {
+                                     if (index == 0)
+                                         return PeerAction{};
+                                     if (index == 1)
+                                         return Reply(Frame(HPROTO_CMD_SWITCH_BOOT_APP, {}));
+                                     return Acknowledge(request, index);
+                                 });
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.out, std::string("Switch to boot mode...\n") + silence_lines +
+                               "[FAILED] Switch to boot mode failed, try as is..\n" +
+                               ProgressLines({0}) + "Wrong reply to block: cmd 252\n");
+    EXPECT_EQ(outcome.requests.size(), 2u) << "no block may follow the mistaken answer";
+}
+
+// After a switch that worked, the boot loader's answer to a block is not judged by its command.
+TEST_F(CommandsTest, UpgradeAcceptsAnyGoodBlockReplyAfterASwitch)
+{
+    Bytes image = SeededBytes(64, 8);
+    TempFile file(image);
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+                                 [](const Bytes&, size_t) {
+                                     return Reply(Frame(HPROTO_CMD_SWITCH_BOOT_APP, {}));
+                                 });
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.out, switch_lines + ProgressLines({0, 50}) + done_line);
+}
+
 TEST_F(CommandsTest, UpgradeStopsAtARejectedBlock)
 {
     TempFile file(SeededBytes(100, 10));

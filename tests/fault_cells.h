@@ -294,10 +294,6 @@ inline Outcome Expect(const Command& c, const Fault& f)
         if (c.kind == Kind::ping) {
             o.outs = {"PING FAILED\n"};
             o.status = 1;
-        } else if (c.kind == Kind::upgrade_block) {
-            o.outs = {switch_ok + Progress(c.hit) + "Wrong reply to block: cmd " + f.inject.substr(4) + "\n"};
-            o.status = 1;
-            o.requests = upto_hit;
         } else if (c.kind == Kind::recover) {
             o.outs = {"RECOVER FAILED\n"};
             o.status = 1;

@@ -107,9 +107,11 @@ int Upgrade(Port port, std::string filepath)
             fclose(file);
             return 1;
         }
-        // A request held up on the board (behind line noise) is answered late, into a later
-        // exchange: a failed switch's reply arriving now would pass for this block's.
-        if (packet.cmd != HPROTO_CMD_UPGRADE) {
+        // A switch held up on the board (behind line noise) is answered late, into a later
+        // exchange: its reply would pass for this block's, and every later reply for the block
+        // before it, so a refused block could end in "Upload done". Only the switch is judged
+        // by its command byte: nothing else is known of what the boot loader answers a block.
+        if (!switched && packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP) {
             printf("Wrong reply to block: cmd %d\n", packet.cmd);
             fflush(stdout);
             fclose(file);
