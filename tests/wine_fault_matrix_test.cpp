@@ -1,0 +1,152 @@
+// The fault matrix's core for the Windows build under Wine: every kind of reply fault against a
+// few commands, with the outcomes the native matrix works out, so the Windows serial layer is
+// held to the same lines, statuses and requests sent.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "TestSupport.h"
+#include "Wine.h"
+#include "fault_cells.h"
+
+namespace {
+
+using namespace fault_cells;
+
+// The quick exe's line time-out; the margin also covers starting the exe under Wine.
+constexpr double line_timeout_s = 0.3;
+constexpr double timeout_margin_s = 4.0;
+// Starting the exe under Wine costs about 0.03 s of CPU; a read loop that spins uses the whole wait.
+constexpr double idle_cpu_limit_s = 0.15;
+
+// Each command kind with a different end after a failure: its own failure line, none, the upload
+// stopped mid-way, the trace ending a run that had gone through.
+const char* const core_commands[] = {"Ping", "Status", "Vend255", "UpgradeMiddleBlock",
+                                     "DebugTrace"};
+// One fault of each kind; the other result codes take the same path as these two.
+const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcrc", "error:5",
+                                   "error:4",   "cmd:200",   "short",     "size:3", "size:255",
+                                   "silence",   "hangup",    "hangup-mid:3"};
+
+struct Cell {
+    Command command;
+    Fault fault;
+};
+
+std::vector<Cell> CoreCells()
+{
+    std::vector<Cell> cells;
+    const std::vector<Fault> faults = Faults();
+    for (const Command& command : Commands()) {
+        if (std::find_if(std::begin(core_commands), std::end(core_commands),
+                         [&](const char* name) { return command.name == std::string(name); }) ==
+            std::end(core_commands))
+            continue;
+        for (const char* inject : core_faults) {
+            auto fault = std::find_if(faults.begin(), faults.end(),
+                                      [&](const Fault& f) { return f.inject == inject; });
+            if (fault != faults.end())
+                cells.push_back({command, *fault});
+        }
+    }
+    return cells;
+}
+
+class WineFaultMatrix : public ::testing::TestWithParam<Cell> {
+protected:
+    void TearDown() override
+    {
+        UnmapComPort(com_);
+        holder_.reset();
+        if (board_.pid > 0)
+            StopBoard(&board_);
+        if (!image_path_.empty())
+            unlink(image_path_.c_str());
+    }
+
+    bool Start(const std::vector<std::string>& args)
+    {
+        if (!PrepareWine())
+            return false;
+        board_ = StartBoard(args);
+        if (board_.pid <= 0)
+            return false;
+        holder_ = std::make_unique<PtyHolder>(board_.path);
+        com_ = MapComPort(board_.path);
+        return holder_->ok() && !com_.empty();
+    }
+
+    // The exe reaches Linux files through Wine's Z: drive.
+    std::string WriteImage()
+    {
+        char name[] = "/tmp/gantrix-wine-matrix-image-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd < 0)
+            return "";
+        Bytes image = MatrixImage();
+        bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size());
+        close(fd);
+        image_path_ = name;
+        return ok ? "Z:" + image_path_ : "";
+    }
+
+    BoardProcess board_;
+    std::unique_ptr<PtyHolder> holder_;
+    std::string com_;
+    std::string image_path_;
+};
+
+TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
+{
+    const Cell& cell = GetParam();
+    const Outcome expected = Expect(cell.command, cell.fault, Host::wine);
+
+    std::vector<std::string> args = cell.command.board_args;
+    args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
+    ASSERT_TRUE(Start(args));
+
+    std::vector<std::string> words = {com_};
+    for (const std::string& word : cell.command.words) {
+        words.push_back(word == "IMAGE" ? WriteImage() : word);
+        ASSERT_FALSE(words.back().empty());
+    }
+    RunResult run = RunWindowsQuickTool(words, 20000);
+
+    bool matched = false;
+    for (const std::string& out : expected.outs)
+        matched = matched || OutputMatches(out, run.out);
+    EXPECT_TRUE(matched) << "got:      " << ::testing::PrintToString(run.out)
+                         << "\nexpected: " << ::testing::PrintToString(expected.outs);
+    EXPECT_EQ(run.status, expected.status);
+    EXPECT_EQ(RecordedFrames(board_), expected.requests);
+
+    if (expected.waits_out) {
+        EXPECT_GE(run.seconds, line_timeout_s);
+    }
+    // A silent line is waited on, not polled. A vanished one is not checked: Wine's ReadFile
+    // itself spins on the hung-up pty until the time-out, inside the tool's single read call.
+    if (expected.waits_out && !expected.hangs_up) {
+        EXPECT_LT(run.cpu_seconds, idle_cpu_limit_s);
+    }
+    EXPECT_LT(run.seconds, line_timeout_s + timeout_margin_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(CoreCommandsByFaults, WineFaultMatrix, ::testing::ValuesIn(CoreCells()),
+                         [](const ::testing::TestParamInfo<Cell>& info) {
+                             return std::string(info.param.command.name) + "_" +
+                                    info.param.fault.name;
+                         });
+
+// Guards the table above: a renamed command or fault would otherwise shrink the matrix quietly.
+TEST(WineFaultMatrixCells, EveryCoreCommandAndFaultIsInTheMatrix)
+{
+    EXPECT_EQ(CoreCells().size(), std::size(core_commands) * std::size(core_faults));
+}
+
+}  // namespace
