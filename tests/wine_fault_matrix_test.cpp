@@ -39,6 +39,11 @@ struct Cell {
     Fault fault;
 };
 
+void PrintTo(const Cell& cell, std::ostream* os)
+{
+    *os << cell.command.name << " with " << cell.fault.inject;
+}
+
 std::vector<Cell> CoreCells()
 {
     std::vector<Cell> cells;
