@@ -63,14 +63,7 @@ protected:
         tio.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
         ASSERT_EQ(tcsetattr(pty_.slave, TCSANOW, &tio), 0);
 
-        ASSERT_TRUE(PortOpen(pty_.slave_path, &port_));
-        LineSettings settings;
-        ASSERT_TRUE(PortGetSettings(port_, &settings));
-        settings.baud_rate = 115200;
-        settings.parity = 0;
-        settings.stop_bits = 0;
-        settings.byte_size = 8;
-        ASSERT_TRUE(PortSetSettings(port_, &settings));
+        ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_));
     }
 
     void TearDown() override

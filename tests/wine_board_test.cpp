@@ -17,29 +17,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A request frame as the board's record file writes it; the checksum comes from the protocol
-// layer, which the unit tests hold to fixed vectors.
-std::string FrameHex(uint8_t cmd, const Bytes& data)
-{
-    Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    for (size_t i = 0; i < data.size(); ++i)
-        packet.cmd_data[i] = data[i];
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    std::string out;
-    char hex[4];
-    for (size_t i = 0; i < packet.size; ++i) {
-        std::snprintf(hex, sizeof(hex), i ? " %02X" : "%02X", p[i]);
-        out += hex;
-    }
-    return out;
-}
-
 class WineBoard : public ::testing::Test {
 protected:
     void TearDown() override { Stop(); }

@@ -14,23 +14,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A whole frame as the board sends it; the checksum comes from the protocol layer, which the
-// unit tests hold to fixed vectors.
-Bytes Frame(uint8_t cmd, const Bytes& data)
-{
-    Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    for (size_t i = 0; i < data.size(); ++i)
-        packet.cmd_data[i] = data[i];
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return Bytes(p, p + packet.size);
-}
-
 Bytes Concat(Bytes a, const Bytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());

@@ -11,18 +11,26 @@
 #include "TestSupport.h"
 #include "proto/Packet.h"
 
-Bytes Frame(uint8_t cmd, const Bytes& data)
+bool OpenToolPort(const std::string& path, Port* port)
 {
-    Packet packet;
-    std::memset(&packet, 0, sizeof(packet));
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
-        std::memcpy(packet.cmd_data, data.data(), data.size());
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return Bytes(p, p + packet.size);
+    if (!PortOpen(path, port)) {
+        ADD_FAILURE() << "PortOpen " << path;
+        return false;
+    }
+    LineSettings settings;
+    if (!PortGetSettings(*port, &settings)) {
+        ADD_FAILURE() << "PortGetSettings " << path;
+        return false;
+    }
+    settings.baud_rate = 115200;
+    settings.parity = 0;
+    settings.stop_bits = 0;
+    settings.byte_size = 8;
+    if (!PortSetSettings(*port, &settings)) {
+        ADD_FAILURE() << "PortSetSettings " << path;
+        return false;
+    }
+    return true;
 }
 
 Bytes ErrorFrame(uint8_t result)

@@ -11,10 +11,12 @@
 #include <thread>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "TestSupport.h"
+#include "serial/Serial.h"
 
-// A whole frame with sync, zero reserved bytes and checksum, as the board would send it.
-Bytes Frame(uint8_t cmd, const Bytes& data);
+// Opens the tool's end of a line through the real serial layer and sets it up as a run does
+// (115200 8N1, raw). Fails the current test on error.
+bool OpenToolPort(const std::string& path, Port* port);
 // An error reply carrying `result`.
 Bytes ErrorFrame(uint8_t result);
 // True when `frame` is a complete frame whose stored checksum matches its bytes.

@@ -17,6 +17,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "proto/Packet.h"
+
 namespace {
 
 double Now()
@@ -26,6 +28,31 @@ double Now()
 }
 
 }  // namespace
+
+Bytes Frame(uint8_t cmd, const Bytes& data)
+{
+    Packet packet;
+    std::memset(&packet, 0, sizeof(packet));
+    packet.sync = hproto_sync;
+    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
+    packet.cmd = cmd;
+    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
+        std::memcpy(packet.cmd_data, data.data(), data.size());
+    SetCRC(&packet);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
+    return Bytes(p, p + packet.size);
+}
+
+std::string FrameHex(uint8_t cmd, const Bytes& data)
+{
+    std::string out;
+    char hex[4];
+    for (uint8_t byte : Frame(cmd, data)) {
+        std::snprintf(hex, sizeof(hex), out.empty() ? "%02X" : " %02X", byte);
+        out += hex;
+    }
+    return out;
+}
 
 bool OpenPtyPair(PtyPair* pty)
 {
