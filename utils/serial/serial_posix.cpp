@@ -19,8 +19,6 @@ static_assert(sizeof(termios) <= sizeof(LineSettings::native), "termios must fit
 
 namespace {
 
-int io_timeout_ms = port_default_timeout_ms;
-
 struct SpeedEntry {
     uint32_t baud;
     speed_t speed;
@@ -57,16 +55,6 @@ int WaitReady(int fd, short events, int64_t deadline)
 }
 
 }  // namespace
-
-void SetPortTimeout(int timeout_ms)
-{
-    io_timeout_ms = timeout_ms;
-}
-
-int GetPortTimeout()
-{
-    return io_timeout_ms;
-}
 
 std::string PortPath(const std::string& word)
 {
@@ -206,7 +194,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
         if (n == 0 && deadline >= 0)
             return false;
         if (deadline < 0)
-            deadline = NowMs() + io_timeout_ms;
+            deadline = NowMs() + GetPortTimeout();
         int ready = WaitReady(port, POLLIN, deadline);
         if (ready < 0)
             return false;
@@ -232,7 +220,7 @@ bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
         if (n == 0 || errno != EAGAIN)
             return false;
         if (deadline < 0)
-            deadline = NowMs() + io_timeout_ms;
+            deadline = NowMs() + GetPortTimeout();
         if (WaitReady(port, POLLOUT, deadline) <= 0)
             return false;
     }

@@ -6,22 +6,6 @@
 
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "DCB must fit the native blob");
 
-namespace {
-
-int io_timeout_ms = port_default_timeout_ms;
-
-}  // namespace
-
-void SetPortTimeout(int timeout_ms)
-{
-    io_timeout_ms = timeout_ms;
-}
-
-int GetPortTimeout()
-{
-    return io_timeout_ms;
-}
-
 std::string PortPath(const std::string& word)
 {
     // The device namespace prefix is what makes COM10 and above reachable.
@@ -40,9 +24,9 @@ bool PortOpen(const std::string& path, Port* port)
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(io_timeout_ms);
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(io_timeout_ms);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
     SetCommTimeouts(handle, &timeouts);
     *port = handle;
     return true;
