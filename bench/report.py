@@ -67,11 +67,13 @@ def run_timed(argv):
 
 
 class Board:
-    def __init__(self, exe, workdir, args):
-        self.stats = os.path.join(workdir, "stats")
-        if os.path.exists(self.stats):
+    def __init__(self, exe, workdir, args, stats=True):
+        """Without stats the board writes no file per request, and its own cost hides less."""
+        self.stats = os.path.join(workdir, "stats") if stats else None
+        if stats and os.path.exists(self.stats):
             os.remove(self.stats)
-        self.proc = subprocess.Popen([exe, "--stats", self.stats] + args, stdout=subprocess.PIPE,
+        switches = ["--stats", self.stats] if stats else []
+        self.proc = subprocess.Popen([exe] + switches + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, text=True)
         self.path = self.proc.stdout.readline().strip()
         if not self.path:
@@ -83,6 +85,8 @@ class Board:
         self.proc.wait(timeout=30)
         self.proc.stdout.close()
         stats = {}
+        if not self.stats:
+            return stats
         with open(self.stats) as f:
             for line in f:
                 name, value = line.split()
@@ -95,23 +99,30 @@ def spread(values, fmt):
 
 
 def unpaced_rows(args, board, images, rows):
-    """Tool and floor alternate run by run on the one board and pty."""
+    """Tool and floor (and the earlier tool) alternate run by run on the one board and pty."""
+    tools = [("", args.tool)] + ([(" (gantrix before)", args.tool_before)] if args.tool_before else [])
     for name, (path, _, _) in images.items():
         n = exchanges(path)
-        tool, floor = [], []
+        rates = {label: [] for label, _ in tools}
+        floor = []
         for _ in range(args.reps_unpaced):
-            tool.append(n / run_timed([args.tool, board.path, "upgrade", path]))
+            for label, tool in tools:
+                rates[label].append(n / run_timed([tool, board.path, "upgrade", path]))
             floor.append(n / run_timed([args.floor, board.path, "upgrade", path]))
-        ratio = [t / f for t, f in zip(tool, floor)]
-        rows.append(("Upgrade %s unpaced: exchanges/s (%d)" % (name, n), spread(tool, "%.0f"),
-                     "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
-    tool, floor = [], []
+        for label, _ in tools:
+            ratio = [t / f for t, f in zip(rates[label], floor)]
+            rows.append(("Upgrade %s unpaced%s: exchanges/s (%d)" % (name, label, n), spread(rates[label], "%.0f"),
+                         "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(floor)))
+    times = {label: [] for label, _ in tools}
+    floor = []
     for _ in range(args.pings):
-        tool.append(run_timed([args.tool, board.path, "ping"]) * 1000)
+        for label, tool in tools:
+            times[label].append(run_timed([tool, board.path, "ping"]) * 1000)
         floor.append(run_timed([args.floor, board.path, "ping"]) * 1000)
-    ratio = [t / f for t, f in zip(tool, floor)]
-    rows.append(("ping, start-up to exit: ms", spread(tool, "%.3f"), "floor " + spread(floor, "%.3f"),
-                 "gantrix/floor " + spread(ratio, "%.3f"), len(tool)))
+    for label, _ in tools:
+        ratio = [t / f for t, f in zip(times[label], floor)]
+        rows.append(("ping%s, start-up to exit: ms" % label, spread(times[label], "%.3f"),
+                     "floor " + spread(floor, "%.3f"), "gantrix/floor " + spread(ratio, "%.3f"), len(floor)))
 
 
 def micro(exe, smoke):
@@ -137,6 +148,8 @@ def main():
     parser.add_argument("--reps-unpaced", type=int, default=5)
     parser.add_argument("--pings", type=int, default=200)
     parser.add_argument("--skip-paced", action="store_true")
+    parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
+                        "(paced small upload, unpaced uploads, ping) for a before/after")
     parser.add_argument("--smoke", action="store_true", help="seconds-long check that everything runs")
     args = parser.parse_args()
 
@@ -163,14 +176,17 @@ def main():
 
         # 1. Paced: a fresh board per upload, so its counters hold exactly that upload's bytes.
         if not args.skip_paced:
-            paced = {name: {"wall": [], "wire": [], "eff": []} for name in images}
+            runs = [(name, path, args.tool) for name, (path, _, _) in images.items()]
+            if args.tool_before:
+                runs.insert(1, (small_name + " (gantrix before)", images[small_name][0], args.tool_before))
+            paced = {name: {"wall": [], "wire": [], "eff": []} for name, _, _ in runs}
             for rep in range(max(args.reps_small, args.reps_large)):
-                for name, (path, _, _) in images.items():
-                    if rep >= (args.reps_small if name == small_name else args.reps_large):
+                for name, path, tool in runs:
+                    if rep >= (args.reps_small if name.startswith(small_name) else args.reps_large):
                         continue
                     board = Board(args.board, work, ["--baud", str(args.baud)])
                     try:
-                        wall = run_timed([args.tool, board.path, "upgrade", path])
+                        wall = run_timed([tool, board.path, "upgrade", path])
                     finally:
                         stats = board.stop()
                     wire = (stats["bytes_in"] + stats["bytes_out"]) * 10 / args.baud
@@ -178,7 +194,7 @@ def main():
                     paced[name]["wire"].append(wire)
                     paced[name]["eff"].append(wire / wall)
                     print("paced %s: %.3f s, wire %.3f s" % (name, wall, wire), file=sys.stderr)
-            for name in images:
+            for name in paced:
                 p = paced[name]
                 rows.append(("Upgrade %s at %d baud: wall s" % (name, args.baud), spread(p["wall"], "%.3f"),
                              "wire limit %.3f s" % statistics.median(p["wire"]),
@@ -187,7 +203,7 @@ def main():
             rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
-        board = Board(args.board, work, [])
+        board = Board(args.board, work, [], stats=False)
         try:
             unpaced_rows(args, board, images, rows)
         finally:
