@@ -368,23 +368,6 @@ TEST_F(CommandsTest, StatusFailuresPrintNoStatusLine)
 
 // ---------------------------------------------------------------- upgrade
 
-struct TempFile {
-    explicit TempFile(const Bytes& bytes)
-    {
-        char name[] = "/tmp/gantrix-image-XXXXXX";
-        int fd = mkstemp(name);
-        path = name;
-        if (fd < 0) {
-            ADD_FAILURE() << "mkstemp: " << strerror(errno);
-            return;
-        }
-        WriteBytes(fd, bytes);
-        close(fd);
-    }
-    ~TempFile() { unlink(path.c_str()); }
-    std::string path;
-};
-
 const char switch_lines[] = "Switch to boot mode...\n[OK] Switched to boot mode\n";
 
 std::string ProgressLines(const std::vector<int>& percents)

@@ -3,6 +3,8 @@
 // run and the Windows run under Wine.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdint>
@@ -311,6 +313,19 @@ inline bool OutputMatches(const std::string& expected, const std::string& actual
     const std::string rest = expected.substr(at + mark.size());
     const std::string healthy = rest.substr(5, rest.find('\n') - 5);  // after "  != "
     return damaged != healthy && actual.substr(end) == rest;
+}
+
+// One cell's verdict, the same on every host: the output is one of those allowed, the exit status
+// is the expected one, and the board received exactly the expected requests.
+inline void ExpectOutcome(const Outcome& expected, const RunResult& run, const std::vector<std::string>& received)
+{
+    bool matched = false;
+    for (const std::string& out : expected.outs)
+        matched = matched || OutputMatches(out, run.out);
+    EXPECT_TRUE(matched) << "got:      " << ::testing::PrintToString(run.out)
+                         << "\nexpected: " << ::testing::PrintToString(expected.outs);
+    EXPECT_EQ(run.status, expected.status);
+    EXPECT_EQ(received, expected.requests);
 }
 
 }  // namespace fault_cells

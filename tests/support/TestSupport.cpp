@@ -239,3 +239,28 @@ std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed)
     }
     return out;
 }
+
+TempFile::TempFile(const Bytes& bytes)
+{
+    char name[] = "/tmp/gantrix-image-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        path.clear();
+        return;
+    }
+    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(fd);
+    if (!written) {
+        ADD_FAILURE() << "cannot write " << path;
+        unlink(path.c_str());
+        path.clear();
+    }
+}
+
+TempFile::~TempFile()
+{
+    if (!path.empty())
+        unlink(path.c_str());
+}

@@ -50,5 +50,15 @@ std::string QuickToolPath();
 // Path of the simulated board binary, when it is built.
 std::string BoardPath();
 
+// A file in /tmp holding `bytes`, removed when this goes out of scope; fails the current test
+// (ADD_FAILURE) and leaves `path` naming no file when it cannot be written.
+struct TempFile {
+    explicit TempFile(const Bytes& bytes);
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    std::string path;
+};
+
 // Builds a pseudo-random byte string of `n` bytes, reproducible from `seed`.
 std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed);
