@@ -19,37 +19,16 @@ namespace {
 
 class WineBoard : public ::testing::Test {
 protected:
-    void TearDown() override { Stop(); }
-
-    bool Start(const std::vector<std::string>& args)
-    {
-        if (!PrepareWine())
-            return false;
-        board_ = StartBoard(args);
-        if (board_.pid <= 0)
-            return false;
-        holder_ = std::make_unique<PtyHolder>(board_.path);
-        com_ = MapComPort(board_.path);
-        return holder_->ok() && !com_.empty();
-    }
-
-    int Stop()
-    {
-        UnmapComPort(com_);
-        com_.clear();
-        holder_.reset();
-        return board_.pid > 0 ? StopBoard(&board_) : -1;
-    }
+    bool Start(const std::vector<std::string>& args) { return line_.Start(args); }
+    int Stop() { return line_.Stop(); }
 
     RunResult Tool(std::vector<std::string> words, bool quick = false)
     {
-        words.insert(words.begin(), com_);
+        words.insert(words.begin(), line_.com);
         return quick ? RunWindowsQuickTool(words) : RunWindowsTool(words);
     }
 
-    BoardProcess board_;
-    std::unique_ptr<PtyHolder> holder_;
-    std::string com_;
+    WineBoardLine line_;
 };
 
 TEST_F(WineBoard, EachCommandOutputStatusAndRequest)
@@ -76,7 +55,7 @@ TEST_F(WineBoard, EachCommandOutputStatusAndRequest)
         RunResult result = Tool(run.words);
         EXPECT_EQ(result.out, run.out);
         EXPECT_EQ(result.status, run.status);
-        std::vector<std::string> frames = RecordedFrames(board_);
+        std::vector<std::string> frames = RecordedFrames(line_.board);
         ASSERT_FALSE(frames.empty());
         EXPECT_EQ(frames.back(), run.request);
         // Motions last 1 ms on this board; the next run starts well after.

@@ -63,26 +63,6 @@ std::vector<Cell> CoreCells()
 
 class WineFaultMatrix : public ::testing::TestWithParam<Cell> {
 protected:
-    void TearDown() override
-    {
-        UnmapComPort(com_);
-        holder_.reset();
-        if (board_.pid > 0)
-            StopBoard(&board_);
-    }
-
-    bool Start(const std::vector<std::string>& args)
-    {
-        if (!PrepareWine())
-            return false;
-        board_ = StartBoard(args);
-        if (board_.pid <= 0)
-            return false;
-        holder_ = std::make_unique<PtyHolder>(board_.path);
-        com_ = MapComPort(board_.path);
-        return holder_->ok() && !com_.empty();
-    }
-
     // The exe reaches Linux files through Wine's Z: drive.
     std::string WriteImage()
     {
@@ -90,9 +70,7 @@ protected:
         return image_->path.empty() ? "" : "Z:" + image_->path;
     }
 
-    BoardProcess board_;
-    std::unique_ptr<PtyHolder> holder_;
-    std::string com_;
+    WineBoardLine line_;
     std::unique_ptr<TempFile> image_;
 };
 
@@ -103,15 +81,15 @@ TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
 
     std::vector<std::string> args = cell.command.board_args;
     args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
-    ASSERT_TRUE(Start(args));
+    ASSERT_TRUE(line_.Start(args));
 
-    std::vector<std::string> words = {com_};
+    std::vector<std::string> words = {line_.com};
     for (const std::string& word : cell.command.words) {
         words.push_back(word == "IMAGE" ? WriteImage() : word);
         ASSERT_FALSE(words.back().empty());
     }
     RunResult run = RunWindowsQuickTool(words, 20000);
-    ExpectOutcome(expected, run, RecordedFrames(board_));
+    ExpectOutcome(expected, run, RecordedFrames(line_.board));
 
     if (expected.waits_out) {
         EXPECT_GE(run.seconds, line_timeout_s);

@@ -174,3 +174,23 @@ WineLine::~WineLine()
     holder_.reset();
     ClosePtyPair(&pty);
 }
+
+bool WineBoardLine::Start(const std::vector<std::string>& board_args)
+{
+    if (!PrepareWine())
+        return false;
+    board = StartBoard(board_args);
+    if (board.pid <= 0)
+        return false;
+    holder_ = std::make_unique<PtyHolder>(board.path);
+    com = MapComPort(board.path);
+    return holder_->ok() && !com.empty();
+}
+
+int WineBoardLine::Stop()
+{
+    UnmapComPort(com);
+    com.clear();
+    holder_.reset();
+    return board.pid > 0 ? StopBoard(&board) : -1;
+}

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Board.h"
 #include "TestSupport.h"
 
 // The Windows executables under test, or "" when this build was not told about them.
@@ -55,6 +56,26 @@ struct WineLine {
     bool ok() const { return !com.empty(); }
 
     PtyPair pty;
+    std::string com;
+
+private:
+    std::unique_ptr<PtyHolder> holder_;
+};
+
+// The simulated board behind a COM port, its pty held as above; stopped in the destructor.
+class WineBoardLine {
+public:
+    WineBoardLine() = default;
+    ~WineBoardLine() { Stop(); }
+    WineBoardLine(const WineBoardLine&) = delete;
+    WineBoardLine& operator=(const WineBoardLine&) = delete;
+
+    // Starts a board with `board_args` and maps a COM port to it; false when any of that failed.
+    bool Start(const std::vector<std::string>& board_args);
+    // Unmaps the port and stops the board: its exit status, -1 when none was running.
+    int Stop();
+
+    BoardProcess board;
     std::string com;
 
 private:
