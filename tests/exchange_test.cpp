@@ -204,7 +204,7 @@ TEST_F(ExchangeTest, SilenceEndsTheReceiveWithinTheLimit)
         double seconds = SecondsSince(start);
         EXPECT_EQ(out, c.lines);
         EXPECT_GE(seconds, 0.15);
-        EXPECT_LT(seconds, 0.7);
+        EXPECT_LT(seconds, hang_guard_s);
     }
 }
 
@@ -218,8 +218,9 @@ class ExchangeHangUpTest : public ExchangeTest, public ::testing::WithParamInter
 
 TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
 {
-    // A long limit: ending well inside it shows the hang-up itself was noticed.
-    SetPortTimeout(3000);
+    // A limit far beyond the hang guard: ending inside the guard shows the hang-up itself was
+    // noticed, however loaded the machine.
+    SetPortTimeout(60000);
     HangUpLater(GetParam().before);
     Packet packet;
     std::string out;
@@ -228,7 +229,7 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
     double seconds = SecondsSince(start);
     JoinPeer();
     EXPECT_EQ(out, GetParam().lines);
-    EXPECT_LT(seconds, 1.5);
+    EXPECT_LT(seconds, hang_guard_s);
 }
 
 INSTANTIATE_TEST_SUITE_P(

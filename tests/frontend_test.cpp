@@ -208,7 +208,7 @@ TEST_F(FrontEndTest, SilentBoardEndsTheRunQuickly)
         RunResult result = Run({pty_.slave_path, c.command}, QuickToolPath());
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, 1);
-        EXPECT_LT(result.seconds, 1.0);
+        EXPECT_LT(result.seconds, 4.5);  // ended on the quick 300 ms limit, not the shipped 5 s
         Drain(pty_.master, 20);
     }
 }
@@ -219,7 +219,7 @@ TEST_F(FrontEndTest, ShippedToolGivesUpAfterFiveSeconds)
     EXPECT_EQ(result.out, silence_lines);
     EXPECT_EQ(result.status, 1);
     EXPECT_GE(result.seconds, 4.5);
-    EXPECT_LE(result.seconds, 7.0);
+    EXPECT_LT(result.seconds, hang_guard_s);
 }
 
 TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)

@@ -213,7 +213,7 @@ TEST(UpgradeSoak, TwoPercentCorruptBytesNeverPassForGoodData)
     constexpr uint32_t lanes = 12;
     SoakBudget budget;
     budget.target = 2400;
-    budget.cap_seconds = 200;
+    budget.cap_seconds = 600;  // a hang guard only, below the test's own time-out
     std::vector<SoakTally> tallies(lanes);
     std::vector<std::thread> threads;
     for (uint32_t lane = 0; lane < lanes; ++lane)
@@ -238,7 +238,8 @@ TEST(UpgradeSoak, TwoPercentCorruptBytesNeverPassForGoodData)
                 static_cast<unsigned long long>(total.failed), static_cast<unsigned long long>(total.exchanges),
                 static_cast<unsigned long long>(total.corrupted),
                 static_cast<unsigned long long>(total.uploads_done));
-    EXPECT_GE(total.exchanges, 2000u);
+    // The lanes stop at the target; falling short means the hang guard ended them.
+    EXPECT_GE(budget.exchanges.load(), budget.target);
     EXPECT_GT(total.corrupted, 0u);
     // The line must be bad enough to fail runs and good enough to let some through, uploads too.
     EXPECT_GT(total.failed, 0u);

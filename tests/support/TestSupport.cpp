@@ -148,7 +148,7 @@ void WriteBytes(int fd, const std::vector<uint8_t>& bytes)
     }
 }
 
-RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
+RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms, const Interrupt* interrupt)
 {
     RunResult result;
     char out_name[] = "/tmp/gantrix-run-XXXXXX";
@@ -174,11 +174,16 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
     int wstatus = 0;
     bool exited = false;
     rusage usage{};
+    bool interrupted = false;
     while (Now() - start < timeout_ms / 1000.0) {
         pid_t r = wait4(pid, &wstatus, WNOHANG, &usage);
         if (r == pid) {
             exited = true;
             break;
+        }
+        if (interrupt && !interrupted && interrupt->when()) {
+            kill(pid, interrupt->signal);
+            interrupted = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -191,6 +196,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms)
                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (exited && WIFEXITED(wstatus))
         result.status = WEXITSTATUS(wstatus);
+    if (exited && WIFSIGNALED(wstatus))
+        result.signal = WTERMSIG(wstatus);
 
     std::string text;
     lseek(out_fd, 0, SEEK_SET);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,30 @@ struct RunResult {
     std::string out;        // standard output, "\r\n" folded to "\n"
     double seconds = 0;     // wall time of the run
     double cpu_seconds = 0; // user + system time the program itself used
+    int signal = 0;         // the signal that ended it, when one did
+};
+
+// A signal sent to the program once `when` (polled every few milliseconds) says so.
+struct Interrupt {
+    int signal;
+    std::function<bool()> when;
 };
 
 // Runs `argv` with stdout captured through a file (not a pipe: helper processes of a wrapper may
 // keep a pipe open after the program has exited) and stderr discarded. Kills it after timeout_ms.
-RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 30000);
+RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 30000,
+                     const Interrupt* interrupt = nullptr);
+
+// A bound on a run's wall time that only catches a hang: a loaded machine must never come near it.
+constexpr double hang_guard_s = 20.0;
+
+// The CPU a run that waits on the line may use, given a run of the same program that does not
+// wait (it fails at once), measured just before under the same load. A run that spins through a
+// 300 ms wait uses that much CPU; one that waits in the kernel uses little beyond its start-up.
+inline double SpinFreeCpuLimit(const RunResult& reference)
+{
+    return 3 * reference.cpu_seconds + 0.05;
+}
 
 // Path of the native gantrix binary under test (set by CMake at build time).
 std::string ToolPath();
