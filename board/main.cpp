@@ -424,10 +424,6 @@ int main(int argc, char** argv)
     std::vector<uint8_t> pending;
     bool done = false;
     while (!done && !stop_requested) {
-        // The tool marks the device exclusive on open. The mark lives as long as the device is
-        // open, and the board never closes it, so it would lock out every later run of a
-        // non-root user; the tool's own advisory lock still keeps two runs apart.
-        ioctl(line.slave, TIOCNXCL);
         pollfd pfd{line.master, POLLIN, 0};
         int ready = poll(&pfd, 1, 50);
         if (ready <= 0)

@@ -1,15 +1,20 @@
 // The real tool against the simulated board, both as built: what a user would see.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "Board.h"
 #include "TestSupport.h"
+#include "proto/Packet.h"
 
 namespace {
 
@@ -39,6 +44,21 @@ protected:
 const char* const ping_frame = "55 07 00 00 01 9E 15";
 const char* const id_frame = "55 07 00 00 FF 6F 0B";
 const char* const status_frame = "55 07 00 00 03 8C 36";
+
+// Whether the tty at `path` still carries TIOCEXCL, which refuses every opener but root.
+bool ExclusiveMark(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        ADD_FAILURE() << path << ": " << strerror(errno);
+        return true;
+    }
+    int mark = 1;
+    if (ioctl(fd, TIOCGEXCL, &mark) != 0)
+        ADD_FAILURE() << "TIOCGEXCL: " << strerror(errno);
+    close(fd);
+    return mark != 0;
+}
 
 }  // namespace
 
@@ -150,4 +170,29 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
     unlink(firmware_path.c_str());
     unlink(image_path.c_str());
     rmdir(dir);
+}
+
+// Ctrl-C, a kill or a closed terminal ends a run where it stands, here in the debug trace with
+// stdout a file: the command's line must already be out, and the port's exclusive mark must go
+// with the run, or a user who is not root could not open that line again.
+TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
+{
+    const std::string debug_frame = FrameHex(HPROTO_CMD_DEBUG, {});
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        // The trace's first poll goes unanswered, so no piece of board text flushes the output.
+        ASSERT_TRUE(Start({"--inject", "silence@debug"}));
+        const Interrupt in_trace{sig, [&] {
+            std::vector<std::string> frames = RecordedFrames(board_);
+            return frames.size() == 2 && frames.back() == debug_frame;
+        }};
+        RunResult run = RunProgram({ToolPath(), board_.path, "debug", "status"}, 10000, &in_trace);
+        EXPECT_EQ(run.signal, sig);
+        EXPECT_EQ(run.out, "Status: idle[2]  \n");
+        EXPECT_FALSE(ExclusiveMark(board_.path));
+        StopBoard(&board_);
+    }
+    ASSERT_TRUE(Start({}));
+    EXPECT_EQ(Tool({"ping"}).status, 0);
+    EXPECT_FALSE(ExclusiveMark(board_.path)) << "after a run that ended by itself";
 }

@@ -69,39 +69,9 @@ int Id(Port port)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+// Runs the command named by the words on a port that is open and set up; returns the exit status.
+int RunCommand(Port port, int argc, char* argv[])
 {
-    if (argc < 3) {
-        usage();
-        return exit_failed;
-    }
-
-    std::string path = PortPath(argv[1]);
-    Port port;
-    if (!PortOpen(path, &port)) {
-        printf("Failed to open port");
-        return exit_failed;
-    }
-    LineSettings dcb;
-    if (!PortGetSettings(port, &dcb)) {
-        printf("Failed to get COM state");
-        PortClose(port);
-        return exit_get_state;
-    }
-    dcb.baud_rate = 115200;
-    dcb.parity = 0;
-    dcb.stop_bits = 0;
-    dcb.byte_size = 8;
-    if (!PortSetSettings(port, &dcb)) {
-        printf("Failed to set COM state");
-        PortClose(port);
-        return exit_set_state;
-    }
-    PortPurge(port);
-    PortSetQueues(port, 256, 256);
-
     std::string cmd = argv[2];
     int arg = 3;
     bool need_debug = false;
@@ -145,4 +115,45 @@ int main(int argc, char* argv[])
     if (need_debug)
         Debug(port);
     return result == 0 ? exit_ok : exit_failed;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // A run cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
+    ConsoleSetUp();
+    if (argc < 3) {
+        usage();
+        return exit_failed;
+    }
+
+    std::string path = PortPath(argv[1]);
+    Port port;
+    if (!PortOpen(path, &port)) {
+        printf("Failed to open port");
+        return exit_failed;
+    }
+    LineSettings dcb;
+    if (!PortGetSettings(port, &dcb)) {
+        printf("Failed to get COM state");
+        PortClose(port);
+        return exit_get_state;
+    }
+    dcb.baud_rate = 115200;
+    dcb.parity = 0;
+    dcb.stop_bits = 0;
+    dcb.byte_size = 8;
+    if (!PortSetSettings(port, &dcb)) {
+        printf("Failed to set COM state");
+        PortClose(port);
+        return exit_set_state;
+    }
+    PortPurge(port);
+    PortSetQueues(port, 256, 256);
+
+    int status = RunCommand(port, argc, argv);
+    // Closing clears the port's exclusive mark, which would otherwise outlive the run.
+    PortClose(port);
+    return status;
 }

@@ -34,14 +34,21 @@ constexpr int port_default_timeout_ms = GANTRIX_PORT_TIMEOUT_MS;
 void SetPortTimeout(int timeout_ms);
 int GetPortTimeout();
 
+// Sets up standard output so that a run ended by Ctrl-C, a kill or a closed console loses none
+// of the lines it printed: on POSIX each line is written as it ends; on Windows, where the C
+// runtime has no line buffering, the console's interrupt and close events flush what is pending.
+void ConsoleSetUp();
+
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.
 std::string PortPath(const std::string& word);
 
-// Opens the device for exclusive use: a second opener (another run of the tool) is refused.
+// Opens the device for exclusive use: a second opener (another run of the tool) is refused until
+// PortClose, or the end of the process, releases it.
 bool PortOpen(const std::string& path, Port* port);
 bool PortGetSettings(Port port, LineSettings* settings);
-// Applies the four named fields and makes the line binary-clean (no XON/XOFF, no translation).
+// Applies the four named fields and the line time-out, and makes the line binary-clean (no
+// XON/XOFF, no translation, no byte dropped or replaced).
 bool PortSetSettings(Port port, const LineSettings* settings);
 // Drops whatever the driver holds in both directions.
 void PortPurge(Port port);

@@ -2,6 +2,8 @@
 #include "Serial.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -54,7 +56,50 @@ int WaitReady(int fd, short events, int64_t deadline)
     }
 }
 
+// The descriptor that holds the exclusive mark, for a signal handler to clear. TIOCEXCL outlives
+// the process on a pty whose other end stays open: left set, it refuses every later run of a user
+// who is not root.
+volatile sig_atomic_t exclusive_fd = -1;
+
+void ClearExclusive(int fd)
+{
+    ioctl(fd, TIOCNXCL);
+}
+
+// Ctrl-C, a kill, a closed terminal or a reader gone from a pipe end the run where it stands:
+// clear the mark, then die of the same signal as before so the exit status is unchanged.
+void ReleaseAndDie(int sig)
+{
+    int fd = exclusive_fd;
+    if (fd >= 0)
+        ClearExclusive(fd);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void ReleaseOnSignals()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction old {};
+        // A signal the caller ignores (nohup, a shell's background job) stays ignored.
+        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = ReleaseAndDie;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
 }  // namespace
+
+void ConsoleSetUp()
+{
+    // A file or pipe is otherwise fully buffered, and a run stopped during the debug trace left
+    // its command's lines unwritten. The upload's progress line ends in '\r' and is flushed by
+    // the upload itself.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+}
 
 std::string PortPath(const std::string& word)
 {
@@ -77,6 +122,8 @@ bool PortOpen(const std::string& path, Port* port)
         return false;
     }
     ioctl(fd, TIOCEXCL);
+    exclusive_fd = fd;
+    ReleaseOnSignals();
     *port = fd;
     return true;
 }
@@ -168,6 +215,9 @@ void PortSetQueues(Port, uint32_t, uint32_t)
 
 void PortClose(Port port)
 {
+    if (exclusive_fd == port)
+        exclusive_fd = -1;
+    ClearExclusive(port);
     close(port);
 }
 
