@@ -1,10 +1,48 @@
 // Win32 serial port: a COM device opened for synchronous I/O, with COMMTIMEOUTS bounding waits.
 #include "Serial.h"
 
+#include <cstdio>
 #include <cstring>
 #include <windows.h>
 
+#include "SerialWin32.h"
+
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "DCB must fit the native blob");
+
+namespace {
+
+// Runs on a thread of its own while the main thread waits on the line, so the stream is free.
+BOOL WINAPI FlushOnInterrupt(DWORD)
+{
+    fflush(stdout);
+    return FALSE;  // then the default handler ends the process as before
+}
+
+}  // namespace
+
+void ConsoleSetUp()
+{
+    SetConsoleCtrlHandler(FlushOnInterrupt, TRUE);
+}
+
+void MakeLineBinaryClean(DCB* dcb)
+{
+    // Frames carry 0x11 and 0x13, which XON/XOFF flow control would swallow as control bytes.
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fBinary = TRUE;
+    // Frames carry 0x00 as data; fNull would drop it.
+    dcb->fNull = FALSE;
+    // With fAbortOnError, one framing or overrun error fails every later read and write until
+    // ClearCommError; an error is better left to the checksum of the frame it hit.
+    dcb->fAbortOnError = FALSE;
+    // The driver would discard every byte that arrives while DSR is low.
+    dcb->fDsrSensitivity = FALSE;
+    // A byte received with a parity error would be replaced by ErrorChar.
+    dcb->fErrorChar = FALSE;
+    // Hardware flow control (fOutxCtsFlow, fRtsControl, fOutxDsrFlow, fDtrControl) stays as the
+    // driver reported it.
+}
 
 std::string PortPath(const std::string& word)
 {
@@ -19,15 +57,6 @@ bool PortOpen(const std::string& path, Port* port)
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    // A total time-out with no interval time-out: ReadFile returns as soon as the count is
-    // satisfied, or after the limit with whatever has arrived (possibly nothing).
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
-    SetCommTimeouts(handle, &timeouts);
     *port = handle;
     return true;
 }
@@ -55,12 +84,19 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     dcb.Parity = settings->parity;
     dcb.StopBits = settings->stop_bits;
     dcb.ByteSize = settings->byte_size;
-    // Frames carry 0x11 and 0x13, which XON/XOFF flow control would swallow as control bytes.
-    // Hardware flow control stays as the driver reported it.
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fBinary = TRUE;
-    return SetCommState(port, &dcb) != 0;
+    MakeLineBinaryClean(&dcb);
+    if (!SetCommState(port, &dcb))
+        return false;
+    // A total time-out with no interval time-out: ReadFile returns as soon as the count is
+    // satisfied, or after the limit with whatever has arrived (possibly nothing). Without it
+    // a silent board would keep a read waiting, so a port that refuses it is not usable.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
+    return SetCommTimeouts(port, &timeouts) != 0;
 }
 
 void PortPurge(Port port)
