@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -165,22 +166,27 @@ TEST(DumpHex, RendersFrames)
 
 TEST(DumpHex, LargestRecordKeepsTheColumnsAligned)
 {
-    Packet packet;
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(&packet);
-    for (size_t i = 0; i < sizeof(packet); ++i)
-        bytes[i] = static_cast<uint8_t>(i);
-    packet.size = proto_max_size;
-    std::string text = DumpHex(&packet);
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start));
-    lines.push_back(text.substr(start));
-    ASSERT_EQ(lines.size(), 16u);
-    for (size_t i = 0; i + 1 < lines.size(); ++i)
-        EXPECT_EQ(lines[i].size(), 66u) << "line " << i;
-    EXPECT_EQ(lines.back().size(), 64u);  // 14 bytes on the last line, still padded to column 48
-    EXPECT_EQ(lines.back().substr(0, 6), "F0 F1 ");
-    EXPECT_EQ(lines.back().substr(48), "| ..............");
-    EXPECT_EQ(lines[3].substr(48), "| 0123456789...=..");
+    // 255 is a size byte a line can deliver; the dump must still end with the record. On the heap,
+    // so that the sanitizers see a read past its end.
+    for (uint8_t size : {proto_max_size, uint8_t{255}}) {
+        SCOPED_TRACE(size);
+        auto packet = std::make_unique<Packet>();
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(packet.get());
+        for (size_t i = 0; i < sizeof(Packet); ++i)
+            bytes[i] = static_cast<uint8_t>(i);
+        packet->size = size;
+        std::string text = DumpHex(packet.get());
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+            lines.push_back(text.substr(start, nl - start));
+        lines.push_back(text.substr(start));
+        ASSERT_EQ(lines.size(), 16u);
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+            EXPECT_EQ(lines[i].size(), 66u) << "line " << i;
+        EXPECT_EQ(lines.back().size(), 64u);  // 14 bytes on the last line, still padded to column 48
+        EXPECT_EQ(lines.back().substr(0, 6), "F0 F1 ");
+        EXPECT_EQ(lines.back().substr(48), "| ..............");
+        EXPECT_EQ(lines[3].substr(48), "| 0123456789...=..");
+    }
 }

@@ -2,6 +2,7 @@
 // debug trace make many) and prints what the reply says; all output goes to stdout.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ constexpr int recover_refused = 2;
 
 int Status(Port port, Args args);
 int Upgrade(Port port, std::string filepath);
+// Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
+int64_t UpgradeBlockCount(int64_t image_size);
 // Copies the board's debug text to stdout until an exchange fails; then returns 1.
 int Debug(Port port);
 

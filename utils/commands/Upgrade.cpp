@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
 
 #include "Commands.h"
@@ -27,8 +28,20 @@ bool IsBlank(const uint8_t* image)
 
 }  // namespace
 
+int64_t UpgradeBlockCount(int64_t image_size)
+{
+    return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
+}
+
 int Upgrade(Port port, std::string filepath)
 {
+    // A directory opens as a file on POSIX, where its size reads as garbage; on Windows it fails
+    // with "Permission denied". Either way the true reason is the better message.
+    struct stat info {};
+    if (stat(filepath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(EISDIR));
+        return 1;
+    }
     // Binary mode: no newline translation and no end-of-file byte on Windows.
     FILE* file = fopen(filepath.c_str(), "rb");
     if (!file) {
@@ -72,7 +85,11 @@ int Upgrade(Port port, std::string filepath)
         PortPurge(port);
 
     int shown_percent = -1;
-    for (int32_t pos = 0; pos < filesize; pos += bs) {
+    // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
+    // last blocks of an image near 2 GiB, and the upload would never end.
+    const int64_t blocks = UpgradeBlockCount(filesize);
+    for (int64_t block = 0; block < blocks; ++block) {
+        const int64_t pos = block * bs;
         packet.cmd = HPROTO_CMD_UPGRADE;
         packet.size = block_request_size;
         // The boot loader reads the offset most significant byte first.
@@ -83,7 +100,7 @@ int Upgrade(Port port, std::string filepath)
         uint8_t* image = packet.cmd_data + 4;
         std::memset(image, 0xFF, bs);
 
-        int percent = static_cast<int>(static_cast<int64_t>(pos) * 100 / filesize);
+        int percent = static_cast<int>(pos * 100 / filesize);
         printf("Uploading... %02d %%\r", percent);
         // The line is printed for every block, but only a new figure is worth a write to the
         // terminal: a flush per block cost a system call per block.
@@ -98,8 +115,8 @@ int Upgrade(Port port, std::string filepath)
             fclose(file);
             return 1;
         }
-        bool first = pos == 0;
-        bool last = static_cast<int64_t>(pos) + bs >= filesize;
+        bool first = block == 0;
+        bool last = block + 1 == blocks;
         if (!first && !last && IsBlank(image))
             continue;
         if (!ExchangePacket(port, &packet)) {

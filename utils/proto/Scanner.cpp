@@ -69,7 +69,8 @@ Packet* ParsePacket(uint8_t** p, uint32_t* size)
 std::string DumpHex(const Packet* packet)
 {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(packet);
-    uint32_t count = packet->size;
+    // The size byte may be anything a line delivered, 255 included: the dump ends with the record.
+    uint32_t count = packet->size < sizeof(Packet) ? packet->size : sizeof(Packet);
     std::string out;
     out.reserve((count / dump_bytes_per_line + 1) * 68);
     uint32_t line_start = 0;
