@@ -29,13 +29,6 @@ constexpr CommandWord command_words[] = {
     {"debug", HPROTO_CMD_DEBUG},
 };
 
-constexpr const char* fault_words[CONTROLLER_ERROR_MAX] = {
-    "motor_timeout", "motor_jam", "pump_overrun", "product_loss", "error_go_home",
-};
-
-constexpr const char* board_state_names[CONTROLLER_STATE_MAX] = {
-    "none", "error", "idle", "calibration", "vend", "vended", "gohome", "precalibration",
-};
 
 // Request sizes the firmware insists on; a request of another size is refused as bad data.
 struct RequestShape {
@@ -46,23 +39,22 @@ struct RequestShape {
 };
 
 constexpr RequestShape request_shapes[] = {
-    {HPROTO_CMD_PING, 7, false, false},
-    {HPROTO_CMD_ID, 7, false, false},
-    {HPROTO_CMD_STATUS, 7, false, false},
-    {HPROTO_CMD_DEBUG, 7, false, false},
-    {HPROTO_CMD_MOVE, 10, true, true},
-    {HPROTO_CMD_GOHOME, 7, true, true},
-    {HPROTO_CMD_CALIBRATE, 8, true, true},
-    {HPROTO_CMD_PRECALIBRATE, 8, true, true},
-    {HPROTO_CMD_VEND, 8, true, true},
-    {HPROTO_CMD_RECOVER, 7, true, false},
-    {HPROTO_CMD_SWITCH_BOOT_APP, 11, false, true},
-    {HPROTO_CMD_UPGRADE, 43, false, false},
+    {HPROTO_CMD_PING, request_plain_size, false, false},
+    {HPROTO_CMD_ID, request_plain_size, false, false},
+    {HPROTO_CMD_STATUS, request_plain_size, false, false},
+    {HPROTO_CMD_DEBUG, request_plain_size, false, false},
+    {HPROTO_CMD_MOVE, request_move_size, true, true},
+    {HPROTO_CMD_GOHOME, request_plain_size, true, true},
+    {HPROTO_CMD_CALIBRATE, request_cell_size, true, true},
+    {HPROTO_CMD_PRECALIBRATE, request_cell_size, true, true},
+    {HPROTO_CMD_VEND, request_cell_size, true, true},
+    {HPROTO_CMD_RECOVER, request_plain_size, true, false},
+    {HPROTO_CMD_SWITCH_BOOT_APP, request_switch_size, false, true},
+    {HPROTO_CMD_UPGRADE, request_block_size, false, false},
 };
 
 constexpr uint8_t max_channel = 4;
 constexpr uint8_t max_direction = 2;
-constexpr uint32_t upgrade_block_size = 32;
 constexpr uint32_t max_noise = 300;
 
 const RequestShape* FindShape(uint8_t cmd)
@@ -276,7 +268,7 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
 
 const char* BoardStateName(ControllerState state)
 {
-    return state < CONTROLLER_STATE_MAX ? board_state_names[state] : "unknown";
+    return state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
 }
 
 bool ParseWhen(const std::string& text, When* when, std::string* error)
@@ -368,7 +360,7 @@ bool ParseFault(const std::string& text, FaultPlan* fault, std::string* error)
         return false;
     std::string name = text.substr(0, at);
     for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i) {
-        if (name == fault_words[i]) {
+        if (name == error_names[i]) {
             fault->error = static_cast<ControllerError>(i);
             return true;
         }
@@ -488,7 +480,7 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
         fault.spent = true;
         board->phases.clear();
         board->error_mask |= 1u << fault.error;
-        Log(board, std::string("fault ") + fault_words[fault.error]);
+        Log(board, std::string("fault ") + error_names[fault.error]);
         SetState(board, CONTROLLER_STATE_ERROR);
     }
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/Status.h"
-#include "proto/Packet.h"
+#include "Packet.h"
+#include "Protocol.h"
 
 // Which request(s) an injection or a fault plan applies to.
 enum WhenKind {

@@ -22,7 +22,7 @@
 #endif
 
 #include "BoardModel.h"
-#include "proto/Scanner.h"
+#include "Scanner.h"
 
 namespace {
 

@@ -51,17 +51,15 @@ class CommandsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetPortTimeout(200);
         ASSERT_TRUE(OpenPtyPair(&pty_));
         ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_));
     }
 
     void TearDown() override
     {
-        if (port_ >= 0)
+        if (port_.fd >= 0)
             PortClose(port_);
         ClosePtyPair(&pty_);
-        SetPortTimeout(port_default_timeout_ms);
     }
 
     Outcome RunHandler(const Handler& handler, ScriptedPeer::Script script = Acknowledge)
@@ -79,7 +77,7 @@ protected:
     }
 
     PtyPair pty_;
-    Port port_ = -1;
+    Port port_;
 };
 
 // ---------------------------------------------------------------- motion and cell commands
@@ -251,8 +249,8 @@ TEST_F(CommandsTest, RecoverVerdicts)
     const Case cases[] = {
         {"ok", Frame(HPROTO_CMD_RECOVER, {}), "RECOVER OK\n", 0},
         {"ok with data", Frame(HPROTO_CMD_RECOVER, {0}), "RECOVER OK\n", 0},
-        {"home reply", Frame(HPROTO_CMD_GOHOME, {}), "RECOVER FAILED\n", recover_refused},
-        {"ping reply", Frame(HPROTO_CMD_PING, {}), "RECOVER FAILED\n", recover_refused},
+        {"home reply", Frame(HPROTO_CMD_GOHOME, {}), "RECOVER FAILED\n", COMMAND_RECOVER_REFUSED},
+        {"ping reply", Frame(HPROTO_CMD_PING, {}), "RECOVER FAILED\n", COMMAND_RECOVER_REFUSED},
         {"error reply", ErrorFrame(3), "Error in response: Invalid state\nFailed to recover device\n", 1},
     };
     for (const Case& c : cases) {
@@ -261,7 +259,7 @@ TEST_F(CommandsTest, RecoverVerdicts)
         EXPECT_EQ(outcome.result, c.result);
         EXPECT_EQ(outcome.out, c.out);
     }
-    EXPECT_EQ(recover_refused, 2);
+    EXPECT_EQ(COMMAND_RECOVER_REFUSED, 2);
 }
 
 TEST(ParseNumber, ReadsLikeAtoiAndSaturates)
@@ -459,7 +457,7 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
         SCOPED_TRACE(c.name);
         TempFile file(c.image);
         int fds_before = OpenDescriptorCount();
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); });
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); });
         EXPECT_EQ(OpenDescriptorCount(), fds_before) << "image file left open";
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.out, switch_lines + ProgressLines(c.percents) + done_line);
@@ -479,7 +477,7 @@ TEST_F(CommandsTest, UpgradeBlockBytesOnTheWire)
     for (int i = 0; i < 32; ++i)
         image[64 + i] = static_cast<uint8_t>(i);
     TempFile file(image);
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); });
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); });
     ASSERT_EQ(outcome.requests.size(), 4u);
     Bytes wire = {0x55, 0x2B, 0x00, 0x00, 0xFE, 0x00, 0x00, 0x00, 0x40};
     for (int i = 0; i < 32; ++i)
@@ -504,7 +502,7 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFile file(image);
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
                                      [&](const Bytes& request, size_t index) {
                                          return index == 0 ? c.switch_reply : Acknowledge(request, index);
                                      });
@@ -523,7 +521,7 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
 TEST_F(CommandsTest, UpgradeRefusesALateSwitchReplyAsABlockAnswer)
 {
     TempFile file(SeededBytes(100, 7));
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
                                  [](const Bytes& request, size_t index) {
                                      if (index == 0)
                                          return PeerAction{};
@@ -543,7 +541,7 @@ TEST_F(CommandsTest, UpgradeAcceptsAnyGoodBlockReplyAfterASwitch)
 {
     Bytes image = SeededBytes(64, 8);
     TempFile file(image);
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
                                  [](const Bytes&, size_t) {
                                      return Reply(Frame(HPROTO_CMD_SWITCH_BOOT_APP, {}));
                                  });
@@ -555,7 +553,7 @@ TEST_F(CommandsTest, UpgradeStopsAtARejectedBlock)
 {
     TempFile file(SeededBytes(100, 10));
     int fds_before = OpenDescriptorCount();
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, file.path); },
+    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
                                  [](const Bytes& request, size_t index) {
                                      if (index > 0 && BlockOffset(request) == 32)
                                          return Reply(ErrorFrame(2));
@@ -582,7 +580,7 @@ TEST_F(CommandsTest, UpgradeOfAFileItCannotUseSendsNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, c.path); });
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {c.path}); });
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.out, "Failed to open file " + c.path + ": " + strerror(c.error) + "\n");
         EXPECT_TRUE(outcome.requests.empty());

@@ -53,7 +53,6 @@ class ExchangeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetPortTimeout(200);
         ASSERT_TRUE(OpenPtyPair(&pty_));
         // Start from a line that echoes and translates, so only the port set-up can make it raw.
         termios tio{};
@@ -68,10 +67,9 @@ protected:
 
     void TearDown() override
     {
-        if (port_ >= 0)
+        if (port_.fd >= 0)
             PortClose(port_);
         ClosePtyPair(&pty_);
-        SetPortTimeout(port_default_timeout_ms);
     }
 
     bool Recv(Packet* packet, std::string* out)
@@ -85,7 +83,7 @@ protected:
     // The byte the tool would read next, or -1 when none is waiting.
     int NextUnread()
     {
-        Bytes next = ReadBytes(port_, 1, 100);
+        Bytes next = ReadBytes(port_.fd, 1, 100);
         return next.empty() ? -1 : next[0];
     }
 
@@ -107,7 +105,7 @@ protected:
     }
 
     PtyPair pty_;
-    Port port_ = -1;
+    Port port_;
     std::thread peer_;
 };
 
@@ -220,7 +218,8 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
 {
     // A limit far beyond the hang guard: ending inside the guard shows the hang-up itself was
     // noticed, however loaded the machine.
-    SetPortTimeout(60000);
+    PortClose(port_);
+    ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_, 60000));
     HangUpLater(GetParam().before);
     Packet packet;
     std::string out;
@@ -267,7 +266,7 @@ TEST_F(ExchangeTest, BadChecksumIsReported)
         EXPECT_FALSE(Recv(&packet, &out));
         EXPECT_EQ(out, c.line);
         EXPECT_EQ(NextUnread(), c.next);
-        Drain(port_, 20);
+        Drain(port_.fd, 20);
     }
 }
 
@@ -389,7 +388,7 @@ TEST_F(ExchangeTest, SendStampsSyncReservedBytesAndChecksum)
 TEST_F(ExchangeTest, LineIsSetTo115200EightNoneOneAndRaw)
 {
     termios tio{};
-    ASSERT_EQ(tcgetattr(port_, &tio), 0);
+    ASSERT_EQ(tcgetattr(port_.fd, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -402,11 +401,11 @@ TEST_F(ExchangeTest, LineIsSetTo115200EightNoneOneAndRaw)
 
 TEST_F(ExchangeTest, PortIsHeldExclusively)
 {
-    Port second = -1;
-    EXPECT_FALSE(PortOpen(pty_.slave_path, &second));
+    Port second;
+    EXPECT_FALSE(PortOpen(pty_.slave_path, 200, &second));
     PortClose(port_);
-    port_ = -1;
-    ASSERT_TRUE(PortOpen(pty_.slave_path, &second)) << "a closed port must be free again";
+    port_ = Port();
+    ASSERT_TRUE(PortOpen(pty_.slave_path, 200, &second)) << "a closed port must be free again";
     PortClose(second);
 }
 

@@ -224,8 +224,8 @@ TEST_F(FrontEndTest, ShippedToolGivesUpAfterFiveSeconds)
 
 TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)
 {
-    Port held = -1;
-    ASSERT_TRUE(PortOpen(pty_.slave_path, &held));
+    Port held;
+    ASSERT_TRUE(PortOpen(pty_.slave_path, 200, &held));
     RunResult result = Run({pty_.slave_path, "ping"});
     PortClose(held);
     EXPECT_EQ(result.out, "Failed to open port");

@@ -17,6 +17,13 @@ constexpr int exit_failed = 1;  // usage, port not opened, or a command that rep
 constexpr int exit_get_state = 2;
 constexpr int exit_set_state = 4;
 
+// How long one read or write may wait for the line. The test build of the tool gets a short
+// limit, so that runs against a silent or unplugged board take a fraction of a second.
+#ifndef GANTRIX_LINE_TIMEOUT_MS
+#define GANTRIX_LINE_TIMEOUT_MS 5000
+#endif
+constexpr int line_timeout_ms = GANTRIX_LINE_TIMEOUT_MS;
+
 void usage()
 {
     puts("OSTREL gantrix\n"
@@ -35,39 +42,27 @@ void usage()
          "Automated: https://gantrix.example.org/");
 }
 
-// "ping": PING OK only when the board answers with the ping command itself.
-int Ping(Port port)
-{
-    Packet packet;
-    packet.size = proto_base_size;
-    packet.cmd = HPROTO_CMD_PING;
-    if (!ExchangePacket(port, &packet)) {
-        puts("Failed to ping device");
-        return -1;
-    }
-    bool ok = packet.cmd == HPROTO_CMD_PING;
-    printf("PING %s\n", ok ? "OK" : "FAILED");
-    return ok ? 0 : 1;
-}
+// The command words in the order they are matched. `ends_run` marks the commands whose failed
+// exchange ends the run before the debug trace: without a board that answers there is nothing to
+// trace.
+struct CommandRow {
+    const char* word;
+    Handler handler;
+    bool ends_run;
+};
 
-// "id": device number and firmware version from the first three data bytes of the reply.
-int Id(Port port)
-{
-    Packet packet;
-    packet.size = proto_base_size;
-    packet.cmd = HPROTO_CMD_ID;
-    if (!ExchangePacket(port, &packet))
-        return -1;
-    if (packet.size < proto_base_size + 3) {
-        puts("Reply too short");
-        return 1;
-    }
-    unsigned device = packet.cmd_data[0];
-    int major = packet.cmd_data[1];
-    int minor = packet.cmd_data[2];
-    printf("ID: device %X version %d.%d\n", device, major, minor);
-    return 0;
-}
+constexpr CommandRow command_table[] = {
+    {"ping", Ping, true},
+    {"id", Id, true},
+    {"upgrade", Upgrade, false},
+    {"calibrate", Calibrate, false},
+    {"precalibrate", PreCalibrate, false},
+    {"vend", Vend, false},
+    {"home", Home, false},
+    {"recover", Recover, false},
+    {"status", Status, false},
+    {"move", Move, false},
+};
 
 // Runs the command named by the words on a port that is open and set up; returns the exit status.
 int RunCommand(Port port, int argc, char* argv[])
@@ -82,39 +77,31 @@ int RunCommand(Port port, int argc, char* argv[])
     }
     Args args(argv + arg, argv + argc);
 
-    // The result of the command: 0 success, > 0 a reported failure (the trace still runs),
-    // < 0 a failed ping or id exchange (the run ends at once).
-    int result = 0;
-    if (cmd == "ping")
-        result = Ping(port);
-    else if (cmd == "id")
-        result = Id(port);
-    else if (cmd == "upgrade" && !args.empty())
-        result = Upgrade(port, args[0]);
-    else if (cmd == "calibrate")
-        result = Calibrate(port, args);
-    else if (cmd == "precalibrate")
-        result = PreCalibrate(port, args);
-    else if (cmd == "vend")
-        result = Vend(port, args);
-    else if (cmd == "home")
-        result = Home(port, args);
-    else if (cmd == "recover")
-        result = Recover(port, args);
-    else if (cmd == "status")
-        result = Status(port, args);
-    else if (cmd == "move")
-        result = Move(port, args);
-    else if (!cmd.empty()) {
-        usage();
-        return exit_failed;
+    // An empty command word runs nothing and goes straight to the trace.
+    int result = COMMAND_OK;
+    if (!cmd.empty()) {
+        const CommandRow* row = nullptr;
+        for (const CommandRow& candidate : command_table)
+            if (cmd == candidate.word) {
+                row = &candidate;
+                break;
+            }
+        if (!row) {
+            usage();
+            return exit_failed;
+        }
+        result = row->handler(port, args);
+        if (result == COMMAND_USAGE) {
+            usage();
+            return exit_failed;
+        }
+        if (row->ends_run && result == COMMAND_NO_EXCHANGE)
+            return exit_failed;
     }
-    if (result < 0 && (cmd == "ping" || cmd == "id"))
-        return exit_failed;
 
     if (need_debug)
         Debug(port);
-    return result == 0 ? exit_ok : exit_failed;
+    return result == COMMAND_OK ? exit_ok : exit_failed;
 }
 
 }  // namespace
@@ -130,7 +117,7 @@ int main(int argc, char* argv[])
 
     std::string path = PortPath(argv[1]);
     Port port;
-    if (!PortOpen(path, &port)) {
+    if (!PortOpen(path, line_timeout_ms, &port)) {
         printf("Failed to open port");
         return exit_failed;
     }

@@ -11,9 +11,9 @@
 #include "TestSupport.h"
 #include "proto/Packet.h"
 
-bool OpenToolPort(const std::string& path, Port* port)
+bool OpenToolPort(const std::string& path, Port* port, int timeout_ms)
 {
-    if (!PortOpen(path, port)) {
+    if (!PortOpen(path, timeout_ms, port)) {
         ADD_FAILURE() << "PortOpen " << path;
         return false;
     }

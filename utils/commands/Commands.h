@@ -10,21 +10,35 @@
 
 using Args = std::vector<std::string>;
 
-// Results: 0 success; 1 failed exchange or refused cell; -1 missing words; -2 word not in a
-// table; -3 step count above 255. Recover gives 2 when the board answered but did not recover.
+// What a handler reports; the front end turns it into the exit status.
+enum CommandResult {
+    COMMAND_OK = 0,
+    COMMAND_FAILED = 1,           // a failed exchange, a refused cell, a reply that says no
+    COMMAND_RECOVER_REFUSED = 2,  // the board answered the recover request but did not recover
+    COMMAND_NO_EXCHANGE = -4,     // ping or id got no good reply; the run ends there
+    COMMAND_MISSING_WORDS = -1,
+    COMMAND_UNKNOWN_WORD = -2,    // a word not in the command's table
+    COMMAND_TOO_MANY_STEPS = -3,  // a step count above 255
+    COMMAND_USAGE = -5,           // the words do not make a command: show the usage text
+};
+
+// Every handler: the open port and its own copy of the words after the command word.
+using Handler = int (*)(Port port, Args args);
+
+int Ping(Port port, Args args);
+int Id(Port port, Args args);
 int Move(Port port, Args args);
 int Home(Port port, Args args);
 int Calibrate(Port port, Args args);
 int PreCalibrate(Port port, Args args);
 int Vend(Port port, Args args);
 int Recover(Port port, Args args);
-constexpr int recover_refused = 2;
-
 int Status(Port port, Args args);
-int Upgrade(Port port, std::string filepath);
+// Switches to the boot loader and sends the image named by the first word.
+int Upgrade(Port port, Args args);
 // Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
 int64_t UpgradeBlockCount(int64_t image_size);
-// Copies the board's debug text to stdout until an exchange fails; then returns 1.
+// Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.
 int Debug(Port port);
 
 // A number word as C's atoi reads it (leading blanks, sign, digits up to the first other

@@ -16,7 +16,7 @@ int Debug(Port port)
         packet.size = proto_base_size;
         if (!ExchangePacket(port, &packet)) {
             fflush(stdout);
-            return 1;
+            return COMMAND_FAILED;
         }
         int length = packet.size - proto_base_size;
         if (length <= 0)

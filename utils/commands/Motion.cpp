@@ -7,6 +7,7 @@
 
 #include "Commands.h"
 #include "proto/Exchange.h"
+#include "proto/Protocol.h"
 
 namespace {
 
@@ -40,15 +41,15 @@ int Run(Port port, Packet* packet, const char* failure_line)
 {
     if (!ExchangePacket(port, packet)) {
         puts(failure_line);
-        return 1;
+        return COMMAND_FAILED;
     }
-    return 0;
+    return COMMAND_OK;
 }
 
 int SimpleRequest(Port port, uint8_t cmd, const char* failure_line)
 {
     Packet packet;
-    packet.size = proto_base_size;
+    packet.size = request_plain_size;
     packet.cmd = cmd;
     return Run(port, &packet, failure_line);
 }
@@ -58,15 +59,15 @@ int CellRequest(Port port, const Args& args, uint8_t cmd, const char* failure_li
 {
     if (args.empty()) {
         puts("Invalid params");
-        return -1;
+        return COMMAND_MISSING_WORDS;
     }
     int cell = ParseNumber(args[0]);
     if (cell < 1 || cell > 255) {
         puts("Invalid cell no, 1-255");
-        return 1;
+        return COMMAND_FAILED;
     }
     Packet packet;
-    packet.size = proto_base_size + 1;
+    packet.size = request_cell_size;
     packet.cmd = cmd;
     packet.cmd_data[0] = static_cast<uint8_t>(cell);
     return Run(port, &packet, failure_line);
@@ -102,25 +103,25 @@ int Move(Port port, Args args)
 {
     if (args.size() < 3) {
         puts("Invalid params");
-        return -1;
+        return COMMAND_MISSING_WORDS;
     }
     uint8_t ch = 0;
     if (!LookUp(channel_table, args[0], &ch)) {
         printf("Unknown channel %s\n", args[0].c_str());
-        return -2;
+        return COMMAND_UNKNOWN_WORD;
     }
     uint8_t dir = 0;
     if (!LookUp(direction_table, args[1], &dir)) {
         printf("Unknown direction %s\n", args[1].c_str());
-        return -2;
+        return COMMAND_UNKNOWN_WORD;
     }
     int steps = ParseNumber(args[2]);
     if (steps > 255) {
         printf("Invalid steps, max 255\n");
-        return -3;
+        return COMMAND_TOO_MANY_STEPS;
     }
     Packet packet;
-    packet.size = proto_base_size + 3;
+    packet.size = request_move_size;
     packet.cmd = HPROTO_CMD_MOVE;
     packet.cmd_data[0] = ch;
     packet.cmd_data[1] = dir;
@@ -152,11 +153,11 @@ int Vend(Port port, Args args)
 int Recover(Port port, Args)
 {
     Packet packet;
-    packet.size = proto_base_size;
+    packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_RECOVER;
     if (Run(port, &packet, "Failed to recover device") != 0)
-        return 1;
+        return COMMAND_FAILED;
     bool recovered = packet.cmd == HPROTO_CMD_RECOVER;
     printf("RECOVER %s\n", recovered ? "OK" : "FAILED");
-    return recovered ? 0 : recover_refused;
+    return recovered ? COMMAND_OK : COMMAND_RECOVER_REFUSED;
 }

@@ -3,35 +3,20 @@
 #include <cstdio>
 
 #include "Commands.h"
-#include "Status.h"
 #include "proto/Exchange.h"
-
-const char* const state_names[CONTROLLER_STATE_MAX] = {
-    "none", "error", "idle", "calibration", "vend", "vended", "gohome", "precalibration",
-};
-
-const char* const error_names[CONTROLLER_ERROR_MAX] = {
-    "motor_timeout", "motor_jam", "pump_overrun", "product_loss", "error_go_home",
-};
-
-namespace {
-
-// State byte plus the 32-bit error mask.
-constexpr int status_data_size = 5;
-
-}  // namespace
+#include "proto/Protocol.h"
 
 int Status(Port port, Args)
 {
     Packet packet;
-    packet.size = proto_base_size;
+    packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_STATUS;
     if (!ExchangePacket(port, &packet))
-        return 1;
+        return COMMAND_FAILED;
     // Reading five data bytes out of a shorter reply would report checksum bytes as flags.
     if (packet.size < proto_base_size + status_data_size) {
         puts("Reply too short");
-        return 1;
+        return COMMAND_FAILED;
     }
     int state = packet.cmd_data[0];
     // The error mask travels least significant byte first.
@@ -45,5 +30,5 @@ int Status(Port port, Args)
         if (error_mask & (1u << i))
             printf("%s[%d] ", error_names[i], i);
     putchar('\n');
-    return 0;
+    return COMMAND_OK;
 }

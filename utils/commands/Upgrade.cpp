@@ -9,12 +9,11 @@
 
 #include "Commands.h"
 #include "proto/Exchange.h"
+#include "proto/Protocol.h"
 
 namespace {
 
-constexpr int bs = 32;  // image bytes per block
-constexpr uint8_t switch_request_size = proto_base_size + 4;
-constexpr uint8_t block_request_size = proto_base_size + 4 + bs;
+constexpr int bs = upgrade_block_size;
 // Offsets travel in 32 bits and the percentage arithmetic is done on a signed 32-bit size.
 constexpr int64_t max_image_size = INT32_MAX;
 
@@ -33,43 +32,46 @@ int64_t UpgradeBlockCount(int64_t image_size)
     return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
 }
 
-int Upgrade(Port port, std::string filepath)
+int Upgrade(Port port, Args args)
 {
+    if (args.empty())
+        return COMMAND_USAGE;
+    const std::string& filepath = args[0];
     // A directory opens as a file on POSIX, where its size reads as garbage; on Windows it fails
     // with "Permission denied". Either way the true reason is the better message.
     struct stat info {};
     if (stat(filepath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
         printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(EISDIR));
-        return 1;
+        return COMMAND_FAILED;
     }
     // Binary mode: no newline translation and no end-of-file byte on Windows.
     FILE* file = fopen(filepath.c_str(), "rb");
     if (!file) {
         printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(errno));
-        return 1;
+        return COMMAND_FAILED;
     }
     if (fseeko(file, 0, SEEK_END) != 0) {
         printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
         fclose(file);
-        return 1;
+        return COMMAND_FAILED;
     }
     int64_t size64 = ftello(file);
     if (size64 < 0 || fseeko(file, 0, SEEK_SET) != 0) {
         printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
         fclose(file);
-        return 1;
+        return COMMAND_FAILED;
     }
     if (size64 > max_image_size) {
         printf("Failed to obtain file size %s: %s\n", filepath.c_str(),
                "File too large (limit 2147483647 bytes)");
         fclose(file);
-        return 1;
+        return COMMAND_FAILED;
     }
     const int32_t filesize = static_cast<int32_t>(size64);
 
     puts("Switch to boot mode...");
     Packet packet;
-    packet.size = switch_request_size;
+    packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
     bool switched = ExchangePacket(port, &packet);
@@ -91,7 +93,7 @@ int Upgrade(Port port, std::string filepath)
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t pos = block * bs;
         packet.cmd = HPROTO_CMD_UPGRADE;
-        packet.size = block_request_size;
+        packet.size = request_block_size;
         // The boot loader reads the offset most significant byte first.
         packet.cmd_data[0] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 24);
         packet.cmd_data[1] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 16);
@@ -113,7 +115,7 @@ int Upgrade(Port port, std::string filepath)
         if (ferror(file)) {
             printf("Failed to read file: %s\n", strerror(errno));
             fclose(file);
-            return 1;
+            return COMMAND_FAILED;
         }
         bool first = block == 0;
         bool last = block + 1 == blocks;
@@ -122,7 +124,7 @@ int Upgrade(Port port, std::string filepath)
         if (!ExchangePacket(port, &packet)) {
             fflush(stdout);
             fclose(file);
-            return 1;
+            return COMMAND_FAILED;
         }
         // A switch held up on the board (behind line noise) is answered late, into a later
         // exchange: its reply would pass for this block's, and every later reply for the block
@@ -132,11 +134,11 @@ int Upgrade(Port port, std::string filepath)
             printf("Wrong reply to block: cmd %d\n", packet.cmd);
             fflush(stdout);
             fclose(file);
-            return 1;
+            return COMMAND_FAILED;
         }
     }
     printf("Upload done 100%%     \n");
     fflush(stdout);
     fclose(file);
-    return 0;
+    return COMMAND_OK;
 }

@@ -5,11 +5,18 @@
 #include <cstdint>
 #include <string>
 
+// The open device: the operating system's handle, and how long one read or write on it may wait
+// for the line before it gives up. A read that runs out of time reports success with 0 bytes,
+// which the exchange layer treats as a failed read, so a silent or unplugged board ends a run
+// within seconds instead of hanging it.
+struct Port {
 #ifdef _WIN32
-using Port = void*;  // the Win32 HANDLE of the device
+    void* handle = nullptr;  // the Win32 HANDLE of the device
 #else
-using Port = int;  // the file descriptor of the tty
+    int fd = -1;  // the file descriptor of the tty
 #endif
+    int timeout_ms = 0;
+};
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings
 // (parity 0 = none, stop_bits 0 = one stop bit) on every platform; everything else the driver
@@ -22,18 +29,6 @@ struct LineSettings {
     alignas(8) unsigned char native[256];
 };
 
-// How long one read or write may wait for the line before it gives up. A read that runs out of
-// time reports success with 0 bytes, which the exchange layer treats as a failed read, so a silent
-// or unplugged board ends a run within seconds instead of hanging it.
-#ifndef GANTRIX_PORT_TIMEOUT_MS
-#define GANTRIX_PORT_TIMEOUT_MS 5000
-#endif
-constexpr int port_default_timeout_ms = GANTRIX_PORT_TIMEOUT_MS;
-
-// Process-wide; takes effect for ports opened afterwards (tests use a short limit).
-void SetPortTimeout(int timeout_ms);
-int GetPortTimeout();
-
 // Sets up standard output so that a run ended by Ctrl-C, a kill or a closed console loses none
 // of the lines it printed: on POSIX each line is written as it ends; on Windows, where the C
 // runtime has no line buffering, the console's interrupt and close events flush what is pending.
@@ -45,7 +40,8 @@ std::string PortPath(const std::string& word);
 
 // Opens the device for exclusive use: a second opener (another run of the tool) is refused until
 // PortClose, or the end of the process, releases it.
-bool PortOpen(const std::string& path, Port* port);
+// Every read and write on it waits at most timeout_ms.
+bool PortOpen(const std::string& path, int timeout_ms, Port* port);
 bool PortGetSettings(Port port, LineSettings* settings);
 // Applies the four named fields and the line time-out, and makes the line binary-clean (no
 // XON/XOFF, no translation, no byte dropped or replaced).

@@ -108,7 +108,7 @@ std::string PortPath(const std::string& word)
     return "/dev/" + word;
 }
 
-bool PortOpen(const std::string& path, Port* port)
+bool PortOpen(const std::string& path, int timeout_ms, Port* port)
 {
     // O_NONBLOCK keeps open() from waiting for carrier on a real modem line; every later wait is
     // bounded by poll(), so the descriptor stays non-blocking.
@@ -124,14 +124,15 @@ bool PortOpen(const std::string& path, Port* port)
     ioctl(fd, TIOCEXCL);
     exclusive_fd = fd;
     ReleaseOnSignals();
-    *port = fd;
+    port->fd = fd;
+    port->timeout_ms = timeout_ms;
     return true;
 }
 
 bool PortGetSettings(Port port, LineSettings* settings)
 {
     termios tio{};
-    if (tcgetattr(port, &tio) != 0)
+    if (tcgetattr(port.fd, &tio) != 0)
         return false;
     std::memset(settings, 0, sizeof(*settings));
     std::memcpy(settings->native, &tio, sizeof(tio));
@@ -189,15 +190,15 @@ bool PortSetSettings(Port port, const LineSettings* settings)
         tio.c_cflag |= CSTOPB;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(port, TCSANOW, &tio) != 0)
+    if (tcsetattr(port.fd, TCSANOW, &tio) != 0)
         return false;
 
 #ifdef __linux__
     // USB-serial adapters otherwise hold short replies for up to 16 ms; not every driver has it.
     serial_struct serial{};
-    if (ioctl(port, TIOCGSERIAL, &serial) == 0) {
+    if (ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
-        ioctl(port, TIOCSSERIAL, &serial);
+        ioctl(port.fd, TIOCSSERIAL, &serial);
     }
 #endif
     return true;
@@ -205,7 +206,7 @@ bool PortSetSettings(Port port, const LineSettings* settings)
 
 void PortPurge(Port port)
 {
-    tcflush(port, TCIOFLUSH);
+    tcflush(port.fd, TCIOFLUSH);
 }
 
 void PortSetQueues(Port, uint32_t, uint32_t)
@@ -215,10 +216,10 @@ void PortSetQueues(Port, uint32_t, uint32_t)
 
 void PortClose(Port port)
 {
-    if (exclusive_fd == port)
+    if (exclusive_fd == port.fd)
         exclusive_fd = -1;
-    ClearExclusive(port);
-    close(port);
+    ClearExclusive(port.fd);
+    close(port.fd);
 }
 
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
@@ -232,7 +233,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
     // has reported the line ready does 0 mean the line is gone.
     int64_t deadline = -1;
     for (;;) {
-        ssize_t n = read(port, data, size);
+        ssize_t n = read(port.fd, data, size);
         if (n > 0) {
             *bytes = static_cast<uint32_t>(n);
             return true;
@@ -244,8 +245,8 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
         if (n == 0 && deadline >= 0)
             return false;
         if (deadline < 0)
-            deadline = NowMs() + GetPortTimeout();
-        int ready = WaitReady(port, POLLIN, deadline);
+            deadline = NowMs() + port.timeout_ms;
+        int ready = WaitReady(port.fd, POLLIN, deadline);
         if (ready < 0)
             return false;
         if (ready == 0)
@@ -260,7 +261,7 @@ bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
     // As for reads: write first, wait only when the driver's queue is full.
     int64_t deadline = -1;
     while (*bytes < size) {
-        ssize_t n = write(port, p + *bytes, size - *bytes);
+        ssize_t n = write(port.fd, p + *bytes, size - *bytes);
         if (n > 0) {
             *bytes += static_cast<uint32_t>(n);
             continue;
@@ -270,8 +271,8 @@ bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
         if (n == 0 || errno != EAGAIN)
             return false;
         if (deadline < 0)
-            deadline = NowMs() + GetPortTimeout();
-        if (WaitReady(port, POLLOUT, deadline) <= 0)
+            deadline = NowMs() + port.timeout_ms;
+        if (WaitReady(port.fd, POLLOUT, deadline) <= 0)
             return false;
     }
     return true;

@@ -50,14 +50,15 @@ std::string PortPath(const std::string& word)
     return "\\\\.\\" + word;
 }
 
-bool PortOpen(const std::string& path, Port* port)
+bool PortOpen(const std::string& path, int timeout_ms, Port* port)
 {
     // Share mode 0: a second opener gets a failure instead of interleaving frames with ours.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    *port = handle;
+    port->handle = handle;
+    port->timeout_ms = timeout_ms;
     return true;
 }
 
@@ -65,7 +66,7 @@ bool PortGetSettings(Port port, LineSettings* settings)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(port, &dcb))
+    if (!GetCommState(port.handle, &dcb))
         return false;
     std::memset(settings, 0, sizeof(*settings));
     std::memcpy(settings->native, &dcb, sizeof(dcb));
@@ -85,7 +86,7 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     dcb.StopBits = settings->stop_bits;
     dcb.ByteSize = settings->byte_size;
     MakeLineBinaryClean(&dcb);
-    if (!SetCommState(port, &dcb))
+    if (!SetCommState(port.handle, &dcb))
         return false;
     // A total time-out with no interval time-out: ReadFile returns as soon as the count is
     // satisfied, or after the limit with whatever has arrived (possibly nothing). Without it
@@ -93,31 +94,31 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(GetPortTimeout());
-    return SetCommTimeouts(port, &timeouts) != 0;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
+    return SetCommTimeouts(port.handle, &timeouts) != 0;
 }
 
 void PortPurge(Port port)
 {
-    PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(port.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue)
 {
-    SetupComm(port, in_queue, out_queue);
+    SetupComm(port.handle, in_queue, out_queue);
 }
 
 void PortClose(Port port)
 {
-    CloseHandle(port);
+    CloseHandle(port.handle);
 }
 
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
 {
     DWORD got = 0;
-    BOOL ok = ReadFile(port, data, size, &got, nullptr);
+    BOOL ok = ReadFile(port.handle, data, size, &got, nullptr);
     *bytes = got;
     return ok != 0;
 }
@@ -125,7 +126,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
 bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
 {
     DWORD put = 0;
-    BOOL ok = WriteFile(port, data, size, &put, nullptr);
+    BOOL ok = WriteFile(port.handle, data, size, &put, nullptr);
     *bytes = put;
     return ok != 0 && put == size;
 }

@@ -1,0 +1,40 @@
+// Who is at the other end: "ping" and "id".
+#include <cstdio>
+
+#include "Commands.h"
+#include "proto/Exchange.h"
+#include "proto/Protocol.h"
+
+// PING OK only when the board answers with the ping command itself.
+int Ping(Port port, Args)
+{
+    Packet packet;
+    packet.size = request_plain_size;
+    packet.cmd = HPROTO_CMD_PING;
+    if (!ExchangePacket(port, &packet)) {
+        puts("Failed to ping device");
+        return COMMAND_NO_EXCHANGE;
+    }
+    bool ok = packet.cmd == HPROTO_CMD_PING;
+    printf("PING %s\n", ok ? "OK" : "FAILED");
+    return ok ? COMMAND_OK : COMMAND_FAILED;
+}
+
+// Device number and firmware version from the first three data bytes of the reply.
+int Id(Port port, Args)
+{
+    Packet packet;
+    packet.size = request_plain_size;
+    packet.cmd = HPROTO_CMD_ID;
+    if (!ExchangePacket(port, &packet))
+        return COMMAND_NO_EXCHANGE;
+    if (packet.size < proto_base_size + id_data_size) {
+        puts("Reply too short");
+        return COMMAND_FAILED;
+    }
+    unsigned device = packet.cmd_data[0];
+    int major = packet.cmd_data[1];
+    int minor = packet.cmd_data[2];
+    printf("ID: device %X version %d.%d\n", device, major, minor);
+    return COMMAND_OK;
+}

@@ -1,0 +1,46 @@
+// What both ends of the line know of the requests and replies beyond the frame itself: the size
+// each request has, the upgrade block, and the board's states and error flags as the status reply
+// carries them. The tool builds its requests from these and the simulated board checks them.
+#pragma once
+
+#include <cstdint>
+
+#include "Packet.h"
+
+// Request sizes. Ping, id, status, home, recover and the debug poll carry no data.
+constexpr uint8_t request_plain_size = proto_base_size;
+constexpr uint8_t request_cell_size = proto_base_size + 1;    // calibrate, precalibrate, vend
+constexpr uint8_t request_move_size = proto_base_size + 3;    // channel, direction, steps
+constexpr uint8_t request_switch_size = proto_base_size + 4;  // four zero bytes
+// Image bytes per upgrade block; the block request carries its offset (4 bytes) before them.
+constexpr uint32_t upgrade_block_size = 32;
+constexpr uint8_t request_block_size = proto_base_size + 4 + upgrade_block_size;
+
+// Reply data the tool reads: id (device, major, minor) and status (state, 32-bit error mask).
+constexpr uint8_t id_data_size = 3;
+constexpr uint8_t status_data_size = 5;
+
+enum ControllerState {
+    CONTROLLER_STATE_NONE = 0,
+    CONTROLLER_STATE_ERROR = 1,
+    CONTROLLER_STATE_IDLE = 2,
+    CONTROLLER_STATE_CALIBRATION = 3,
+    CONTROLLER_STATE_VEND = 4,
+    CONTROLLER_STATE_VENDED = 5,
+    CONTROLLER_STATE_GOHOME = 6,
+    CONTROLLER_STATE_PRECALIBRATE = 7,
+    CONTROLLER_STATE_MAX = 8,
+};
+
+// Bit numbers in the 32-bit error mask.
+enum ControllerError {
+    CONTROLLER_ERROR_MOTOR_TIMEOUT = 0,
+    CONTROLLER_ERROR_MOTOR_JAM = 1,
+    CONTROLLER_ERROR_PUMP_OVERRUN = 2,
+    CONTROLLER_ERROR_PRODUCT_LOSS = 3,
+    CONTROLLER_ERROR_GOHOME = 4,
+    CONTROLLER_ERROR_MAX = 5,
+};
+
+extern const char* const state_names[CONTROLLER_STATE_MAX];
+extern const char* const error_names[CONTROLLER_ERROR_MAX];
