@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     line.window_size = sizeof(Packet);
 
     FuzzLineAttach(&line);
-    const bool accepted = RecvPacket(0, packet.get());
+    const bool accepted = RecvPacket(Port(), packet.get());
     FuzzLineAttach(nullptr);
 
     if (noise >= 256) {
