@@ -3,7 +3,8 @@
 #
 #   Linux:   cpack -G DEB   ->  gantrix_<version>_<arch>.deb       (component tool: tool, man page,
 #                               gantrix-board_<version>_<arch>.deb  bash completion; component board)
-#   Windows: cpack -G ZIP   ->  gantrix-<version>-win64.zip          (gantrix.exe, README-windows.txt)
+#   Windows: cpack -G ZIP   ->  gantrix-<version>-win64.zip          (gantrix.exe, README-windows.txt,
+#                                                                     PowerShell completion)
 include(GNUInstallDirs)
 
 set(GANTRIX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -15,6 +16,9 @@ if(WIN32)
   configure_file(${GANTRIX_PACKAGING_DIR}/README-windows.txt
     ${CMAKE_CURRENT_BINARY_DIR}/README-windows.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README-windows.txt DESTINATION . COMPONENT tool)
+  configure_file(${GANTRIX_PACKAGING_DIR}/gantrix-completion.ps1
+    ${CMAKE_CURRENT_BINARY_DIR}/gantrix-completion.ps1 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gantrix-completion.ps1 DESTINATION . COMPONENT tool)
 else()
   install(TARGETS gantrix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${GANTRIX_PACKAGING_DIR}/gantrix.1
