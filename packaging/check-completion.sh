@@ -125,7 +125,11 @@ if [[ -n $ps1 ]]; then
         flock 9
         if ! cmp -s "$here/ps-check/package-lock.json" "$parser/installed-lock.json"; then
             cp "$here/ps-check/package.json" "$here/ps-check/package-lock.json" "$parser/"
-            (cd "$parser" && npm ci --no-audit --no-fund --loglevel=error) >&2
+            # node-gyp would fetch node's headers from the network unless it finds them here.
+            if [[ -z ${npm_config_nodedir:-} && -f /usr/include/node/node.h ]]; then
+                export npm_config_nodedir=/usr
+            fi
+            (cd "$parser" && npm ci --no-audit --no-fund --no-update-notifier --loglevel=error) >&2
             cp "$here/ps-check/package-lock.json" "$parser/installed-lock.json"
         fi
     ) 9>"$parser.lock"
