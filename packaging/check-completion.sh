@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Checks what the bash completion of gantrix offers, in fresh bash sessions that source it.
 #
-#   check-completion.sh COMPLETION-FILE [GANTRIX]
+#   check-completion.sh [--ps1 PS1-FILE] COMPLETION-FILE [GANTRIX]
 #
 # With GANTRIX, also checks that every command word of the tool's usage text is offered.
+# With --ps1, also parses the PowerShell completion (packaging/ps-check, a PowerShell grammar for
+# node, installed with npm into build/ps-check the first time) and checks that it offers the same
+# words as the bash completion at each place.
 # Every case runs; the script lists each failure and exits 1 if there was any.
 set -euo pipefail
 
+ps1=
+if [[ ${1:-} == --ps1 ]]; then
+    ps1=$(realpath "$2")
+    shift 2
+fi
 script=$(realpath "$1")
 tool=${2:-}
 
@@ -103,6 +111,48 @@ if [[ -n $tool ]]; then
             failures=$((failures + 1))
         fi
     done
+fi
+
+# The PowerShell completion's word lists, against what the bash completion offers.
+if [[ -n $ps1 ]]; then
+    here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+    parser=${GANTRIX_PS_CHECK_DIR:-$here/../build/ps-check}
+    mkdir -p "$parser"
+    cp "$here/ps-check/check.mjs" "$parser/"
+    # The grammar's native part is compiled by npm (its prebuilt one needs a newer libstdc++
+    # than Debian 12 has): about 25 s, once per lock file.
+    (
+        flock 9
+        if ! cmp -s "$here/ps-check/package-lock.json" "$parser/installed-lock.json"; then
+            cp "$here/ps-check/package.json" "$here/ps-check/package-lock.json" "$parser/"
+            # node-gyp would fetch node's headers from the network unless it finds them here.
+            if [[ -z ${npm_config_nodedir:-} && -f /usr/include/node/node.h ]]; then
+                export npm_config_nodedir=/usr
+            fi
+            (cd "$parser" && npm ci --no-audit --no-fund --no-update-notifier --loglevel=error) >&2
+            cp "$here/ps-check/package-lock.json" "$parser/installed-lock.json"
+        fi
+    ) 9>"$parser.lock"
+    if lists=$(node --no-deprecation "$parser/check.mjs" "$ps1"); then
+        ps_words() { sed -n "s/^$1 //p" <<<"$lists" | tr ' ' '\n'; }
+        same()
+        {
+            local got want
+            got=$(sort <<<"$2" | tr '\n' ' ' | sed 's/ $//')
+            want=$(offers "${@:3}" | tr '\n' ' ' | sed 's/ $//')
+            if [[ $got != "$want" ]]; then
+                printf 'FAIL: %s: PowerShell offers [%s], bash [%s]\n' "$1" "$got" "$want"
+                failures=$((failures + 1))
+            fi
+        }
+        same "port, then" "$(ps_words prefix; ps_words commands)" ttyUSB0 ""
+        same "after debug" "$(ps_words commands)" ttyUSB0 debug ""
+        same "move's channel" "$(ps_words channels)" ttyUSB0 move ""
+        same "move's direction" "$(ps_words directions)" ttyUSB0 move x ""
+    else
+        printf 'FAIL: %s\n' "$lists"
+        failures=$((failures + 1))
+    fi
 fi
 
 if ((failures)); then

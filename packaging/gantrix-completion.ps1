@@ -1,0 +1,84 @@
+# PowerShell tab completion for gantrix: port word, "debug" prefix, command words and their
+# arguments, the same words as the bash completion (packaging/check-completion.sh keeps the two
+# lists equal). Written for Windows PowerShell 5.1 and PowerShell 7, though the package check
+# only parses it and runs it in neither. Load it from your profile:
+#
+#     . 'C:\Program Files\gantrix\gantrix-completion.ps1'
+#
+# Where nothing is offered (after "upgrade", after a number), PowerShell completes file names.
+
+Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -ScriptBlock {
+    param($wordToComplete, $commandAst, $cursorPosition)
+    $wordToComplete = "$wordToComplete"
+
+    $commands = @('ping', 'id', 'upgrade', 'status', 'home', 'move', 'calibrate', 'precalibrate',
+        'vend', 'recover')
+    $prefix = @('debug')
+    $channels = @('all', 'x', 'y', 'z', 'z1')
+    $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
+
+    # The words up to the cursor, the command name first. The word being completed is the last
+    # of them, or a new one when the cursor follows a space.
+    $words = @($commandAst.CommandElements |
+        Where-Object { $_.Extent.StartOffset -lt $cursorPosition } |
+        ForEach-Object { $_.Extent.Text })
+    $cword = $words.Count
+    if ($wordToComplete -ne '') {
+        $cword = $cword - 1
+    }
+
+    # Windows port names are not case-sensitive, and neither is PowerShell: "com" finds COM3.
+    $offer = {
+        param([string[]] $candidates)
+        $ignoreCase = [System.StringComparison]::OrdinalIgnoreCase
+        foreach ($candidate in $candidates) {
+            if ($candidate.StartsWith($wordToComplete, $ignoreCase)) {
+                [System.Management.Automation.CompletionResult]::new(
+                    $candidate, $candidate, 'ParameterValue', $candidate)
+            }
+        }
+    }
+
+    # Position 1: the COM ports there are now. The .NET list when the class is loaded (Windows
+    # PowerShell), else the registry key that the list comes from. COM3 before COM10.
+    if ($cword -eq 1) {
+        $ports = @()
+        $serialPort = 'System.IO.Ports.SerialPort' -as [type]
+        if ($serialPort) {
+            $ports = @($serialPort::GetPortNames())
+        }
+        if ($ports.Count -eq 0) {
+            $serialComm = 'HKLM:\HARDWARE\DEVICEMAP\SERIALCOMM'
+            $key = Get-Item -LiteralPath $serialComm -ErrorAction SilentlyContinue
+            if ($key) {
+                $ports = @($key.GetValueNames() | ForEach-Object { $key.GetValue($_) })
+            }
+        }
+        $ports = @($ports | Sort-Object -Unique { [int]('0' + ($_ -replace '\D', '')) }, { $_ })
+        return & $offer $ports
+    }
+
+    # Position 2: a command word or the "debug" prefix; after the prefix only a command word.
+    $at = 2
+    if ($cword -gt 2 -and $prefix -contains $words[2]) {
+        $at = 3
+    }
+    if ($cword -eq $at) {
+        if ($at -eq 2) {
+            return & $offer ($prefix + $commands)
+        }
+        return & $offer $commands
+    }
+
+    # The command's own arguments, by position; "upgrade" takes a file name, which PowerShell
+    # completes itself when nothing is returned.
+    $n = $cword - $at
+    if ($words[$at] -eq 'move') {
+        if ($n -eq 1) {
+            return & $offer $channels
+        }
+        if ($n -eq 2) {
+            return & $offer $directions
+        }
+    }
+}
