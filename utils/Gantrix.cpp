@@ -1,7 +1,10 @@
 // gantrix: drive a vending machine's controller board by hand over a serial line.
 // One run: read the words, open and set up the port, run one command, optionally follow the
 // board's debug text, and end with a status that says how far it got.
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,6 +27,10 @@ constexpr int exit_set_state = 4;
 #endif
 constexpr int line_timeout_ms = GANTRIX_LINE_TIMEOUT_MS;
 
+#ifndef GANTRIX_VERSION
+#define GANTRIX_VERSION "unknown"
+#endif
+
 void usage()
 {
     puts("OSTREL gantrix\n"
@@ -40,6 +47,67 @@ void usage()
          "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
          "\t\trecover      \n"
          "Automated: https://gantrix.example.org/");
+}
+
+// The switches' own lines, shown by --help only: the plain usage text stays as scripts know it.
+void SwitchUsage()
+{
+    puts("\n"
+         "Switches, before the port word:\n"
+         "  --help              this text\n"
+         "  --version           the tool's version\n"
+         "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)");
+}
+
+// What the switches before the port word asked for. With none, the run is exactly as without
+// this record.
+struct Options {
+    int timeout_ms = line_timeout_ms;
+};
+
+// Reads a number of seconds within [low, high] into milliseconds; false when the word is not one.
+bool ParseSeconds(const char* word, double low, double high, int* ms)
+{
+    errno = 0;
+    char* end = nullptr;
+    double seconds = std::strtod(word, &end);
+    if (errno != 0 || end == word || *end != '\0' || !std::isfinite(seconds) || seconds < low ||
+        seconds > high)
+        return false;
+    *ms = static_cast<int>(std::lround(seconds * 1000));
+    return true;
+}
+
+// Takes the switches off the front of the words (a word that starts with "--" is never a port
+// word). Returns -1 to go on with the run, or the exit status of a run that ends here.
+int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
+{
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+        const std::string word = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (word == "--help") {
+            usage();
+            SwitchUsage();
+            return exit_ok;
+        }
+        if (word == "--version") {
+            puts("gantrix " GANTRIX_VERSION);
+            return exit_ok;
+        }
+        if (word == "--timeout") {
+            if (!has_value || !ParseSeconds(argv[i + 1], 0.1, 60, &options->timeout_ms)) {
+                fprintf(stderr, "gantrix: --timeout takes seconds from 0.1 to 60\n");
+                return exit_failed;
+            }
+            ++i;
+            continue;
+        }
+        fprintf(stderr, "gantrix: unknown switch %s (see gantrix --help)\n", word.c_str());
+        return exit_failed;
+    }
+    *first_word = i;
+    return -1;
 }
 
 // The command words in the order they are matched. `ends_run` marks the commands whose failed
@@ -64,18 +132,19 @@ constexpr CommandRow command_table[] = {
     {"move", Move, false},
 };
 
-// Runs the command named by the words on a port that is open and set up; returns the exit status.
-int RunCommand(Port port, int argc, char* argv[])
+// Runs the command named by the words (words[0] the port word) on a port that is open and set
+// up; returns the exit status.
+int RunCommand(Port port, int count, char* words[])
 {
-    std::string cmd = argv[2];
-    int arg = 3;
+    std::string cmd = words[1];
+    int arg = 2;
     bool need_debug = false;
-    if (cmd == "debug" && argc > 3) {
-        cmd = argv[3];
-        arg = 4;
+    if (cmd == "debug" && count > 2) {
+        cmd = words[2];
+        arg = 3;
         need_debug = true;
     }
-    Args args(argv + arg, argv + argc);
+    Args args(words + arg, words + count);
 
     // An empty command word runs nothing and goes straight to the trace.
     int result = COMMAND_OK;
@@ -110,14 +179,21 @@ int main(int argc, char* argv[])
 {
     // A run cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
     ConsoleSetUp();
-    if (argc < 3) {
+    Options options;
+    int first = 1;
+    int ended = ParseSwitches(argc, argv, &first, &options);
+    if (ended >= 0)
+        return ended;
+    char** words = argv + first;
+    const int count = argc - first;
+    if (count < 2) {
         usage();
         return exit_failed;
     }
 
-    std::string path = PortPath(argv[1]);
+    std::string path = PortPath(words[0]);
     Port port;
-    if (!PortOpen(path, line_timeout_ms, &port)) {
+    if (!PortOpen(path, options.timeout_ms, &port)) {
         printf("Failed to open port");
         return exit_failed;
     }
@@ -139,7 +215,7 @@ int main(int argc, char* argv[])
     PortPurge(port);
     PortSetQueues(port, 256, 256);
 
-    int status = RunCommand(port, argc, argv);
+    int status = RunCommand(port, count, words);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
     return status;
