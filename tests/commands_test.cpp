@@ -327,7 +327,9 @@ TEST_F(CommandsTest, StatusLines)
         {"state 8", Frame(HPROTO_CMD_STATUS, {8, 0, 0, 0, 0}), "Status: unknown[8]  \n"},
         {"state 255", Frame(HPROTO_CMD_STATUS, {255, 0x01, 0, 0, 0}), "Status: unknown[255]  motor_timeout[0] \n"},
         {"extra data", Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0, 0x1F, 0xFF}), "Status: idle[2]  \n"},
-        {"other command", Frame(HPROTO_CMD_PING, {1, 0x02, 0, 0, 0}), "Status: error[1]  motor_jam[1] \n"},
+        // Nothing is known of the command byte a board answers with, beyond the codes of the other
+        // requests (refused as late answers to them).
+        {"unknown cmd byte", Frame(200, {1, 0x02, 0, 0, 0}), "Status: error[1]  motor_jam[1] \n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -349,6 +351,7 @@ TEST_F(CommandsTest, StatusFailuresPrintNoStatusLine)
     const Case cases[] = {
         {"no data", Reply(Frame(HPROTO_CMD_STATUS, {})), "Reply too short\n"},
         {"four bytes", Reply(Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0})), "Reply too short\n"},
+        {"ping's reply", Reply(Frame(HPROTO_CMD_PING, {2, 0, 0, 0, 0})), "Wrong reply to status: cmd 1\n"},
         {"busy", Reply(ErrorFrame(5)), "Error in response: Busy\n"},
         {"bad checksum", Reply({0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00}), "Bad CRC: 0  != 159E\n"},
         {"silence", PeerAction{}, silence_lines},

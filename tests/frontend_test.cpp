@@ -181,6 +181,9 @@ TEST_F(FrontEndTest, IdReports)
         {"device FF", Frame(HPROTO_CMD_ID, {0xFF, 0xFF, 0x09, 0x77}), "ID: device FF version 255.9\n", 0},
         {"two bytes", Frame(HPROTO_CMD_ID, {0x0A, 0x01}), "Reply too short\n", 1},
         {"no data", Frame(HPROTO_CMD_ID, {}), "Reply too short\n", 1},
+        // The late answer to an upgrade block, whose offset bytes would read as an id.
+        {"block's reply", Frame(HPROTO_CMD_UPGRADE, {0, 0, 0, 0}), "Wrong reply to id: cmd 254\n", 1},
+        {"unknown cmd byte", Frame(200, {0x0A, 0x01, 0x05}), "ID: device A version 1.5\n", 0},
         {"invalid state", ErrorFrame(HPROTO_ERROR_INVALID_STATE), "Error in response: Invalid state\n", 1},
     };
     for (const Case& c : cases) {

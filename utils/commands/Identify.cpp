@@ -28,6 +28,10 @@ int Id(Port port, Args)
     packet.cmd = HPROTO_CMD_ID;
     if (!ExchangePacket(port, &packet))
         return COMMAND_NO_EXCHANGE;
+    if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_ID)) {
+        printf("Wrong reply to id: cmd %d\n", packet.cmd);
+        return COMMAND_FAILED;
+    }
     if (packet.size < proto_base_size + id_data_size) {
         puts("Reply too short");
         return COMMAND_FAILED;

@@ -13,6 +13,10 @@ int Status(Port port, Args)
     packet.cmd = HPROTO_CMD_STATUS;
     if (!ExchangePacket(port, &packet))
         return COMMAND_FAILED;
+    if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_STATUS)) {
+        printf("Wrong reply to status: cmd %d\n", packet.cmd);
+        return COMMAND_FAILED;
+    }
     // Reading five data bytes out of a shorter reply would report checksum bytes as flags.
     if (packet.size < proto_base_size + status_data_size) {
         puts("Reply too short");

@@ -42,5 +42,11 @@ enum ControllerError {
     CONTROLLER_ERROR_MAX = 5,
 };
 
+// True when a good reply carries the command code of a request other than `request_cmd`: the
+// late answer to an earlier request (of this run or of one before it, held up on the board behind
+// line noise), whose data would be read as this request's. Nothing else is known of the command
+// byte a board answers with, so any other value passes.
+bool AnswersAnotherRequest(uint8_t reply_cmd, uint8_t request_cmd);
+
 extern const char* const state_names[CONTROLLER_STATE_MAX];
 extern const char* const error_names[CONTROLLER_ERROR_MAX];
