@@ -80,11 +80,13 @@ protected:
         return ok;
     }
 
-    // The byte the tool would read next, or -1 when none is waiting.
+    // The byte the tool would read next, held by the port or still in the driver, or -1 when
+    // none is waiting: what a receive does not use must stay for the next one.
     int NextUnread()
     {
-        Bytes next = ReadBytes(port_.fd, 1, 100);
-        return next.empty() ? -1 : next[0];
+        uint8_t next = 0;
+        uint32_t got = 0;
+        return PortRead(port_, &next, 1, &got) && got == 1 ? next : -1;
     }
 
     void HangUpLater(Bytes bytes)
@@ -267,6 +269,7 @@ TEST_F(ExchangeTest, BadChecksumIsReported)
         EXPECT_EQ(out, c.line);
         EXPECT_EQ(NextUnread(), c.next);
         Drain(port_.fd, 20);
+        PortPurge(port_);
     }
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+struct PortInput;
+
 // The open device: the operating system's handle, and how long one read or write on it may wait
 // for the line before it gives up. A read that runs out of time reports success with 0 bytes,
 // which the exchange layer treats as a failed read, so a silent or unplugged board ends a run
@@ -16,6 +18,9 @@ struct Port {
     int fd = -1;  // the file descriptor of the tty
 #endif
     int timeout_ms = 0;
+    // Bytes taken off the line and not yet read (PortInput.h); owned by the port from PortOpen
+    // to PortClose. Without it every read goes to the driver.
+    PortInput* input = nullptr;
 };
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings

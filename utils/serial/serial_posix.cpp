@@ -1,6 +1,10 @@
 // POSIX (Linux, macOS) serial port: a tty in raw mode, with poll() bounding every wait.
 #include "Serial.h"
 
+#include <new>
+
+#include "PortInput.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -126,6 +130,7 @@ bool PortOpen(const std::string& path, int timeout_ms, Port* port)
     ReleaseOnSignals();
     port->fd = fd;
     port->timeout_ms = timeout_ms;
+    port->input = new (std::nothrow) PortInput;
     return true;
 }
 
@@ -207,6 +212,7 @@ bool PortSetSettings(Port port, const LineSettings* settings)
 void PortPurge(Port port)
 {
     tcflush(port.fd, TCIOFLUSH);
+    DropHeld(port.input);
 }
 
 void PortSetQueues(Port, uint32_t, uint32_t)
@@ -220,17 +226,18 @@ void PortClose(Port port)
         exclusive_fd = -1;
     ClearExclusive(port.fd);
     close(port.fd);
+    delete port.input;
 }
 
-bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
+namespace {
+
+bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes)
 {
-    *bytes = 0;
-    if (size == 0)
-        return true;
     // The read comes first and poll() only when nothing is there yet: the rest of a reply has
     // usually arrived by the time its first byte is taken, and a poll per read doubled the calls.
     // With VMIN and VTIME at 0 an empty line reads as 0 bytes, like end of file: only after poll()
     // has reported the line ready does 0 mean the line is gone.
+    *bytes = 0;
     int64_t deadline = -1;
     for (;;) {
         ssize_t n = read(port.fd, data, size);
@@ -252,6 +259,19 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
         if (ready == 0)
             return true;  // timed out: success with nothing read
     }
+}
+
+}  // namespace
+
+bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
+{
+    *bytes = 0;
+    if (size == 0)
+        return true;
+    return ReadThroughHold(port.input, data, size, bytes,
+                           [&port](void* to, uint32_t count, uint32_t* got) {
+                               return ReadLine(port, to, count, got);
+                           });
 }
 
 bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)

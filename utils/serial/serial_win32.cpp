@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <windows.h>
+
+#include "PortInput.h"
 
 #include "SerialWin32.h"
 
@@ -59,6 +62,7 @@ bool PortOpen(const std::string& path, int timeout_ms, Port* port)
         return false;
     port->handle = handle;
     port->timeout_ms = timeout_ms;
+    port->input = new (std::nothrow) PortInput;
     return true;
 }
 
@@ -88,12 +92,13 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     MakeLineBinaryClean(&dcb);
     if (!SetCommState(port.handle, &dcb))
         return false;
-    // A total time-out with no interval time-out: ReadFile returns as soon as the count is
-    // satisfied, or after the limit with whatever has arrived (possibly nothing). Without it
-    // a silent board would keep a read waiting, so a port that refuses it is not usable.
+    // ReadFile returns at once with whatever the driver holds; with nothing held it waits for
+    // the first byte, at most the limit, and then returns with nothing. Reads go through the
+    // port's hold, so one ReadFile takes a whole reply. Without a limit a silent board would
+    // keep a read waiting, so a port that refuses it is not usable.
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
@@ -103,6 +108,7 @@ bool PortSetSettings(Port port, const LineSettings* settings)
 void PortPurge(Port port)
 {
     PurgeComm(port.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    DropHeld(port.input);
 }
 
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue)
@@ -113,14 +119,19 @@ void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue)
 void PortClose(Port port)
 {
     CloseHandle(port.handle);
+    delete port.input;
 }
 
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
 {
-    DWORD got = 0;
-    BOOL ok = ReadFile(port.handle, data, size, &got, nullptr);
-    *bytes = got;
-    return ok != 0;
+    *bytes = 0;
+    return ReadThroughHold(port.input, data, size, bytes,
+                           [&port](void* to, uint32_t count, uint32_t* got) {
+                               DWORD n = 0;
+                               BOOL ok = ReadFile(port.handle, to, count, &n, nullptr);
+                               *got = n;
+                               return ok != 0;
+                           });
 }
 
 bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
