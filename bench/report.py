@@ -49,12 +49,13 @@ class RunFailed(Exception):
     pass
 
 
-def run_timed(argv):
-    """Wall time from spawn to exit, in seconds; stdout and stderr discarded."""
+def run_timed(argv, new_session=False):
+    """Wall time from spawn to exit, in seconds; stdout and stderr discarded. Wine runs in a session
+    of its own, so that wineserver cannot take the board's pty as its controlling terminal."""
     null = os.open(os.devnull, os.O_WRONLY)
     try:
         start = time.perf_counter()
-        pid = os.posix_spawn(argv[0], argv, os.environ,
+        pid = os.posix_spawn(argv[0], argv, os.environ, setsid=new_session,
                              file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
         _, status = os.waitpid(pid, 0)
         elapsed = time.perf_counter() - start
@@ -92,6 +93,25 @@ class Board:
                 name, value = line.split()
                 stats[name] = int(value)
         return stats
+
+
+class WineTool:
+    """The Windows build run under Wine, on a COM port that is a symlink to the board's pty."""
+
+    def __init__(self, exe, wine_run, prefix):
+        self.exe, self.wine_run, self.prefix = exe, wine_run, prefix
+        os.environ["GANTRIX_WINEPREFIX"] = prefix
+        # The first run creates the prefix (tens of seconds) and starts wineserver: not timed.
+        subprocess.run([wine_run, exe, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def upgrade_argv(self, device, image):
+        com = "com%d" % (40 + int(os.path.basename(os.path.realpath(device))))
+        link = os.path.join(self.prefix, "dosdevices", com)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.path.realpath(device), link)
+        return [self.wine_run, self.exe, com.upper(), "upgrade", "Z:" + image]
 
 
 def spread(values, fmt):
@@ -150,6 +170,11 @@ def main():
     parser.add_argument("--skip-paced", action="store_true")
     parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
                         "(paced small upload, unpaced uploads, ping) for a before/after")
+    parser.add_argument("--tool-windows", help="gantrix.exe of the windows build: paced 64 KiB uploads "
+                        "under Wine beside the Linux ones")
+    parser.add_argument("--wine-run", default=os.path.join(os.path.dirname(__file__), "..", "cmake", "wine-run.sh"))
+    parser.add_argument("--wine-prefix", default=os.path.join(os.path.dirname(__file__), "..", "build", "bench",
+                                                              "wineprefix"))
     parser.add_argument("--smoke", action="store_true", help="seconds-long check that everything runs")
     args = parser.parse_args()
 
@@ -179,6 +204,10 @@ def main():
             runs = [(name, path, args.tool) for name, (path, _, _) in images.items()]
             if args.tool_before:
                 runs.insert(1, (small_name + " (gantrix before)", images[small_name][0], args.tool_before))
+            wine = None
+            if args.tool_windows:
+                wine = WineTool(args.tool_windows, args.wine_run, args.wine_prefix)
+                runs.insert(1, (small_name + " (Windows build under Wine)", images[small_name][0], wine))
             paced = {name: {"wall": [], "wire": [], "eff": []} for name, _, _ in runs}
             for rep in range(max(args.reps_small, args.reps_large)):
                 for name, path, tool in runs:
@@ -186,7 +215,10 @@ def main():
                         continue
                     board = Board(args.board, work, ["--baud", str(args.baud)])
                     try:
-                        wall = run_timed([tool, board.path, "upgrade", path])
+                        if isinstance(tool, WineTool):
+                            wall = run_timed(tool.upgrade_argv(board.path, path), new_session=True)
+                        else:
+                            wall = run_timed([tool, board.path, "upgrade", path])
                     finally:
                         stats = board.stop()
                     wire = (stats["bytes_in"] + stats["bytes_out"]) * 10 / args.baud

@@ -231,14 +231,23 @@ void PortClose(Port port)
 
 namespace {
 
-bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes)
+// `wait_first`: poll before the first read. A read through the hold comes when nothing of the
+// reply is held, mostly right after the request went out, before the reply can be there: a read
+// first would mostly find nothing and cost a call. A direct read tries first.
+bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes, bool wait_first)
 {
-    // The read comes first and poll() only when nothing is there yet: the rest of a reply has
-    // usually arrived by the time its first byte is taken, and a poll per read doubled the calls.
     // With VMIN and VTIME at 0 an empty line reads as 0 bytes, like end of file: only after poll()
     // has reported the line ready does 0 mean the line is gone.
     *bytes = 0;
     int64_t deadline = -1;
+    if (wait_first) {
+        deadline = NowMs() + port.timeout_ms;
+        int ready = WaitReady(port.fd, POLLIN, deadline);
+        if (ready < 0)
+            return false;
+        if (ready == 0)
+            return true;  // timed out: success with nothing read
+    }
     for (;;) {
         ssize_t n = read(port.fd, data, size);
         if (n > 0) {
@@ -270,7 +279,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
         return true;
     return ReadThroughHold(port.input, data, size, bytes,
                            [&port](void* to, uint32_t count, uint32_t* got) {
-                               return ReadLine(port, to, count, got);
+                               return ReadLine(port, to, count, got, port.input != nullptr);
                            });
 }
 
