@@ -20,13 +20,9 @@ namespace fault_cells {
 inline std::string ReplyCrcText(uint8_t cmd, const Bytes& data)
 {
     Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    for (size_t i = 0; i < data.size(); ++i)
-        packet.cmd_data[i] = data[i];
+    BuildFrame(&packet, cmd, data.data(), data.size());
     char text[8];
-    std::snprintf(text, sizeof(text), "%X", CalcCRC(&packet));
+    std::snprintf(text, sizeof(text), "%X", GetCRC(&packet));
     return text;
 }
 

@@ -31,16 +31,8 @@ double Now()
 
 Bytes Frame(uint8_t cmd, const Bytes& data)
 {
-    Packet packet;
-    std::memset(&packet, 0, sizeof(packet));
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
-        std::memcpy(packet.cmd_data, data.data(), data.size());
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return Bytes(p, p + packet.size);
+    Packet packet{};
+    return BuildFrame(&packet, cmd, data.data(), data.size());
 }
 
 std::string FrameHex(uint8_t cmd, const Bytes& data)

@@ -9,8 +9,8 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// A whole frame with sync, zero reserved bytes and checksum, as either end sends it. The checksum
-// comes from the protocol layer, which the unit tests hold to fixed vectors.
+// A whole frame with sync, zero reserved bytes and checksum, as either end sends it: the protocol
+// layer's BuildFrame, which the unit tests hold to fixed vectors.
 Bytes Frame(uint8_t cmd, const Bytes& data);
 // The same frame as upper-case hex bytes separated by blanks, as the board's record file has it.
 std::string FrameHex(uint8_t cmd, const Bytes& data);
