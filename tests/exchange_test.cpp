@@ -231,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
         HangUpCase{"header", {0x55, 0x07, 0x00}, "Failed to read from port\nFailed to read header\n"},
         HangUpCase{"body", {0x55, 0x09, 0x00, 0x00, 0x07, 0x01},
                    "Failed to read from port\nNo data in packet\n"}),
-    [](const ::testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(ExchangeTest, BadChecksumIsReported)
 {

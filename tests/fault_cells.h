@@ -47,6 +47,23 @@ struct Fault {
     std::string inject;
 };
 
+// One cell of a matrix: a command run against one fault.
+struct Cell {
+    Command command;
+    Fault fault;
+};
+
+// How gtest shows a cell when it fails, instead of a dump of the record's bytes.
+inline void PrintTo(const Cell& cell, std::ostream* os)
+{
+    *os << cell.command.name << " with " << cell.fault.inject;
+}
+
+inline std::string CellName(const ::testing::TestParamInfo<Cell>& info)
+{
+    return std::string(info.param.command.name) + "_" + info.param.fault.name;
+}
+
 // A 4-block image made of the bytes a flow-controlled or text-mode line would eat.
 inline Bytes MatrixImage()
 {

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,19 @@ using Bytes = std::vector<uint8_t>;
 Bytes Frame(uint8_t cmd, const Bytes& data);
 // The same frame as upper-case hex bytes separated by blanks, as the board's record file has it.
 std::string FrameHex(uint8_t cmd, const Bytes& data);
+
+// Names a parameterized test's cases by their `name` field, letters and digits kept and anything
+// else made '_': the name generator of INSTANTIATE_TEST_SUITE_P is CaseName().
+struct CaseName {
+    template <class Info>
+    std::string operator()(const Info& info) const
+    {
+        std::string name;
+        for (const char* p = info.param.name; *p; ++p)
+            name.push_back(std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+        return name;
+    }
+};
 
 // A pseudo-terminal: `master` is the board's end, `slave_path` what the tool opens.
 struct PtyPair {
