@@ -95,7 +95,8 @@ int StopBoard(BoardProcess* board, bool keep_files)
     if (board->pid > 0) {
         kill(board->pid, SIGTERM);
         int wstatus = 0;
-        if (WaitProgram(board->pid, 3000, &wstatus) && WIFEXITED(wstatus))
+        // Generous: a loaded machine may be slow to schedule a board that writes its files on exit.
+        if (WaitProgram(board->pid, 10000, &wstatus) && WIFEXITED(wstatus))
             status = WEXITSTATUS(wstatus);
         board->pid = -1;
     }
