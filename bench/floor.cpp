@@ -33,10 +33,7 @@ bool OpenLine(const char* path, int* fd)
 
 bool Exchange(int fd, Packet* packet)
 {
-    packet->sync = hproto_sync;
-    packet->tmp1 = 0;
-    packet->tmp2 = 0;
-    SetCRC(packet);
+    SealFrame(packet);
     if (write(fd, packet, packet->size) != packet->size)
         return false;
     uint8_t reply[proto_max_size];

@@ -25,15 +25,14 @@ std::vector<uint8_t> MixedLine()
                 line.push_back(random() % 8 == 0 ? hproto_sync : static_cast<uint8_t>(random()));
             continue;
         }
+        // The draws in the order they always had, so the line stays the one earlier runs timed.
+        std::vector<uint8_t> data(random() % (scanner_max_size - proto_base_size + 1));
+        const uint8_t cmd = static_cast<uint8_t>(random());
+        for (uint8_t& byte : data)
+            byte = static_cast<uint8_t>(random());
         Packet packet{};
-        packet.sync = hproto_sync;
-        packet.size = static_cast<uint8_t>(proto_base_size + random() % (scanner_max_size - proto_base_size + 1));
-        packet.cmd = static_cast<uint8_t>(random());
-        for (int i = 0; i < packet.size - proto_base_size; ++i)
-            packet.cmd_data[i] = static_cast<uint8_t>(random());
-        SetCRC(&packet);
-        const uint8_t* frame = reinterpret_cast<const uint8_t*>(&packet);
-        line.insert(line.end(), frame, frame + packet.size);
+        const std::vector<uint8_t> frame = BuildFrame(&packet, cmd, data.data(), data.size());
+        line.insert(line.end(), frame.begin(), frame.end());
     }
     line.resize(line_bytes);
     return line;

@@ -136,18 +136,6 @@ bool Matches(const When& when, const Board* board, uint8_t cmd)
     return false;
 }
 
-std::vector<uint8_t> Frame(uint8_t cmd, const std::vector<uint8_t>& data)
-{
-    Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    std::copy(data.begin(), data.end(), packet.cmd_data);
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return std::vector<uint8_t>(p, p + packet.size);
-}
-
 struct Answer {
     uint8_t cmd = 0;
     std::vector<uint8_t> data;
@@ -493,7 +481,9 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
         }
     }
     Outgoing out;
-    std::vector<uint8_t> frame = Frame(answer.cmd, answer.data);
+    Packet reply{};
+    std::vector<uint8_t> frame =
+        BuildFrame(&reply, answer.cmd, answer.data.data(), answer.data.size());
     for (const Injection* injection : firing) {
         switch (injection->kind) {
         case INJECT_BADCRC:

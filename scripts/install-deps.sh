@@ -6,7 +6,7 @@ set -euo pipefail
 # wixl and msitools make the MSI, osslsigncode and openssl sign it in the package check, which
 # also parses the PowerShell completion with node (npm builds the parser with make and python3).
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 clang
-          libclang-rt-14-dev libbenchmark-dev valgrind man-db unzip dpkg-dev file
+          clang-format libclang-rt-14-dev libbenchmark-dev valgrind man-db unzip dpkg-dev file
           wixl msitools osslsigncode openssl python3)
 # A node installed from elsewhere brings its own npm; Debian's npm would pull Debian's node.
 if ! command -v npm >/dev/null; then

@@ -40,7 +40,8 @@ for preset in windows dev asan; do
         "$preset" "$configure_s" "$build_s" "$test_s")")
 done
 
-# Bounded fuzzing of the receivers, scanner and hex dump (clang, libFuzzer); then the packages.
+# The sources' layout; bounded fuzzing of the receivers, scanner and hex dump (clang, libFuzzer);
+# then the packages.
 extra_passed=0
 extra_failed=0
 run_check() {
@@ -59,6 +60,7 @@ run_check() {
         echo "$name FAILED (status $status)"
     fi
 }
+run_check format bash scripts/check-format.sh
 run_check fuzz bash fuzz/run.sh "${GANTRIX_FUZZ_SECONDS:-60}"
 run_check packages bash packaging/check.sh --windows
 
@@ -71,9 +73,10 @@ for preset in windows dev asan; do
     line=$(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1 || true)
     echo "$preset: ${line:-ctest stopped before running the tests (see build/$preset-ctest.log)}"
 done
-echo "fuzz and packages: $extra_passed passed, $extra_failed failed"
+echo "format, fuzz and packages: $extra_passed passed, $extra_failed failed"
 
-# One closing line over everything: ctest cases, plus the fuzz run and the package check.
+# One closing line over everything: ctest cases, plus the format check, the fuzz run and the
+# package check.
 total_passed=$extra_passed
 total_failed=$extra_failed
 for preset in windows dev asan; do

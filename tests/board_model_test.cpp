@@ -15,12 +15,7 @@ using Bytes = std::vector<uint8_t>;
 Packet Request(uint8_t cmd, const Bytes& data = {})
 {
     Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
-        std::memcpy(packet.cmd_data, data.data(), data.size());
-    SetCRC(&packet);
+    BuildFrame(&packet, cmd, data.data(), data.size());
     return packet;
 }
 

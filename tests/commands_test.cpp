@@ -47,19 +47,14 @@ struct Outcome {
     Bytes leftover;
 };
 
-class CommandsTest : public ::testing::Test {
+class CommandsTest : public PtyLineTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(OpenPtyPair(&pty_));
-        ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_));
-    }
-
-    void TearDown() override
-    {
-        if (port_.fd >= 0)
-            PortClose(port_);
-        ClosePtyPair(&pty_);
+        PtyLineTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(OpenPort());
     }
 
     Outcome RunHandler(const Handler& handler, ScriptedPeer::Script script = Acknowledge)
@@ -75,9 +70,6 @@ protected:
         outcome.leftover = peer.Leftover();
         return outcome;
     }
-
-    PtyPair pty_;
-    Port port_;
 };
 
 // ---------------------------------------------------------------- motion and cell commands

@@ -49,11 +49,13 @@ Bytes RecordBytes(const Packet& packet, size_t n)
     return Bytes(p, p + n);
 }
 
-class ExchangeTest : public ::testing::Test {
+class ExchangeTest : public PtyLineTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(OpenPtyPair(&pty_));
+        PtyLineTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // Start from a line that echoes and translates, so only the port set-up can make it raw.
         termios tio{};
         ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
@@ -62,14 +64,7 @@ protected:
         tio.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
         ASSERT_EQ(tcsetattr(pty_.slave, TCSANOW, &tio), 0);
 
-        ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_));
-    }
-
-    void TearDown() override
-    {
-        if (port_.fd >= 0)
-            PortClose(port_);
-        ClosePtyPair(&pty_);
+        ASSERT_TRUE(OpenPort());
     }
 
     bool Recv(Packet* packet, std::string* out)
@@ -106,8 +101,6 @@ protected:
             peer_.join();
     }
 
-    PtyPair pty_;
-    Port port_;
     std::thread peer_;
 };
 
@@ -221,7 +214,7 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
     // A limit far beyond the hang guard: ending inside the guard shows the hang-up itself was
     // noticed, however loaded the machine.
     PortClose(port_);
-    ASSERT_TRUE(OpenToolPort(pty_.slave_path, &port_, 60000));
+    ASSERT_TRUE(OpenPort(60000));
     HangUpLater(GetParam().before);
     Packet packet;
     std::string out;
@@ -240,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
         HangUpCase{"header", {0x55, 0x07, 0x00}, "Failed to read from port\nFailed to read header\n"},
         HangUpCase{"body", {0x55, 0x09, 0x00, 0x00, 0x07, 0x01},
                    "Failed to read from port\nNo data in packet\n"}),
-    [](const ::testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(ExchangeTest, BadChecksumIsReported)
 {

@@ -20,13 +20,9 @@ namespace fault_cells {
 inline std::string ReplyCrcText(uint8_t cmd, const Bytes& data)
 {
     Packet packet{};
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    for (size_t i = 0; i < data.size(); ++i)
-        packet.cmd_data[i] = data[i];
+    BuildFrame(&packet, cmd, data.data(), data.size());
     char text[8];
-    std::snprintf(text, sizeof(text), "%X", CalcCRC(&packet));
+    std::snprintf(text, sizeof(text), "%X", GetCRC(&packet));
     return text;
 }
 
@@ -50,6 +46,23 @@ struct Fault {
     const char* name;
     std::string inject;
 };
+
+// One cell of a matrix: a command run against one fault.
+struct Cell {
+    Command command;
+    Fault fault;
+};
+
+// How gtest shows a cell when it fails, instead of a dump of the record's bytes.
+inline void PrintTo(const Cell& cell, std::ostream* os)
+{
+    *os << cell.command.name << " with " << cell.fault.inject;
+}
+
+inline std::string CellName(const ::testing::TestParamInfo<Cell>& info)
+{
+    return std::string(info.param.command.name) + "_" + info.param.fault.name;
+}
 
 // A 4-block image made of the bytes a flow-controlled or text-mode line would eat.
 inline Bytes MatrixImage()

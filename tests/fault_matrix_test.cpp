@@ -19,10 +19,6 @@ using namespace fault_cells;
 // The quick tool's line time-out.
 constexpr double line_timeout_s = 0.3;
 
-struct Cell {
-    Command command;
-    Fault fault;
-};
 
 std::vector<Cell> AllCells()
 {
@@ -79,11 +75,7 @@ TEST_P(FaultMatrix, OutputStatusAndWhatTheBoardReceived)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandsByFaults, FaultMatrix, ::testing::ValuesIn(AllCells()),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                             return std::string(info.param.command.name) + "_" +
-                                    info.param.fault.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(CommandsByFaults, FaultMatrix, ::testing::ValuesIn(AllCells()), CellName);
 
 // A switch that failed leaves its reply, or part of it, on the line; the upload that goes on by
 // design must not take that stale reply as the answer to a block. Were it taken, every later

@@ -47,11 +47,8 @@ PeerAction Reply(Bytes bytes)
     return PeerAction{std::move(bytes), false};
 }
 
-class FrontEndTest : public ::testing::Test {
+class FrontEndTest : public PtyLineTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(OpenPtyPair(&pty_)); }
-    void TearDown() override { ClosePtyPair(&pty_); }
-
     RunResult Run(std::vector<std::string> words, const std::string& tool = ToolPath())
     {
         words.insert(words.begin(), tool);
@@ -67,8 +64,6 @@ protected:
         EXPECT_EQ(peer.Leftover(), Bytes());
         return result;
     }
-
-    PtyPair pty_;
 };
 
 TEST_F(FrontEndTest, TooFewWordsPrintUsageAndOpenNothing)

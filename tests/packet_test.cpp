@@ -15,18 +15,15 @@ std::vector<uint8_t> FrameBytes(const Packet& packet)
     return std::vector<uint8_t>(p, p + packet.size);
 }
 
-Packet Stamped(uint8_t cmd, std::vector<uint8_t> data)
+// A frame built in a record full of other bytes, so a field the builder forgets shows.
+Packet Stamped(uint8_t cmd, const std::vector<uint8_t>& data,
+               std::vector<uint8_t>* returned = nullptr)
 {
     Packet packet;
     std::memset(&packet, 0xAA, sizeof(packet));
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.tmp1 = 0;
-    packet.tmp2 = 0;
-    packet.cmd = cmd;
-    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
-        std::memcpy(packet.cmd_data, data.data(), data.size());
-    SetCRC(&packet);
+    std::vector<uint8_t> frame = BuildFrame(&packet, cmd, data.data(), data.size());
+    if (returned)
+        *returned = frame;
     return packet;
 }
 
@@ -93,9 +90,13 @@ TEST(Frame, RequestsOnTheWire)
     };
     for (const FrameCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Packet packet = Stamped(c.cmd, c.data);
+        std::vector<uint8_t> returned;
+        Packet packet = Stamped(c.cmd, c.data, &returned);
         EXPECT_EQ(FrameBytes(packet), c.wire);
+        EXPECT_EQ(returned, c.wire);
         EXPECT_EQ(GetCRC(&packet), CalcCRC(&packet));
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&packet)[c.wire.size()], 0xAA)
+            << "past the frame";
     }
 }
 

@@ -32,14 +32,9 @@ Bytes Head(const Bytes& bytes, size_t n)
 // A valid frame of `size` bytes (any size, even above the scanner's limit) with zero data.
 Bytes FrameOfSize(uint8_t size)
 {
-    Packet packet;
-    std::memset(&packet, 0, sizeof(packet));
-    packet.sync = hproto_sync;
-    packet.size = size;
-    packet.cmd = HPROTO_CMD_DEBUG;
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return Bytes(p, p + size);
+    const Bytes zeros(size - proto_base_size);
+    Packet packet{};
+    return BuildFrame(&packet, HPROTO_CMD_DEBUG, zeros.data(), zeros.size());
 }
 
 struct ScanCase {

@@ -137,9 +137,6 @@ TEST_P(Valgrind, NoMemcheckReports)
     EXPECT_NE(log.find("HEAP SUMMARY"), std::string::npos) << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(EndToEnd, Valgrind, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Valgrind, ::testing::ValuesIn(Cases()), CaseName());
 
 }  // namespace

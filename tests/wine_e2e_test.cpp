@@ -119,13 +119,7 @@ TEST_P(WineExchange, OutputStatusAndWire)
     EXPECT_LT(r.seconds, hang_guard_s);
 }
 
-INSTANTIATE_TEST_SUITE_P(Wine, WineExchange, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<ExchangeCase>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 name.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Wine, WineExchange, ::testing::ValuesIn(Cases()), CaseName());
 
 TEST(WineFrontEnd, PortWithoutDeviceIsNotOpened)
 {

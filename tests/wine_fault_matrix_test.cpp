@@ -29,15 +29,6 @@ const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcr
                                    "error:4",   "cmd:200",   "short",     "size:3", "size:255",
                                    "silence",   "hangup",    "hangup-mid:3"};
 
-struct Cell {
-    Command command;
-    Fault fault;
-};
-
-void PrintTo(const Cell& cell, std::ostream* os)
-{
-    *os << cell.command.name << " with " << cell.fault.inject;
-}
 
 std::vector<Cell> CoreCells()
 {
@@ -101,10 +92,7 @@ TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
 }
 
 INSTANTIATE_TEST_SUITE_P(CoreCommandsByFaults, WineFaultMatrix, ::testing::ValuesIn(CoreCells()),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                             return std::string(info.param.command.name) + "_" +
-                                    info.param.fault.name;
-                         });
+                         CellName);
 
 // Guards the table above: a renamed command or fault would otherwise shrink the matrix quietly.
 TEST(WineFaultMatrixCells, EveryCoreCommandAndFaultIsInTheMatrix)

@@ -33,6 +33,14 @@ bool OpenToolPort(const std::string& path, Port* port, int timeout_ms)
     return true;
 }
 
+void PtyLineTest::TearDown()
+{
+    if (port_.fd >= 0)
+        PortClose(port_);
+    port_ = Port();
+    ClosePtyPair(&pty_);
+}
+
 Bytes ErrorFrame(uint8_t result)
 {
     return Frame(0, {result});

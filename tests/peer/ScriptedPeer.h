@@ -2,6 +2,8 @@
 // compare what the tool prints byte for byte.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,22 @@ bool OpenToolPort(const std::string& path, Port* port, int timeout_ms = 200);
 Bytes ErrorFrame(uint8_t result);
 // True when `frame` is a complete frame whose stored checksum matches its bytes.
 bool ChecksumOk(const Bytes& frame);
+
+// The line of the exchange, command and front-end tests: a pty pair whose master side the test
+// plays the board on, and the tool's side once OpenPort has opened it. TearDown closes both.
+class PtyLineTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(OpenPtyPair(&pty_)); }
+    void TearDown() override;
+    // The tool's side through OpenToolPort, into port_.
+    bool OpenPort(int timeout_ms = 200)
+    {
+        return OpenToolPort(pty_.slave_path, &port_, timeout_ms);
+    }
+
+    PtyPair pty_;
+    Port port_;
+};
 
 // What the script does with one request: write `bytes` (nothing for silence), then optionally
 // close the master side, which the tool sees as the line hanging up.

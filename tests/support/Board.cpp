@@ -13,7 +13,6 @@
 #include <fstream>
 #include <poll.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "TestSupport.h"
@@ -67,22 +66,13 @@ BoardProcess StartBoard(const std::vector<std::string>& args)
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return board;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(null_fd, 2);
-        std::vector<char*> cargs;
-        for (const std::string& a : argv)
-            cargs.push_back(const_cast<char*>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
+    board.pid = SpawnProgram(argv, -1, pipe_fds[1], -1);
     close(pipe_fds[1]);
-    board.pid = pid;
     board.out_fd = pipe_fds[0];
+    if (board.pid <= 0) {
+        StopBoard(&board);
+        return board;
+    }
     if (!ReadLine(board.out_fd, &board.path, 5000) || board.path.empty()) {
         ADD_FAILURE() << "the board did not print its device path";
         StopBoard(&board);
@@ -105,19 +95,9 @@ int StopBoard(BoardProcess* board, bool keep_files)
     if (board->pid > 0) {
         kill(board->pid, SIGTERM);
         int wstatus = 0;
-        bool exited = false;
-        for (int i = 0; i < 300 && !exited; ++i) {
-            if (waitpid(board->pid, &wstatus, WNOHANG) == board->pid)
-                exited = true;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!exited) {
-            kill(board->pid, SIGKILL);
-            waitpid(board->pid, &wstatus, 0);
-        } else if (WIFEXITED(wstatus)) {
+        // Generous: a loaded machine may be slow to schedule a board that writes its files on exit.
+        if (WaitProgram(board->pid, 10000, &wstatus) && WIFEXITED(wstatus))
             status = WEXITSTATUS(wstatus);
-        }
         board->pid = -1;
     }
     if (board->out_fd >= 0)

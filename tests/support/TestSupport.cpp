@@ -31,16 +31,8 @@ double Now()
 
 Bytes Frame(uint8_t cmd, const Bytes& data)
 {
-    Packet packet;
-    std::memset(&packet, 0, sizeof(packet));
-    packet.sync = hproto_sync;
-    packet.size = static_cast<uint8_t>(proto_base_size + data.size());
-    packet.cmd = cmd;
-    if (!data.empty())  // an empty vector's data() may be null, which memcpy must not get
-        std::memcpy(packet.cmd_data, data.data(), data.size());
-    SetCRC(&packet);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&packet);
-    return Bytes(p, p + packet.size);
+    Packet packet{};
+    return BuildFrame(&packet, cmd, data.data(), data.size());
 }
 
 std::string FrameHex(uint8_t cmd, const Bytes& data)
@@ -148,49 +140,71 @@ void WriteBytes(int fd, const std::vector<uint8_t>& bytes)
     }
 }
 
-RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms, const Interrupt* interrupt)
+pid_t SpawnProgram(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd)
 {
-    RunResult result;
-    char out_name[] = "/tmp/gantrix-run-XXXXXX";
-    int out_fd = mkstemp(out_name);
-    if (out_fd < 0) {
-        ADD_FAILURE() << "mkstemp: " << strerror(errno);
-        return result;
+    // Everything the child needs is made before the fork: another thread of the test may hold the
+    // allocator's lock at that moment, so the child makes only async-signal-safe calls.
+    std::vector<char*> args;
+    for (const std::string& word : argv)
+        args.push_back(const_cast<char*>(word.c_str()));
+    args.push_back(nullptr);
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0) {
+        ADD_FAILURE() << "open /dev/null: " << strerror(errno);
+        return -1;
     }
-    double start = Now();
+    const int fds[3] = {in_fd < 0 ? null_fd : in_fd, out_fd < 0 ? null_fd : out_fd,
+                        err_fd < 0 ? null_fd : err_fd};
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_fd, 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 2);
-        dup2(null_fd, 0);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
+        for (int i = 0; i < 3; ++i)
+            dup2(fds[i], i);
         execv(args[0], args.data());
         _exit(127);
     }
-    int wstatus = 0;
-    bool exited = false;
-    rusage usage{};
+    close(null_fd);
+    if (pid < 0)
+        ADD_FAILURE() << "fork: " << strerror(errno);
+    return pid;
+}
+
+bool WaitProgram(pid_t pid, int timeout_ms, int* wstatus, rusage* usage, const Interrupt* interrupt)
+{
+    rusage ignored{};
+    usage = usage ? usage : &ignored;
+    const double deadline = Now() + timeout_ms / 1000.0;
     bool interrupted = false;
-    while (Now() - start < timeout_ms / 1000.0) {
-        pid_t r = wait4(pid, &wstatus, WNOHANG, &usage);
-        if (r == pid) {
-            exited = true;
+    for (;;) {
+        if (wait4(pid, wstatus, WNOHANG, usage) == pid)
+            return true;
+        if (Now() >= deadline)
             break;
-        }
         if (interrupt && !interrupted && interrupt->when()) {
             kill(pid, interrupt->signal);
             interrupted = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    if (!exited) {
-        kill(pid, SIGKILL);
-        wait4(pid, &wstatus, 0, &usage);
+    kill(pid, SIGKILL);
+    wait4(pid, wstatus, 0, usage);
+    return false;
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms,
+                     const Interrupt* interrupt)
+{
+    RunResult result;
+    char out_name[] = "/tmp/gantrix-run-XXXXXX";
+    int out_fd = mkostemp(out_name, O_CLOEXEC);
+    if (out_fd < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return result;
     }
+    double start = Now();
+    int wstatus = 0;
+    rusage usage{};
+    pid_t pid = SpawnProgram(argv, -1, out_fd, -1);
+    const bool exited = pid > 0 && WaitProgram(pid, timeout_ms, &wstatus, &usage, interrupt);
     result.seconds = Now() - start;
     result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;

@@ -2,6 +2,10 @@
 // master side plays the board, and running a built binary as a user would.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,11 +13,24 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// A whole frame with sync, zero reserved bytes and checksum, as either end sends it. The checksum
-// comes from the protocol layer, which the unit tests hold to fixed vectors.
+// A whole frame with sync, zero reserved bytes and checksum, as either end sends it: the protocol
+// layer's BuildFrame, which the unit tests hold to fixed vectors.
 Bytes Frame(uint8_t cmd, const Bytes& data);
 // The same frame as upper-case hex bytes separated by blanks, as the board's record file has it.
 std::string FrameHex(uint8_t cmd, const Bytes& data);
+
+// Names a parameterized test's cases by their `name` field, letters and digits kept and anything
+// else made '_': the name generator of INSTANTIATE_TEST_SUITE_P is CaseName().
+struct CaseName {
+    template <class Info>
+    std::string operator()(const Info& info) const
+    {
+        std::string name;
+        for (const char* p = info.param.name; *p; ++p)
+            name.push_back(std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+        return name;
+    }
+};
 
 // A pseudo-terminal: `master` is the board's end, `slave_path` what the tool opens.
 struct PtyPair {
@@ -46,6 +63,17 @@ struct Interrupt {
     int signal;
     std::function<bool()> when;
 };
+
+// The one way the tests start a program: argv[0] is its path (no search), stdin comes from in_fd,
+// stdout goes to out_fd and stderr to err_fd, where -1 stands for /dev/null. Descriptors the test
+// opened close-on-exec stay out of the child. Returns the pid; -1 with a test failure when fork
+// fails (an exec that fails ends the child with status 127).
+pid_t SpawnProgram(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd);
+// Waits up to timeout_ms for the child to end, sending `interrupt` when it says so; a child still
+// running then gets SIGKILL. The child is reaped in every case. True when it ended in time;
+// *wstatus and *usage as wait4 reports them.
+bool WaitProgram(pid_t pid, int timeout_ms, int* wstatus, rusage* usage = nullptr,
+                 const Interrupt* interrupt = nullptr);
 
 // Runs `argv` with stdout captured through a file (not a pipe: helper processes of a wrapper may
 // keep a pipe open after the program has exited) and stderr discarded. Kills it after timeout_ms.

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,33 +103,26 @@ std::string UnmappedComPort()
 
 PtyHolder::PtyHolder(const std::string& pty_path)
 {
-    // The child says when it holds the pty, so no run of the tool can start before.
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
+    // setsid makes a session whose controlling terminal is the pty on stdin; the shell, ignoring
+    // the hang-up that a vanished peer sends, says on stdout when it holds the pty, so no run of
+    // the tool can start before.
+    int pty = open(pty_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int ready[2] = {-1, -1};
+    if (pty < 0 || pipe2(ready, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot open " << pty_path << ": " << strerror(errno);
+        if (pty >= 0)
+            close(pty);
         return;
     }
-    const char* path = pty_path.c_str();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and _exit.
-        setsid();
-        signal(SIGHUP, SIG_IGN);
-        int fd = open(path, O_RDWR);
-        if (fd < 0)
-            _exit(1);
-        ioctl(fd, TIOCSCTTY, 0);
-        char byte = 1;
-        if (write(ready[1], &byte, 1) != 1)
-            _exit(1);
-        for (;;)
-            pause();
-    }
+    pid_t pid = SpawnProgram({"/usr/bin/setsid", "--ctty", "/bin/sh", "-c",
+                              "trap '' HUP; echo held; exec sleep infinity"},
+                             pty, ready[1], -1);
+    close(pty);
     close(ready[1]);
-    char byte = 0;
-    ssize_t n = pid > 0 ? read(ready[0], &byte, 1) : -1;
+    char line[8] = {};
+    ssize_t n = pid > 0 ? read(ready[0], line, sizeof(line)) : -1;
     close(ready[0]);
-    if (n != 1) {
+    if (n != 5 || std::string(line, 5) != "held\n") {
         ADD_FAILURE() << "cannot hold " << pty_path;
         if (pid > 0) {
             kill(pid, SIGKILL);

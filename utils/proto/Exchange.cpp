@@ -25,10 +25,7 @@ bool CatchSync(Port port, Packet* packet)
 
 bool SendPacket(Port port, Packet* packet)
 {
-    packet->sync = hproto_sync;
-    packet->tmp1 = 0;
-    packet->tmp2 = 0;
-    SetCRC(packet);
+    SealFrame(packet);
     uint32_t bytes = 0;
     if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size)
         return true;

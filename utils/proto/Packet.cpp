@@ -37,6 +37,26 @@ uint16_t GetCRC(const Packet* packet)
     return static_cast<uint16_t>(frame[packet->size - 2] | (frame[packet->size - 1] << 8));
 }
 
+void SealFrame(Packet* packet)
+{
+    packet->sync = hproto_sync;
+    packet->tmp1 = 0;
+    packet->tmp2 = 0;
+    SetCRC(packet);
+}
+
+std::vector<uint8_t> BuildFrame(Packet* packet, uint8_t cmd, const uint8_t* data, size_t count)
+{
+    packet->size = static_cast<uint8_t>(proto_base_size + count);
+    packet->cmd = cmd;
+    // A loop rather than memcpy: an empty vector hands over a null `data`.
+    for (size_t i = 0; i < count; ++i)
+        packet->cmd_data[i] = data[i];
+    SealFrame(packet);
+    const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
+    return std::vector<uint8_t>(frame, frame + packet->size);
+}
+
 const char* GetErrorByResultCode(HProtoResult result)
 {
     switch (result) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The record's bytes are the frame as it travels on the line: a frame is sent by writing the
 // first `size` bytes and received by reading into the record from its first byte.
@@ -62,6 +63,14 @@ uint32_t GetCRC16(const uint8_t* bufData, uint32_t sizeData);
 uint16_t CalcCRC(const Packet* packet);
 void SetCRC(Packet* packet);
 uint16_t GetCRC(const Packet* packet);
+
+// Stamps what every frame carries besides its command and data: the sync byte, zero reserved
+// bytes and the checksum over the first packet->size bytes.
+void SealFrame(Packet* packet);
+// Lays out a whole frame in `packet` (size, cmd, `count` data bytes, then sealed as above) and
+// returns its bytes. The caller keeps `count` within 0..247; the record past the frame is left as
+// it was. The one frame builder of the board and the tests, so both send what the tool sends.
+std::vector<uint8_t> BuildFrame(Packet* packet, uint8_t cmd, const uint8_t* data, size_t count);
 
 // Text for the result code of an error reply; "Unknown error" for anything unlisted.
 const char* GetErrorByResultCode(HProtoResult result);
