@@ -6,8 +6,8 @@
 #
 # GANTRIX_WINEPREFIX chooses the prefix; by default it is "wineprefix" in the build tree that
 # holds the program (the nearest folder above it with a CMakeCache.txt). Wine's own stderr (and
-# the program's) goes to "<prefix>.log", because wineserver can dump thousands of lines there
-# when a pty peer vanishes.
+# the program's, unless GANTRIX_WINE_STDERR names another file) goes to "<prefix>.log", because
+# wineserver can dump thousands of lines there when a pty peer vanishes.
 set -euo pipefail
 
 if [[ $# -lt 1 ]]; then
@@ -85,4 +85,6 @@ fi
 # milliseconds. A second start while one is running only reports that and changes nothing.
 "$server" -p60 >>"$log" 2>&1 </dev/null || true
 
-exec "$loader" "$exe" "$@" 2>>"$log"
+# GANTRIX_WINE_STDERR: where the program's stderr goes instead, for tests of its diagnostics
+# (/dev/stderr: the caller's). Wine's own messages come with it, so look for lines, not the text.
+exec "$loader" "$exe" "$@" 2>>"${GANTRIX_WINE_STDERR:-$log}"

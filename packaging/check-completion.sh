@@ -72,6 +72,12 @@ expect "" "/dev/serial/by-id/" "/dev/serial/by-id/usb-Maker_Board_0042-if00-port
 expect "" "ttyA" "ttyACM0"
 expect "" "ttyS" ""
 expect "" "./fir" "./firmware.bin"
+# Switches at the start; --list-ports and --probe take only each other after them.
+expect "" "--" "--list-ports --probe"
+expect "" "--l" "--list-ports"
+expect "--list-ports" "" "--probe"
+expect "--probe" "" "--list-ports"
+expect "--list-ports --probe" "" ""
 # The command word, after a port word of either kind.
 expect "/dev/ttyUSB0" "" "debug $commands"
 expect "ttyUSB0" "p" "ping precalibrate"

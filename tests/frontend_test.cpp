@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "proto/Packet.h"
+#include "serial/PortList.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -84,25 +86,31 @@ TEST_F(FrontEndTest, PortSetUpFailuresEndWithoutLineEnd)
     int fd = mkstemp(file_name);
     ASSERT_GE(fd, 0);
     close(fd);
+    // The reason on stderr, as the library words it for the error the open must have met.
+    auto no_device = [](const std::string& path) {
+        return DescribeOpenFailure(path, {ENOENT, false}, SystemRoots{}) + "\n";
+    };
     struct Case {
         std::string port;
         const char* out;
         int status;
+        std::string err;
     };
     const Case cases[] = {
-        {"/nonexistent/ttyQ9", "Failed to open port", 1},
-        {"ttyQ9-not-there", "Failed to open port", 1},
+        {"/nonexistent/ttyQ9", "Failed to open port", 1, no_device("/nonexistent/ttyQ9")},
+        {"ttyQ9-not-there", "Failed to open port", 1, no_device("/dev/ttyQ9-not-there")},
         // Files that open but are no terminal: the settings cannot be read.
-        {file_name, "Failed to get COM state", 2},
-        {"/dev/null", "Failed to get COM state", 2},
+        {file_name, "Failed to get COM state", 2, ""},
+        {"/dev/null", "Failed to get COM state", 2, ""},
         // A word without '/' is a name under /dev.
-        {"null", "Failed to get COM state", 2},
+        {"null", "Failed to get COM state", 2, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.port);
         RunResult result = Run({c.port, "ping"});
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.err, c.err);
     }
     unlink(file_name);
 }
@@ -229,6 +237,30 @@ TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)
     EXPECT_EQ(result.out, "Failed to open port");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(Drain(pty_.master, 20), Bytes());
+    // Found in the lock table; this test program's name starts like the tool's.
+    EXPECT_TRUE(std::regex_match(result.err, std::regex("gantrix: cannot open " + pty_.slave_path +
+        ": busy: another run of gantrix \\(pid " + std::to_string(getpid()) +
+        "\\) holds it; wait for it to end, or stop it(; .*)?\n"))) << result.err;
+}
+
+TEST_F(FrontEndTest, PermissionDeniedNamesTheGroupToJoin)
+{
+    // Root opens a file of mode 0, so as root the tool runs as nobody for this.
+    TempFile device({});
+    ASSERT_EQ(chmod(device.path.c_str(), 0), 0);
+    std::vector<std::string> argv = {ToolPath(), device.path, "ping"};
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "running as root without setpriv: cannot open as another user";
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    RunResult result = RunProgram(argv, 10000);
+    if (result.status == 127)
+        GTEST_SKIP() << "nobody may not run " << ToolPath();
+    EXPECT_EQ(result.out, "Failed to open port");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, DescribeOpenFailure(device.path, {EACCES, false}, SystemRoots{}) + "\n");
+    EXPECT_NE(result.err.find(": permission denied: add your user to group "), std::string::npos);
 }
 
 TEST_F(FrontEndTest, SecondRunOnABusyPortIsRefused)
@@ -253,6 +285,9 @@ TEST_F(FrontEndTest, SecondRunOnABusyPortIsRefused)
 
     EXPECT_EQ(second.out, "Failed to open port");
     EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(std::regex_match(second.err, std::regex("gantrix: cannot open " + pty_.slave_path +
+        ": busy: another run of gantrix \\(pid [0-9]+\\) holds it; wait for it to end, or stop "
+        "it(; .*)?\n"))) << second.err;
     EXPECT_EQ(first.out, silence_lines);
     EXPECT_EQ(first.status, 0);
     for (const Bytes& request : requests)

@@ -124,9 +124,24 @@ INSTANTIATE_TEST_SUITE_P(Wine, WineExchange, ::testing::ValuesIn(Cases()), CaseN
 TEST(WineFrontEnd, PortWithoutDeviceIsNotOpened)
 {
     ASSERT_TRUE(PrepareWine());
-    RunResult r = RunWindowsTool({UnmappedComPort(), "ping"});
+    const std::string com = UnmappedComPort();
+    RunResult r = RunWindowsTool({com, "ping"});
     EXPECT_EQ(r.out, "Failed to open port");
     EXPECT_EQ(r.status, 1);
+    // Which ports there are depends on the prefix and on the tests running beside this one.
+    EXPECT_NE(r.err.find("gantrix: cannot open " + com + ": no such port"), std::string::npos) << r.err;
+}
+
+TEST(WineFrontEnd, ListsAComPortMappedByHand)
+{
+    // Wine's SetupAPI lists no COM port, and QueryDosDevice not those made as dosdevices links:
+    // the listing's last resort finds them.
+    WineLine line;
+    ASSERT_TRUE(line.ok());
+    RunResult r = RunWindowsTool({"--list-ports"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(("\n" + r.out).find("\n" + line.com + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(("\n" + r.out).find("\n" + UnmappedComPort() + "\n"), std::string::npos) << r.out;
 }
 
 TEST(WineFrontEnd, NoWordsPrintsUsage)

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "commands/Commands.h"
+#include "commands/Probe.h"
 #include "proto/Exchange.h"
+#include "serial/PortList.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -56,13 +58,18 @@ void SwitchUsage()
          "Switches, before the port word:\n"
          "  --help              this text\n"
          "  --version           the tool's version\n"
-         "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)");
+         "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)\n"
+         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
+         "                      /dev/serial/by-id link, busy; no port word needed\n"
+         "  --probe             with --list-ports: ping each free port, mark where a board answers");
 }
 
 // What the switches before the port word asked for. With none, the run is exactly as without
 // this record.
 struct Options {
     int timeout_ms = line_timeout_ms;
+    bool list_ports = false;
+    bool probe = false;
 };
 
 // Reads a number of seconds within [low, high] into milliseconds; false when the word is not one.
@@ -76,6 +83,19 @@ bool ParseSeconds(const char* word, double low, double high, int* ms)
         return false;
     *ms = static_cast<int>(std::lround(seconds * 1000));
     return true;
+}
+
+// --list-ports: one line per port on stdout; words after the switches are not needed.
+int ListSerialPorts(bool probe)
+{
+    std::vector<PortInfo> ports = ListPorts();
+    if (probe)
+        ProbePorts(&ports);
+    for (const PortInfo& port : ports)
+        puts(FormatPortLine(port).c_str());
+    if (ports.empty())
+        fprintf(stderr, "gantrix: no serial ports found\n");
+    return exit_ok;
 }
 
 // Takes the switches off the front of the words (a word that starts with "--" is never a port
@@ -103,9 +123,23 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             ++i;
             continue;
         }
+        if (word == "--list-ports") {
+            options->list_ports = true;
+            continue;
+        }
+        if (word == "--probe") {
+            options->probe = true;
+            continue;
+        }
         fprintf(stderr, "gantrix: unknown switch %s (see gantrix --help)\n", word.c_str());
         return exit_failed;
     }
+    if (options->probe && !options->list_ports) {
+        fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
+        return exit_failed;
+    }
+    if (options->list_ports)
+        return ListSerialPorts(options->probe);
     *first_word = i;
     return -1;
 }
@@ -195,6 +229,7 @@ int main(int argc, char* argv[])
     Port port;
     if (!PortOpen(path, options.timeout_ms, &port)) {
         printf("Failed to open port");
+        fprintf(stderr, "%s\n", PortOpenFailure(path).c_str());
         return exit_failed;
     }
     LineSettings dcb;

@@ -27,6 +27,26 @@ double Now()
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// What a run wrote to a capture file, "\r\n" folded to "\n"; the file is removed.
+std::string ReadBackFolded(int fd, const char* name)
+{
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    unlink(name);
+    std::string folded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        folded.push_back(text[i]);
+    }
+    return folded;
+}
+
 }  // namespace
 
 Bytes Frame(uint8_t cmd, const Bytes& data)
@@ -195,15 +215,21 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms,
 {
     RunResult result;
     char out_name[] = "/tmp/gantrix-run-XXXXXX";
+    char err_name[] = "/tmp/gantrix-err-XXXXXX";
     int out_fd = mkostemp(out_name, O_CLOEXEC);
-    if (out_fd < 0) {
+    int err_fd = out_fd < 0 ? -1 : mkostemp(err_name, O_CLOEXEC);
+    if (err_fd < 0) {
         ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        if (out_fd >= 0) {
+            close(out_fd);
+            unlink(out_name);
+        }
         return result;
     }
     double start = Now();
     int wstatus = 0;
     rusage usage{};
-    pid_t pid = SpawnProgram(argv, -1, out_fd, -1);
+    pid_t pid = SpawnProgram(argv, -1, out_fd, err_fd);
     const bool exited = pid > 0 && WaitProgram(pid, timeout_ms, &wstatus, &usage, interrupt);
     result.seconds = Now() - start;
     result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -213,19 +239,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms,
     if (exited && WIFSIGNALED(wstatus))
         result.signal = WTERMSIG(wstatus);
 
-    std::string text;
-    lseek(out_fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out_fd, buf, sizeof(buf))) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(out_fd);
-    unlink(out_name);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-            continue;
-        result.out.push_back(text[i]);
-    }
+    result.out = ReadBackFolded(out_fd, out_name);
+    result.err = ReadBackFolded(err_fd, err_name);
     return result;
 }
 

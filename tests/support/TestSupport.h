@@ -53,6 +53,7 @@ void WriteBytes(int fd, const std::vector<uint8_t>& bytes);
 struct RunResult {
     int status = -1;        // exit status; -1 when it had to be killed or did not exit normally
     std::string out;        // standard output, "\r\n" folded to "\n"
+    std::string err;        // standard error, the same way
     double seconds = 0;     // wall time of the run
     double cpu_seconds = 0; // user + system time the program itself used
     int signal = 0;         // the signal that ended it, when one did
@@ -76,7 +77,8 @@ bool WaitProgram(pid_t pid, int timeout_ms, int* wstatus, rusage* usage = nullpt
                  const Interrupt* interrupt = nullptr);
 
 // Runs `argv` with stdout captured through a file (not a pipe: helper processes of a wrapper may
-// keep a pipe open after the program has exited) and stderr discarded. Kills it after timeout_ms.
+// keep a pipe open after the program has exited) and stderr captured
+// the same way. Kills it after timeout_ms.
 RunResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 30000,
                      const Interrupt* interrupt = nullptr);
 

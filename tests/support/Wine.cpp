@@ -57,6 +57,8 @@ bool PrepareWine()
     std::call_once(once, [] {
         // The wrapper reads the prefix from here; every later run inherits it.
         setenv("GANTRIX_WINEPREFIX", WinePrefix().c_str(), 1);
+        // The tool's stderr to the run's capture instead of Wine's log.
+        setenv("GANTRIX_WINE_STDERR", "/dev/stderr", 1);
         // With no words the tool prints its usage and ends with 1: proof that Wine runs it.
         RunResult r = RunProgram(WineArgv(WindowsToolPath(), {}), 180000);
         ready = r.status == 1 && r.out.find("Usage: gantrix") != std::string::npos;

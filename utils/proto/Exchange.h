@@ -13,5 +13,9 @@ bool RecvData(Port port, char* data, int size);
 // False for any failure, a bad checksum and an error reply (cmd 0).
 bool RecvPacket(Port port, Packet* packet);
 
+// While set, the failure lines are not printed: for the port listing's probe, whose output is
+// its own lines only.
+extern bool exchange_quiet;
+
 // The one shape of every exchange: send, and only if that worked, receive into the same record.
 bool ExchangePacket(Port port, Packet* packet);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "PortInput.h"
+#include "PortList.h"
 
 #include <cerrno>
 #include <csignal>
@@ -65,6 +66,9 @@ int WaitReady(int fd, short events, int64_t deadline)
 // who is not root.
 volatile sig_atomic_t exclusive_fd = -1;
 
+// Kept for PortOpenFailure: by the time the caller asks, errno has been reused.
+PortOpenError last_open_error;
+
 void ClearExclusive(int fd)
 {
     ioctl(fd, TIOCNXCL);
@@ -105,6 +109,11 @@ void ConsoleSetUp()
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 }
 
+PortOpenError LastPortOpenError()
+{
+    return last_open_error;
+}
+
 std::string PortPath(const std::string& word)
 {
     if (word.find('/') != std::string::npos)
@@ -117,11 +126,15 @@ bool PortOpen(const std::string& path, int timeout_ms, Port* port)
     // O_NONBLOCK keeps open() from waiting for carrier on a real modem line; every later wait is
     // bounded by poll(), so the descriptor stays non-blocking.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        // EBUSY: another program's TIOCEXCL.
+        last_open_error = {errno, errno == EBUSY};
         return false;
+    }
     // Two runs interleaving frames on one line would corrupt both. TIOCEXCL refuses other
     // openers (except root); the advisory lock also stops a second run started as root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        last_open_error = {errno, errno == EWOULDBLOCK};
         close(fd);
         return false;
     }

@@ -7,12 +7,15 @@
 #include <windows.h>
 
 #include "PortInput.h"
-
+#include "PortList.h"
 #include "SerialWin32.h"
 
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "DCB must fit the native blob");
 
 namespace {
+
+// Kept for PortOpenFailure: by the time the caller asks, the last error has been reused.
+PortOpenError last_open_error;
 
 // Runs on a thread of its own while the main thread waits on the line, so the stream is free.
 BOOL WINAPI FlushOnInterrupt(DWORD)
@@ -47,6 +50,11 @@ void MakeLineBinaryClean(DCB* dcb)
     // driver reported it.
 }
 
+PortOpenError LastPortOpenError()
+{
+    return last_open_error;
+}
+
 std::string PortPath(const std::string& word)
 {
     // The device namespace prefix is what makes COM10 and above reachable.
@@ -58,8 +66,13 @@ bool PortOpen(const std::string& path, int timeout_ms, Port* port)
     // Share mode 0: a second opener gets a failure instead of interleaving frames with ours.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A COM port that another program has open is refused as "access denied".
+        DWORD code = GetLastError();
+        last_open_error = {static_cast<int>(code),
+                           code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION};
         return false;
+    }
     port->handle = handle;
     port->timeout_ms = timeout_ms;
     port->input = new (std::nothrow) PortInput;

@@ -1,0 +1,48 @@
+// The port listing's probe: one ping per free port.
+#include "Probe.h"
+
+#include "proto/Exchange.h"
+#include "proto/Protocol.h"
+
+namespace {
+
+ProbeResult ProbePort(PortInfo* info)
+{
+    Port port;
+    if (!PortOpen(info->path, probe_timeout_ms, &port)) {
+        info->busy = LastPortOpenError().busy;
+        return info->busy ? PROBE_NOT_DONE : PROBE_NOT_OPENED;
+    }
+    // As a run sets up the line: 115200 baud, 8N1, nothing left over from before.
+    LineSettings settings;
+    bool ready = PortGetSettings(port, &settings);
+    settings.baud_rate = 115200;
+    settings.parity = 0;
+    settings.stop_bits = 0;
+    settings.byte_size = 8;
+    ready = ready && PortSetSettings(port, &settings);
+    ProbeResult result = PROBE_NOT_OPENED;
+    if (ready) {
+        PortPurge(port);
+        Packet packet;
+        packet.size = request_plain_size;
+        packet.cmd = HPROTO_CMD_PING;
+        // The exchange's failure lines are the normal outcome on a port without a board.
+        const bool was_quiet = exchange_quiet;
+        exchange_quiet = true;
+        const bool answered = ExchangePacket(port, &packet) && packet.cmd == HPROTO_CMD_PING;
+        exchange_quiet = was_quiet;
+        result = answered ? PROBE_ANSWERED : PROBE_SILENT;
+    }
+    PortClose(port);
+    return result;
+}
+
+}  // namespace
+
+void ProbePorts(std::vector<PortInfo>* ports)
+{
+    for (PortInfo& port : *ports)
+        if (!port.busy && !port.console)
+            port.probe = ProbePort(&port);
+}

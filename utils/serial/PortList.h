@@ -1,0 +1,62 @@
+// The serial ports of this machine as the operator needs them to pick one, and why a port did not
+// open. Like Serial.h, nothing here prints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum ProbeResult {
+    PROBE_NOT_DONE = 0,
+    PROBE_ANSWERED,    // a board answered the ping
+    PROBE_SILENT,      // opened, but no good ping reply within the probe's time-out
+    PROBE_NOT_OPENED,  // the port did not open (and was not found busy)
+};
+
+struct PortInfo {
+    std::string name;         // the port word to type: ttyUSB0, COM3
+    std::string path;         // the device the tool opens for it
+    std::string description;  // USB product, driver name, or the Windows friendly name
+    int vid = -1;             // USB vendor and product ids; -1 when not a USB device or not known
+    int pid = -1;
+    std::string serial;       // USB serial number, when the device has one
+    std::string by_id;        // Linux: its link under /dev/serial/by-id
+    bool console = false;     // Linux: the kernel's console; never probed
+    bool busy = false;        // another run (or program) holds it
+    int busy_pid = 0;         // the holder, where the platform tells; 0 when not known
+    ProbeResult probe = PROBE_NOT_DONE;
+};
+
+// How the last PortOpen failed, captured where it failed: the platform's error code (errno or
+// GetLastError) and whether that means someone else holds the port.
+struct PortOpenError {
+    int code = 0;
+    bool busy = false;
+};
+PortOpenError LastPortOpenError();
+
+// The ports of this machine, in the order a person counts them (ttyUSB2 before ttyUSB10). Opens
+// no port: the holder of a Linux port is found in the kernel's lock table, and Windows tells it
+// only to an open (so there a port shows busy after --probe).
+std::vector<PortInfo> ListPorts();
+
+// One line for the listing: name, then what is known of the rest, two blanks between fields.
+std::string FormatPortLine(const PortInfo& port);
+// Puts ports in the order ListPorts promises.
+void SortPorts(std::vector<PortInfo>* ports);
+// "ttyS0, ttyUSB0" for a message; "" for none.
+std::string PortNames(const std::vector<PortInfo>& ports);
+
+// The one stderr line after PortOpen(path) failed: what went wrong and what to do about it.
+std::string PortOpenFailure(const std::string& path);
+
+#ifndef _WIN32
+// Where the POSIX code reads the system: tests point these at a tree of their own.
+struct SystemRoots {
+    std::string sys = "/sys";
+    std::string dev = "/dev";
+    std::string proc = "/proc";
+};
+std::vector<PortInfo> ListPorts(const SystemRoots& roots);
+std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
+                                const SystemRoots& roots);
+#endif
