@@ -45,7 +45,8 @@ void BM_GetCRC16(benchmark::State& state)
         uint32_t crc = GetCRC16(line.data(), static_cast<uint32_t>(line.size()));
         benchmark::DoNotOptimize(crc);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(line.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(line.size()));
 }
 BENCHMARK(BM_GetCRC16);
 
@@ -61,8 +62,10 @@ void BM_ParsePacket(benchmark::State& state)
             ++frames;
         }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(line.size()));
-    state.counters["frames"] = benchmark::Counter(static_cast<double>(frames) / static_cast<double>(state.iterations()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(line.size()));
+    state.counters["frames"] =
+        benchmark::Counter(static_cast<double>(frames) / static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_ParsePacket);
 

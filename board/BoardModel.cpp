@@ -34,7 +34,7 @@ constexpr CommandWord command_words[] = {
 struct RequestShape {
     uint8_t cmd;
     uint8_t size;
-    bool app_only;   // refused by the boot loader
+    bool app_only;  // refused by the boot loader
     bool needs_idle;
 };
 
@@ -110,7 +110,8 @@ void SetState(Board* board, ControllerState state)
 {
     if (board->state == state)
         return;
-    Log(board, std::string("state ") + BoardStateName(board->state) + " -> " + BoardStateName(state));
+    Log(board,
+        std::string("state ") + BoardStateName(board->state) + " -> " + BoardStateName(state));
     board->state = state;
 }
 
@@ -184,7 +185,8 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
         return Answer{HPROTO_CMD_PING, {}};
     case HPROTO_CMD_ID:
         Log(board, "id");
-        return Answer{HPROTO_CMD_ID, {board->config.device, board->config.major, board->config.minor}};
+        return Answer{HPROTO_CMD_ID,
+                      {board->config.device, board->config.major, board->config.minor}};
     case HPROTO_CMD_STATUS: {
         Log(board, "status");
         // The boot loader has no application state to report.
@@ -196,12 +198,15 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
     }
     case HPROTO_CMD_DEBUG: {
         size_t n = std::min(board->debug_queue.size(), debug_piece_max);
-        Answer answer{HPROTO_CMD_DEBUG, {board->debug_queue.begin(), board->debug_queue.begin() + static_cast<long>(n)}};
+        Answer answer{HPROTO_CMD_DEBUG,
+                      {board->debug_queue.begin(),
+                       board->debug_queue.begin() + static_cast<long>(n)}};
         board->debug_queue.erase(0, n);
         return answer;
     }
     case HPROTO_CMD_MOVE:
-        snprintf(line, sizeof(line), "move channel %u direction %u steps %u", data[0], data[1], data[2]);
+        snprintf(line, sizeof(line), "move channel %u direction %u steps %u", data[0], data[1],
+                 data[2]);
         Log(board, line);
         // A manual axis move runs in the calibration mode of the motion controller.
         StartMotion(board, {{CONTROLLER_STATE_CALIBRATION, motion}}, now_ms);
@@ -223,7 +228,8 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
     case HPROTO_CMD_VEND:
         snprintf(line, sizeof(line), "vend cell %u", data[0]);
         Log(board, line);
-        StartMotion(board, {{CONTROLLER_STATE_VEND, motion}, {CONTROLLER_STATE_VENDED, motion}}, now_ms);
+        StartMotion(board, {{CONTROLLER_STATE_VEND, motion}, {CONTROLLER_STATE_VENDED, motion}},
+                    now_ms);
         return Answer{cmd, {}};
     case HPROTO_CMD_RECOVER:
         Log(board, "recover");
@@ -237,9 +243,11 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
         board->boot_mode = true;
         return Answer{cmd, {}};
     case HPROTO_CMD_UPGRADE: {
-        uint32_t offset = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+        uint32_t offset = static_cast<uint32_t>(data[0]) << 24 |
+                          static_cast<uint32_t>(data[1]) << 16 |
                           static_cast<uint32_t>(data[2]) << 8 | data[3];
-        if (offset > board->config.image_limit || board->config.image_limit - offset < upgrade_block_size)
+        if (offset > board->config.image_limit ||
+            board->config.image_limit - offset < upgrade_block_size)
             return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "block beyond the image");
         snprintf(line, sizeof(line), "upgrade block at %u", offset);
         Log(board, line);
@@ -384,7 +392,8 @@ bool UnescapeText(const std::string& text, std::string* out, std::string* error)
             continue;
         }
         char next = i + 1 < text.size() ? text[i + 1] : '\0';
-        if (next == 'x' && i + 3 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+        if (next == 'x' && i + 3 < text.size() &&
+            isxdigit(static_cast<unsigned char>(text[i + 2])) &&
             isxdigit(static_cast<unsigned char>(text[i + 3]))) {
             out->push_back(static_cast<char>(strtoul(text.substr(i + 2, 2).c_str(), nullptr, 16)));
             i += 3;
@@ -427,10 +436,12 @@ void BoardInit(Board* board, const BoardConfig& config, double now_ms)
 
 void BoardTick(Board* board, double now_ms)
 {
-    while (!board->phases.empty() && now_ms >= board->phase_start_ms + board->phases.front().duration_ms) {
+    while (!board->phases.empty() &&
+           now_ms >= board->phase_start_ms + board->phases.front().duration_ms) {
         board->phase_start_ms += board->phases.front().duration_ms;
         board->phases.erase(board->phases.begin());
-        SetState(board, board->phases.empty() ? CONTROLLER_STATE_IDLE : board->phases.front().state);
+        SetState(board,
+                 board->phases.empty() ? CONTROLLER_STATE_IDLE : board->phases.front().state);
     }
 }
 
@@ -445,7 +456,8 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
 
     std::vector<const Injection*> firing;
     for (Injection& injection : board->config.injections) {
-        if (injection.kind == INJECT_CORRUPT || injection.spent || !Matches(injection.when, board, cmd))
+        if (injection.kind == INJECT_CORRUPT || injection.spent ||
+            !Matches(injection.when, board, cmd))
             continue;
         if (injection.when.kind != WHEN_EVERY)
             injection.spent = true;
@@ -458,7 +470,8 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
     }
 
     // An injected error reply stands for a board that refused the request, so it has no effect.
-    Answer answer = refusal ? Answer{0, {static_cast<uint8_t>(refusal->arg)}} : Serve(board, request, now_ms);
+    Answer answer =
+        refusal ? Answer{0, {static_cast<uint8_t>(refusal->arg)}} : Serve(board, request, now_ms);
     if (refusal)
         Log(board, std::string("refused ") + CommandWordOf(cmd) + ": injected error");
 

@@ -28,13 +28,13 @@ struct When {
 };
 
 enum InjectKind {
-    INJECT_NOISE,       // arg: count of non-sync bytes before the reply
-    INJECT_SPLIT,       // arg: piece size, arg2: delay between pieces in ms
+    INJECT_NOISE,  // arg: count of non-sync bytes before the reply
+    INJECT_SPLIT,  // arg: piece size, arg2: delay between pieces in ms
     INJECT_BADCRC,
-    INJECT_ERROR,       // arg: result code of an error reply
-    INJECT_CMD,         // arg: cmd byte of the reply
-    INJECT_SHORT,       // status and id replies lose their last data bytes, others all of them
-    INJECT_SIZE,        // arg: size byte of the reply
+    INJECT_ERROR,  // arg: result code of an error reply
+    INJECT_CMD,    // arg: cmd byte of the reply
+    INJECT_SHORT,  // status and id replies lose their last data bytes, others all of them
+    INJECT_SIZE,   // arg: size byte of the reply
     INJECT_SILENCE,
     INJECT_HANGUP,
     INJECT_HANGUP_MID,  // arg: bytes written before the hang-up
@@ -72,7 +72,7 @@ struct Outgoing {
     size_t frame_offset = 0;     // where the frame starts in `bytes`
     size_t piece = 0;            // write in pieces of this many bytes; 0 = all at once
     uint32_t piece_delay_ms = 0;
-    bool hangup = false;         // close the line after writing `hangup_after` bytes
+    bool hangup = false;  // close the line after writing `hangup_after` bytes
     size_t hangup_after = 0;
 };
 
@@ -88,14 +88,14 @@ struct Board {
     bool boot_mode = false;
     std::vector<MotionPhase> phases;  // what is still to come of the current motion
     double phase_start_ms = 0;
-    std::vector<uint8_t> image;       // grown as blocks arrive, 0xFF where nothing was written
-    uint32_t requests = 0;            // request frames handled, the current one included
+    std::vector<uint8_t> image;  // grown as blocks arrive, 0xFF where nothing was written
+    uint32_t requests = 0;       // request frames handled, the current one included
     uint32_t upgrade_blocks = 0;
     std::string debug_queue;
     bool corrupt = false;
     uint32_t corrupt_percent = 0;
     std::mt19937 corrupt_rng;
-    uint64_t corrupted_bytes = 0;     // bytes the corrupt injection changed, both directions
+    uint64_t corrupted_bytes = 0;  // bytes the corrupt injection changed, both directions
 };
 
 // Largest piece of debug text in one reply: a full record minus header and checksum.

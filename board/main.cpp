@@ -61,9 +61,9 @@ struct Counters {
 // byte rather than restarted from "now", so a late wake-up is made up by the next one instead of
 // adding up over a long upload.
 struct LineClock {
-    double byte_ns = 0;   // one 8N1 byte: 10 bit times; 0 when unpaced
-    double rx_done = 0;   // when the last byte received so far would have finished arriving
-    double tx_done = 0;   // when the last byte sent so far would have finished arriving
+    double byte_ns = 0;  // one 8N1 byte: 10 bit times; 0 when unpaced
+    double rx_done = 0;  // when the last byte received so far would have finished arriving
+    double tx_done = 0;  // when the last byte sent so far would have finished arriving
 };
 
 const char* const usage_text =
@@ -125,7 +125,8 @@ int ParseOptions(int argc, char** argv, Options* options)
             takes_value = value && value[0] != '-';
             if (takes_value)
                 options->trace = value;
-        } else if (arg.compare(0, 2, "--") != 0 || strstr(valued_switches, (" " + arg + " ").c_str()) == nullptr) {
+        } else if (arg.compare(0, 2, "--") != 0 ||
+                   strstr(valued_switches, (" " + arg + " ").c_str()) == nullptr) {
             fprintf(stderr, "gantrix-board: unknown switch %s (see --help)\n", arg.c_str());
             return 2;
         } else if (!value) {
@@ -324,8 +325,8 @@ void WriteStats(const Options& options, const Board& board, const Counters& coun
     snprintf(text, sizeof(text),
              "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\ncorrupted %llu\n",
              static_cast<unsigned long long>(counters.bytes_in),
-             static_cast<unsigned long long>(counters.bytes_out), board.requests, board.upgrade_blocks,
-             static_cast<unsigned long long>(board.corrupted_bytes));
+             static_cast<unsigned long long>(counters.bytes_out), board.requests,
+             board.upgrade_blocks, static_cast<unsigned long long>(board.corrupted_bytes));
     if (*written == text)
         return;
     FILE* f = fopen(options.stats.c_str(), "w");
@@ -438,7 +439,8 @@ int main(int argc, char** argv)
         }
         counters.bytes_in += static_cast<uint64_t>(n);
         if (options.baud)
-            clock.rx_done = std::max(clock.rx_done, NowNs()) + static_cast<double>(n) * clock.byte_ns;
+            clock.rx_done =
+                std::max(clock.rx_done, NowNs()) + static_cast<double>(n) * clock.byte_ns;
         BoardCorrupt(&board, buf, static_cast<size_t>(n));
         pending.insert(pending.end(), buf, buf + n);
 

@@ -26,9 +26,9 @@ void FuzzLineAttach(FuzzLine* line);
 
 // Stops the run with a message on stderr, so libFuzzer records the input as a crash.
 [[noreturn]] void FuzzFail(const char* what);
-#define FUZZ_CHECK(cond)                                    \
-    do {                                                    \
-        if (!(cond))                                        \
+#define FUZZ_CHECK(cond)                                     \
+    do {                                                     \
+        if (!(cond))                                         \
             FuzzFail(__FILE__ ": invariant broken: " #cond); \
     } while (0)
 

@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 // It waits only on a sync byte whose frame cannot be judged yet.
                 if (left != 0) {
                     FUZZ_CHECK(cursor[0] == 0x55);
-                    FUZZ_CHECK(left <= 4 || (cursor[1] >= 7 && cursor[1] <= 64 && cursor[1] > left));
+                    FUZZ_CHECK(left <= 4 ||
+                               (cursor[1] >= 7 && cursor[1] <= 64 && cursor[1] > left));
                 }
                 break;
             }

@@ -154,7 +154,8 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
     std::fill(firmware.begin() + 32, firmware.begin() + 64, 0xFF);  // a blank block, never sent
     {
         std::ofstream out(firmware_path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<long>(firmware.size()));
+        out.write(reinterpret_cast<const char*>(firmware.data()),
+                  static_cast<long>(firmware.size()));
     }
     ASSERT_TRUE(Start({"--image-out", image_path}));
     RunResult result = Tool({"upgrade", firmware_path});
@@ -163,7 +164,8 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
     EXPECT_EQ(StopBoard(&board_), 0);
 
     std::ifstream in(image_path, std::ios::binary);
-    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     std::vector<uint8_t> expected = firmware;
     expected.resize(128, 0xFF);  // the last block is padded; the image ends where it ends
     EXPECT_EQ(image, expected);
@@ -183,9 +185,9 @@ TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
         // The trace's first poll goes unanswered, so no piece of board text flushes the output.
         ASSERT_TRUE(Start({"--inject", "silence@debug"}));
         const Interrupt in_trace{sig, [&] {
-            std::vector<std::string> frames = RecordedFrames(board_);
-            return frames.size() == 2 && frames.back() == debug_frame;
-        }};
+                                     std::vector<std::string> frames = RecordedFrames(board_);
+                                     return frames.size() == 2 && frames.back() == debug_frame;
+                                 }};
         RunResult run = RunProgram({ToolPath(), board_.path, "debug", "status"}, 10000, &in_trace);
         EXPECT_EQ(run.signal, sig);
         EXPECT_EQ(run.out, "Status: idle[2]  \n");

@@ -100,7 +100,10 @@ TEST(BoardModel, AnswersEachRequestOfAnIdleBoard)
         {"move without steps", Request(HPROTO_CMD_MOVE, {1, 2}), 0, {HPROTO_ERROR_INVALID_DATA}},
         {"vend cell 0", Request(HPROTO_CMD_VEND, {0}), 0, {HPROTO_ERROR_INVALID_DATA}},
         {"calibrate cell 0", Request(HPROTO_CMD_CALIBRATE, {0}), 0, {HPROTO_ERROR_INVALID_DATA}},
-        {"precalibrate cell 0", Request(HPROTO_CMD_PRECALIBRATE, {0}), 0, {HPROTO_ERROR_INVALID_DATA}},
+        {"precalibrate cell 0",
+         Request(HPROTO_CMD_PRECALIBRATE, {0}),
+         0,
+         {HPROTO_ERROR_INVALID_DATA}},
         {"ping with a data byte", long_ping, 0, {HPROTO_ERROR_INVALID_DATA}},
         {"upgrade outside the boot loader", Block(0, 1), 0, {HPROTO_ERROR_INVALID_STATE}},
     };
@@ -119,7 +122,8 @@ TEST(BoardModel, PingReplyIsTheKnownFrame)
     Board board;
     BoardInit(&board, BoardConfig{}, 0);
     Packet ping = Request(HPROTO_CMD_PING);
-    EXPECT_EQ(BoardHandle(&board, &ping, 0).bytes, (Bytes{0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15}));
+    EXPECT_EQ(BoardHandle(&board, &ping, 0).bytes,
+              (Bytes{0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15}));
 }
 
 namespace {
@@ -127,8 +131,8 @@ namespace {
 struct Step {
     double at_ms;
     Packet request;
-    uint8_t cmd;     // expected reply cmd
-    int data0;       // expected first data byte, -1 for none
+    uint8_t cmd;  // expected reply cmd
+    int data0;    // expected first data byte, -1 for none
 };
 
 void RunSteps(Board* board, const std::vector<Step>& steps)
@@ -157,26 +161,27 @@ TEST(BoardModel, MotionsRunThroughTheirStatesAndBackToIdle)
     BoardConfig config;
     config.motion_ms = 200;
     BoardInit(&board, config, 1000);
-    RunSteps(&board, {
-        {1000, Request(HPROTO_CMD_VEND, {12}), 4, -1},
-        {1100, status_req, 3, CONTROLLER_STATE_VEND},
-        {1150, Request(HPROTO_CMD_VEND, {13}), 0, HPROTO_ERROR_BUSY},
-        {1160, Request(HPROTO_CMD_GOHOME), 0, HPROTO_ERROR_BUSY},
-        {1170, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 0, HPROTO_ERROR_BUSY},
-        {1180, Request(HPROTO_CMD_PING), 1, -1},
-        {1250, status_req, 3, CONTROLLER_STATE_VENDED},
-        {1399, status_req, 3, CONTROLLER_STATE_VENDED},
-        {1400, status_req, 3, CONTROLLER_STATE_IDLE},
-        {1500, Request(HPROTO_CMD_GOHOME), 9, -1},
-        {1600, status_req, 3, CONTROLLER_STATE_GOHOME},
-        {1700, Request(HPROTO_CMD_CALIBRATE, {3}), 8, -1},
-        {1800, status_req, 3, CONTROLLER_STATE_CALIBRATION},
-        {1900, Request(HPROTO_CMD_PRECALIBRATE, {3}), 10, -1},
-        {2000, status_req, 3, CONTROLLER_STATE_PRECALIBRATE},
-        {2100, Request(HPROTO_CMD_MOVE, {1, 2, 10}), 7, -1},
-        {2200, status_req, 3, CONTROLLER_STATE_CALIBRATION},
-        {2300, status_req, 3, CONTROLLER_STATE_IDLE},
-    });
+    RunSteps(&board,
+             {
+                 {1000, Request(HPROTO_CMD_VEND, {12}), 4, -1},
+                 {1100, status_req, 3, CONTROLLER_STATE_VEND},
+                 {1150, Request(HPROTO_CMD_VEND, {13}), 0, HPROTO_ERROR_BUSY},
+                 {1160, Request(HPROTO_CMD_GOHOME), 0, HPROTO_ERROR_BUSY},
+                 {1170, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 0, HPROTO_ERROR_BUSY},
+                 {1180, Request(HPROTO_CMD_PING), 1, -1},
+                 {1250, status_req, 3, CONTROLLER_STATE_VENDED},
+                 {1399, status_req, 3, CONTROLLER_STATE_VENDED},
+                 {1400, status_req, 3, CONTROLLER_STATE_IDLE},
+                 {1500, Request(HPROTO_CMD_GOHOME), 9, -1},
+                 {1600, status_req, 3, CONTROLLER_STATE_GOHOME},
+                 {1700, Request(HPROTO_CMD_CALIBRATE, {3}), 8, -1},
+                 {1800, status_req, 3, CONTROLLER_STATE_CALIBRATION},
+                 {1900, Request(HPROTO_CMD_PRECALIBRATE, {3}), 10, -1},
+                 {2000, status_req, 3, CONTROLLER_STATE_PRECALIBRATE},
+                 {2100, Request(HPROTO_CMD_MOVE, {1, 2, 10}), 7, -1},
+                 {2200, status_req, 3, CONTROLLER_STATE_CALIBRATION},
+                 {2300, status_req, 3, CONTROLLER_STATE_IDLE},
+             });
 }
 
 TEST(BoardModel, FaultPlansAndRecovery)
@@ -187,12 +192,14 @@ TEST(BoardModel, FaultPlansAndRecovery)
         std::vector<Step> steps;
     };
     const FaultCase cases[] = {
-        {"from the start", {"pump_overrun"},
+        {"from the start",
+         {"pump_overrun"},
          {{0, status_req, 3, CONTROLLER_STATE_ERROR},
           {1, Request(HPROTO_CMD_VEND, {1}), 0, HPROTO_ERROR_INVALID_STATE},
           {2, Request(HPROTO_CMD_RECOVER), 6, -1},
           {3, status_req, 3, CONTROLLER_STATE_IDLE}}},
-        {"on the next vend, which is still accepted", {"motor_jam@vend"},
+        {"on the next vend, which is still accepted",
+         {"motor_jam@vend"},
          {{0, status_req, 3, CONTROLLER_STATE_IDLE},
           {1, Request(HPROTO_CMD_VEND, {5}), 4, -1},
           {2, status_req, 3, CONTROLLER_STATE_ERROR},
@@ -201,7 +208,8 @@ TEST(BoardModel, FaultPlansAndRecovery)
           {502, Request(HPROTO_CMD_RECOVER), 6, -1},
           {503, Request(HPROTO_CMD_VEND, {5}), 4, -1},
           {504, status_req, 3, CONTROLLER_STATE_VEND}}},
-        {"after the second request", {"error_go_home@2"},
+        {"after the second request",
+         {"error_go_home@2"},
          {{0, Request(HPROTO_CMD_PING), 1, -1},
           {1, Request(HPROTO_CMD_PING), 1, -1},
           {2, status_req, 3, CONTROLLER_STATE_ERROR}}},
@@ -229,19 +237,20 @@ TEST(BoardModel, BootLoaderAssemblesTheImage)
     BoardConfig config;
     config.image_limit = 256;
     BoardInit(&board, config, 0);
-    RunSteps(&board, {
-        {0, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 252, -1},
-        {1, Request(HPROTO_CMD_VEND, {1}), 0, HPROTO_ERROR_INVALID_STATE},
-        {2, Request(HPROTO_CMD_RECOVER), 0, HPROTO_ERROR_INVALID_STATE},
-        {3, Request(HPROTO_CMD_PING), 1, -1},
-        {4, status_req, 3, CONTROLLER_STATE_NONE},
-        {5, Block(64, 0x33), 254, -1},
-        {6, Block(0, 0x11), 254, -1},
-        {7, Block(224, 0x77), 254, -1},
-        {8, Block(225, 0x77), 0, HPROTO_ERROR_INVALID_DATA},
-        {9, Block(0xFFFFFFE0u, 0x77), 0, HPROTO_ERROR_INVALID_DATA},
-        {10, Request(HPROTO_CMD_UPGRADE, Bytes(35, 0)), 0, HPROTO_ERROR_INVALID_DATA},
-    });
+    RunSteps(&board,
+             {
+                 {0, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 252, -1},
+                 {1, Request(HPROTO_CMD_VEND, {1}), 0, HPROTO_ERROR_INVALID_STATE},
+                 {2, Request(HPROTO_CMD_RECOVER), 0, HPROTO_ERROR_INVALID_STATE},
+                 {3, Request(HPROTO_CMD_PING), 1, -1},
+                 {4, status_req, 3, CONTROLLER_STATE_NONE},
+                 {5, Block(64, 0x33), 254, -1},
+                 {6, Block(0, 0x11), 254, -1},
+                 {7, Block(224, 0x77), 254, -1},
+                 {8, Block(225, 0x77), 0, HPROTO_ERROR_INVALID_DATA},
+                 {9, Block(0xFFFFFFE0u, 0x77), 0, HPROTO_ERROR_INVALID_DATA},
+                 {10, Request(HPROTO_CMD_UPGRADE, Bytes(35, 0)), 0, HPROTO_ERROR_INVALID_DATA},
+             });
     Bytes expected(256, 0xFF);
     std::fill(expected.begin(), expected.begin() + 32, 0x11);
     std::fill(expected.begin() + 64, expected.begin() + 96, 0x33);
@@ -278,8 +287,9 @@ TEST(BoardModel, DebugTextComesInPiecesThenEmpty)
     Ask(&board, Request(HPROTO_CMD_VEND, {7}), 0);
     BoardTick(&board, 1000);
     Reply log = Ask(&board, debug, 1000);
-    EXPECT_EQ(std::string(log.data.begin(), log.data.end()),
-              "vend cell 7\r\nstate idle -> vend\r\nstate vend -> vended\r\nstate vended -> idle\r\n");
+    EXPECT_EQ(
+        std::string(log.data.begin(), log.data.end()),
+        "vend cell 7\r\nstate idle -> vend\r\nstate vend -> vended\r\nstate vended -> idle\r\n");
     EXPECT_TRUE(Ask(&board, debug).data.empty());
 }
 
@@ -299,73 +309,113 @@ TEST(BoardModel, InjectionsShapeTheReply)
     const Packet ping = Request(HPROTO_CMD_PING);
     const Packet id = Request(HPROTO_CMD_ID);
     const InjectCase cases[] = {
-        {"noise before the frame", {"noise:256"}, {ping}, [](const Outgoing& out) {
+        {"noise before the frame",
+         {"noise:256"},
+         {ping},
+         [](const Outgoing& out) {
              ASSERT_EQ(out.frame_offset, 256u);
              EXPECT_EQ(out.bytes.size(), 263u);
              for (size_t i = 0; i < 256; ++i)
                  ASSERT_NE(out.bytes[i], hproto_sync) << i;
              EXPECT_EQ(Parse(out).cmd, 1);
          }},
-        {"split", {"split:3:5"}, {ping}, [](const Outgoing& out) {
+        {"split",
+         {"split:3:5"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_EQ(out.piece, 3u);
              EXPECT_EQ(out.piece_delay_ms, 5u);
              EXPECT_EQ(out.bytes.size(), 7u);
          }},
-        {"bad checksum", {"badcrc"}, {ping}, [](const Outgoing& out) {
+        {"bad checksum",
+         {"badcrc"},
+         {ping},
+         [](const Outgoing& out) {
              Packet packet{};
              std::memcpy(&packet, out.bytes.data(), out.bytes.size());
              EXPECT_NE(GetCRC(&packet), CalcCRC(&packet));
          }},
-        {"error reply", {"error:9"}, {ping}, [](const Outgoing& out) {
+        {"error reply",
+         {"error:9"},
+         {ping},
+         [](const Outgoing& out) {
              Reply reply = Parse(out);
              EXPECT_EQ(reply.cmd, 0);
              EXPECT_EQ(reply.data, (Bytes{9}));
          }},
         {"other cmd", {"cmd:9"}, {ping}, [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 9); }},
-        {"short status", {"short"}, {status_req}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).data.size(), 3u);
+        {"short status",
+         {"short"},
+         {status_req},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).data.size(), 3u); }},
+        {"short id",
+         {"short"},
+         {id},
+         [](const Outgoing& out) {
+             EXPECT_EQ(Parse(out).data, (Bytes{0x2B, 1}));
          }},
-        {"short id", {"short"}, {id}, [](const Outgoing& out) { EXPECT_EQ(Parse(out).data, (Bytes{0x2B, 1})); }},
-        {"size 255", {"size:255"}, {ping}, [](const Outgoing& out) {
+        {"size 255",
+         {"size:255"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_EQ(out.bytes[1], 255);
              EXPECT_EQ(out.bytes.size(), 255u);
          }},
-        {"size 3", {"size:3"}, {ping}, [](const Outgoing& out) {
+        {"size 3",
+         {"size:3"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_EQ(out.bytes[1], 3);
              EXPECT_EQ(out.bytes.size(), 7u);
          }},
-        {"silence", {"silence"}, {ping}, [](const Outgoing& out) {
+        {"silence",
+         {"silence"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_TRUE(out.bytes.empty());
              EXPECT_FALSE(out.hangup);
          }},
-        {"hang-up", {"hangup"}, {ping}, [](const Outgoing& out) {
+        {"hang-up",
+         {"hangup"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_TRUE(out.hangup);
              EXPECT_EQ(out.hangup_after, 0u);
          }},
-        {"hang-up in the middle", {"hangup-mid:4", "noise:2"}, {ping}, [](const Outgoing& out) {
+        {"hang-up in the middle",
+         {"hangup-mid:4", "noise:2"},
+         {ping},
+         [](const Outgoing& out) {
              EXPECT_TRUE(out.hangup);
              EXPECT_EQ(out.hangup_after, 4u);
              EXPECT_EQ(out.bytes.size(), 9u);
          }},
-        {"second request only", {"cmd:9@2"}, {ping, ping, ping}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).cmd, 1);
-         }},
-        {"targeted at request 2", {"cmd:9@2"}, {ping, ping}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).cmd, 9);
-         }},
-        {"next status, not the ping", {"silence@status"}, {ping}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).cmd, 1);
-         }},
-        {"next status fires once", {"silence@status"}, {status_req, status_req}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).cmd, 3);
-         }},
-        {"every request", {"cmd:2"}, {ping, ping, ping}, [](const Outgoing& out) {
-             EXPECT_EQ(Parse(out).cmd, 2);
-         }},
-        {"second upgrade block", {"hangup@upgrade#2"},
+        {"second request only",
+         {"cmd:9@2"},
+         {ping, ping, ping},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 1); }},
+        {"targeted at request 2",
+         {"cmd:9@2"},
+         {ping, ping},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 9); }},
+        {"next status, not the ping",
+         {"silence@status"},
+         {ping},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 1); }},
+        {"next status fires once",
+         {"silence@status"},
+         {status_req, status_req},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 3); }},
+        {"every request",
+         {"cmd:2"},
+         {ping, ping, ping},
+         [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 2); }},
+        {"second upgrade block",
+         {"hangup@upgrade#2"},
          {Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), Block(0, 1), Block(32, 1)},
          [](const Outgoing& out) { EXPECT_TRUE(out.hangup); }},
-        {"first upgrade block spared", {"hangup@upgrade#2"},
+        {"first upgrade block spared",
+         {"hangup@upgrade#2"},
          {Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), Block(0, 1)},
          [](const Outgoing& out) { EXPECT_FALSE(out.hangup); }},
     };
@@ -397,7 +447,8 @@ TEST(BoardModel, CorruptionIsSeededAndRoughlyAsOftenAsAsked)
     BoardCorrupt(&first, a.data(), a.size());
     BoardCorrupt(&second, b.data(), b.size());
     EXPECT_EQ(a, b);
-    size_t flipped = static_cast<size_t>(std::count_if(a.begin(), a.end(), [](uint8_t x) { return x != 0; }));
+    size_t flipped =
+        static_cast<size_t>(std::count_if(a.begin(), a.end(), [](uint8_t x) { return x != 0; }));
     EXPECT_GT(flipped, 800u);
     EXPECT_LT(flipped, 1200u);
     Board clean;
@@ -414,11 +465,12 @@ TEST(BoardOptions, ParsesSwitchValues)
         bool ok;
     };
     const ParseCase injections[] = {
-        {"noise:300", true}, {"noise:301", false}, {"noise", false}, {"split:1:0", true},
-        {"split:0:5", false}, {"badcrc", true}, {"badcrc:1", false}, {"error:5@ping", true},
-        {"cmd:256", false}, {"size:255@3", true}, {"hangup@upgrade#1", true},
-        {"hangup@upgrade#0", false}, {"silence@0", false}, {"silence@fly", false},
-        {"corrupt:5:7", true}, {"corrupt:101:7", false}, {"noise:-1", false}, {"bogus", false},
+        {"noise:300", true},      {"noise:301", false},       {"noise", false},
+        {"split:1:0", true},      {"split:0:5", false},       {"badcrc", true},
+        {"badcrc:1", false},      {"error:5@ping", true},     {"cmd:256", false},
+        {"size:255@3", true},     {"hangup@upgrade#1", true}, {"hangup@upgrade#0", false},
+        {"silence@0", false},     {"silence@fly", false},     {"corrupt:5:7", true},
+        {"corrupt:101:7", false}, {"noise:-1", false},        {"bogus", false},
     };
     for (const ParseCase& c : injections) {
         Injection injection;
@@ -429,8 +481,11 @@ TEST(BoardOptions, ParsesSwitchValues)
         }
     }
     const ParseCase faults[] = {
-        {"motor_jam", true}, {"product_loss@vend", true}, {"error_go_home@4", true},
-        {"motor_jam@", false}, {"jam", false},
+        {"motor_jam", true},
+        {"product_loss@vend", true},
+        {"error_go_home@4", true},
+        {"motor_jam@", false},
+        {"jam", false},
     };
     for (const ParseCase& c : faults) {
         FaultPlan fault;
@@ -438,8 +493,8 @@ TEST(BoardOptions, ParsesSwitchValues)
         EXPECT_EQ(ParseFault(c.text, &fault, &error), c.ok) << c.text;
     }
     const ParseCase ids[] = {
-        {"ff:10.20", true}, {"2B", false}, {"2G:1.4", false}, {"2B:1", false}, {"2B:256.0", false},
-        {"100:1.1", false},
+        {"ff:10.20", true}, {"2B", false},       {"2G:1.4", false},
+        {"2B:1", false},    {"2B:256.0", false}, {"100:1.1", false},
     };
     for (const ParseCase& c : ids) {
         BoardConfig config;

@@ -83,25 +83,37 @@ TEST_F(CommandsTest, RequestsOnTheWire)
         const char* out;
     };
     const Case cases[] = {
-        {"move x fwd 10", Call(Move, {"x", "fwd", "10"}),
-         {0x55, 0x0A, 0x00, 0x00, 0x07, 0x01, 0x02, 0x0A, 0xA8, 0xD1}, ""},
-        {"move all mark 0", Call(Move, {"all", "mark", "0"}),
-         {0x55, 0x0A, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x9E, 0x17}, ""},
+        {"move x fwd 10",
+         Call(Move, {"x", "fwd", "10"}),
+         {0x55, 0x0A, 0x00, 0x00, 0x07, 0x01, 0x02, 0x0A, 0xA8, 0xD1},
+         ""},
+        {"move all mark 0",
+         Call(Move, {"all", "mark", "0"}),
+         {0x55, 0x0A, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x9E, 0x17},
+         ""},
         {"move z1 b 7", Call(Move, {"z1", "b", "7"}), Frame(HPROTO_CMD_MOVE, {4, 1, 7}), ""},
-        {"move y f 3 extra", Call(Move, {"y", "f", "3", "extra"}), Frame(HPROTO_CMD_MOVE, {2, 2, 3}), ""},
+        {"move y f 3 extra", Call(Move, {"y", "f", "3", "extra"}),
+         Frame(HPROTO_CMD_MOVE, {2, 2, 3}), ""},
         {"move z bwd 1", Call(Move, {"z", "bwd", "1"}), Frame(HPROTO_CMD_MOVE, {3, 1, 1}), ""},
-        {"move x fwd 255", Call(Move, {"x", "fwd", "255"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0xFF}), ""},
+        {"move x fwd 255", Call(Move, {"x", "fwd", "255"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0xFF}),
+         ""},
         {"move x fwd 0", Call(Move, {"x", "fwd", "0"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
         {"move x fwd abc", Call(Move, {"x", "fwd", "abc"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
         {"move x fwd -1", Call(Move, {"x", "fwd", "-1"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0xFF}), ""},
-        {"move x fwd -256", Call(Move, {"x", "fwd", "-256"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
+        {"move x fwd -256", Call(Move, {"x", "fwd", "-256"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}),
+         ""},
         {"home", Call(Home, {}), {0x55, 0x07, 0x00, 0x00, 0x09, 0xD6, 0x99}, ""},
         {"home with words", Call(Home, {"x", "1"}), {0x55, 0x07, 0x00, 0x00, 0x09, 0xD6, 0x99}, ""},
         {"recover", Call(Recover, {}), {0x55, 0x07, 0x00, 0x00, 0x06, 0x21, 0x61}, "RECOVER OK\n"},
         {"vend 1", Call(Vend, {"1"}), {0x55, 0x08, 0x00, 0x00, 0x04, 0x01, 0x2F, 0x78}, ""},
-        {"calibrate 1", Call(Calibrate, {"1"}), {0x55, 0x08, 0x00, 0x00, 0x08, 0x01, 0x8F, 0xD1}, ""},
-        {"precalibrate 1", Call(PreCalibrate, {"1"}),
-         {0x55, 0x08, 0x00, 0x00, 0x0A, 0x01, 0x3F, 0xE2}, ""},
+        {"calibrate 1",
+         Call(Calibrate, {"1"}),
+         {0x55, 0x08, 0x00, 0x00, 0x08, 0x01, 0x8F, 0xD1},
+         ""},
+        {"precalibrate 1",
+         Call(PreCalibrate, {"1"}),
+         {0x55, 0x08, 0x00, 0x00, 0x0A, 0x01, 0x3F, 0xE2},
+         ""},
         {"vend 255", Call(Vend, {"255"}), Frame(HPROTO_CMD_VEND, {0xFF}), ""},
         {"vend 12abc", Call(Vend, {"12abc"}), Frame(HPROTO_CMD_VEND, {12}), ""},
         {"vend 12 13", Call(Vend, {"12", "13"}), Frame(HPROTO_CMD_VEND, {12}), ""},
@@ -138,7 +150,8 @@ TEST_F(CommandsTest, ArgumentChecksSendNothing)
         {"move x up", Call(Move, {"x", "up", "5"}), "Unknown direction up\n", -2},
         {"move x Fwd", Call(Move, {"x", "Fwd", "5"}), "Unknown direction Fwd\n", -2},
         {"move x fwd 256", Call(Move, {"x", "fwd", "256"}), "Invalid steps, max 255\n", -3},
-        {"move x fwd huge", Call(Move, {"x", "fwd", "99999999999"}), "Invalid steps, max 255\n", -3},
+        {"move x fwd huge", Call(Move, {"x", "fwd", "99999999999"}), "Invalid steps, max 255\n",
+         -3},
         {"move x fwd huge bad", Call(Move, {"x", "zz", "99999"}), "Unknown direction zz\n", -2},
     };
     for (const Case& c : cases) {
@@ -157,7 +170,9 @@ TEST_F(CommandsTest, CellChecksSendNothing)
         const char* name;
         int (*handler)(Port, Args);
     };
-    const Named handlers[] = {{"vend", Vend}, {"calibrate", Calibrate}, {"precalibrate", PreCalibrate}};
+    const Named handlers[] = {{"vend", Vend},
+                              {"calibrate", Calibrate},
+                              {"precalibrate", PreCalibrate}};
     struct Case {
         Args args;
         const char* out;
@@ -202,7 +217,8 @@ TEST_F(CommandsTest, FailedExchangeAddsTheHandlersLine)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Outcome busy = RunHandler(c.handler, [](const Bytes&, size_t) { return Reply(ErrorFrame(5)); });
+        Outcome busy =
+            RunHandler(c.handler, [](const Bytes&, size_t) { return Reply(ErrorFrame(5)); });
         EXPECT_EQ(busy.result, 1);
         EXPECT_EQ(busy.out, std::string("Error in response: Busy\n") + c.line);
         EXPECT_EQ(busy.requests.size(), 1u);
@@ -243,11 +259,13 @@ TEST_F(CommandsTest, RecoverVerdicts)
         {"ok with data", Frame(HPROTO_CMD_RECOVER, {0}), "RECOVER OK\n", 0},
         {"home reply", Frame(HPROTO_CMD_GOHOME, {}), "RECOVER FAILED\n", COMMAND_RECOVER_REFUSED},
         {"ping reply", Frame(HPROTO_CMD_PING, {}), "RECOVER FAILED\n", COMMAND_RECOVER_REFUSED},
-        {"error reply", ErrorFrame(3), "Error in response: Invalid state\nFailed to recover device\n", 1},
+        {"error reply", ErrorFrame(3),
+         "Error in response: Invalid state\nFailed to recover device\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Outcome outcome = RunHandler(Call(Recover, {}), [&](const Bytes&, size_t) { return Reply(c.reply); });
+        Outcome outcome =
+            RunHandler(Call(Recover, {}), [&](const Bytes&, size_t) { return Reply(c.reply); });
         EXPECT_EQ(outcome.result, c.result);
         EXPECT_EQ(outcome.out, c.out);
     }
@@ -302,9 +320,11 @@ TEST_F(CommandsTest, StatusLines)
         const char* out;
     };
     const Case cases[] = {
-        {"error, mask 5", {0x55, 0x0C, 0x00, 0x00, 0x03, 0x01, 0x05, 0x00, 0x00, 0x00, 0xD3, 0x36},
+        {"error, mask 5",
+         {0x55, 0x0C, 0x00, 0x00, 0x03, 0x01, 0x05, 0x00, 0x00, 0x00, 0xD3, 0x36},
          "Status: error[1]  motor_timeout[0] pump_overrun[2] \n"},
-        {"idle, mask 0", {0x55, 0x0C, 0x00, 0x00, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x48, 0x45},
+        {"idle, mask 0",
+         {0x55, 0x0C, 0x00, 0x00, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x48, 0x45},
          "Status: idle[2]  \n"},
         {"mask 1F", Frame(HPROTO_CMD_STATUS, {4, 0x1F, 0, 0, 0}),
          "Status: vend[4]  motor_timeout[0] motor_jam[1] pump_overrun[2] product_loss[3] "
@@ -313,12 +333,17 @@ TEST_F(CommandsTest, StatusLines)
          "Status: precalibration[7]  \n"},
         {"high bytes ignored", Frame(HPROTO_CMD_STATUS, {0, 0x02, 0x01, 0x10, 0x80}),
          "Status: none[0]  motor_jam[1] \n"},
-        {"calibration", Frame(HPROTO_CMD_STATUS, {3, 0x08, 0, 0, 0}), "Status: calibration[3]  product_loss[3] \n"},
-        {"vended", Frame(HPROTO_CMD_STATUS, {5, 0x10, 0, 0, 0}), "Status: vended[5]  error_go_home[4] \n"},
-        {"gohome", Frame(HPROTO_CMD_STATUS, {6, 0x04, 0, 0, 0}), "Status: gohome[6]  pump_overrun[2] \n"},
+        {"calibration", Frame(HPROTO_CMD_STATUS, {3, 0x08, 0, 0, 0}),
+         "Status: calibration[3]  product_loss[3] \n"},
+        {"vended", Frame(HPROTO_CMD_STATUS, {5, 0x10, 0, 0, 0}),
+         "Status: vended[5]  error_go_home[4] \n"},
+        {"gohome", Frame(HPROTO_CMD_STATUS, {6, 0x04, 0, 0, 0}),
+         "Status: gohome[6]  pump_overrun[2] \n"},
         {"state 8", Frame(HPROTO_CMD_STATUS, {8, 0, 0, 0, 0}), "Status: unknown[8]  \n"},
-        {"state 255", Frame(HPROTO_CMD_STATUS, {255, 0x01, 0, 0, 0}), "Status: unknown[255]  motor_timeout[0] \n"},
-        {"extra data", Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0, 0x1F, 0xFF}), "Status: idle[2]  \n"},
+        {"state 255", Frame(HPROTO_CMD_STATUS, {255, 0x01, 0, 0, 0}),
+         "Status: unknown[255]  motor_timeout[0] \n"},
+        {"extra data", Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0, 0x1F, 0xFF}),
+         "Status: idle[2]  \n"},
         // Nothing is known of the command byte a board answers with, beyond the codes of the other
         // requests (refused as late answers to them).
         {"unknown cmd byte", Frame(200, {1, 0x02, 0, 0, 0}), "Status: error[1]  motor_jam[1] \n"},
@@ -329,7 +354,8 @@ TEST_F(CommandsTest, StatusLines)
                                      [&](const Bytes&, size_t) { return Reply(c.reply); });
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.out, c.out);
-        EXPECT_EQ(outcome.requests, std::vector<Bytes>({{0x55, 0x07, 0x00, 0x00, 0x03, 0x8C, 0x36}}));
+        EXPECT_EQ(outcome.requests,
+                  std::vector<Bytes>({{0x55, 0x07, 0x00, 0x00, 0x03, 0x8C, 0x36}}));
     }
 }
 
@@ -343,9 +369,11 @@ TEST_F(CommandsTest, StatusFailuresPrintNoStatusLine)
     const Case cases[] = {
         {"no data", Reply(Frame(HPROTO_CMD_STATUS, {})), "Reply too short\n"},
         {"four bytes", Reply(Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0})), "Reply too short\n"},
-        {"ping's reply", Reply(Frame(HPROTO_CMD_PING, {2, 0, 0, 0, 0})), "Wrong reply to status: cmd 1\n"},
+        {"ping's reply", Reply(Frame(HPROTO_CMD_PING, {2, 0, 0, 0, 0})),
+         "Wrong reply to status: cmd 1\n"},
         {"busy", Reply(ErrorFrame(5)), "Error in response: Busy\n"},
-        {"bad checksum", Reply({0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00}), "Bad CRC: 0  != 159E\n"},
+        {"bad checksum", Reply({0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00}),
+         "Bad CRC: 0  != 159E\n"},
         {"silence", PeerAction{}, silence_lines},
         {"hang-up", PeerAction{{}, true}, silence_lines},
     };
@@ -353,7 +381,8 @@ TEST_F(CommandsTest, StatusFailuresPrintNoStatusLine)
         SCOPED_TRACE(c.name);
         if (pty_.master < 0)
             break;
-        Outcome outcome = RunHandler(Call(Status, {}), [&](const Bytes&, size_t) { return c.action; });
+        Outcome outcome =
+            RunHandler(Call(Status, {}), [&](const Bytes&, size_t) { return c.action; });
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.out, c.out);
     }
@@ -393,7 +422,8 @@ std::vector<uint32_t> Assemble(const std::vector<Bytes>& requests, Bytes* image)
         return offsets;
     }
     const Bytes switch_head = {0x55, 0x0B, 0x00, 0x00, 0xFC, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(Bytes(requests[0].begin(), requests[0].begin() + std::min<size_t>(9, requests[0].size())),
+    EXPECT_EQ(Bytes(requests[0].begin(),
+                    requests[0].begin() + std::min<size_t>(9, requests[0].size())),
               switch_head);
     EXPECT_TRUE(ChecksumOk(requests[0]));
     for (size_t i = 1; i < requests.size(); ++i) {
@@ -439,9 +469,10 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
         {"32 bytes", SeededBytes(32, 1), {0}, {0}},
         {"33 bytes", SeededBytes(33, 2), {0, 32}, {0, 96}},
         {"100 bytes", SeededBytes(100, 3), {0, 32, 64, 96}, {0, 32, 64, 96}},
-        {"1000 bytes", SeededBytes(1000, 4), all_blocks,
-         {0,  3,  6,  9,  12, 16, 19, 22, 25, 28, 32, 35, 38, 41, 44, 48,
-          51, 54, 57, 60, 64, 67, 70, 73, 76, 80, 83, 86, 89, 92, 96, 99}},
+        {"1000 bytes", SeededBytes(1000, 4), all_blocks, {0,  3,  6,  9,  12, 16, 19, 22,
+                                                          25, 28, 32, 35, 38, 41, 44, 48,
+                                                          51, 54, 57, 60, 64, 67, 70, 73,
+                                                          76, 80, 83, 86, 89, 92, 96, 99}},
         {"96 bytes FF", Bytes(96, 0xFF), {0, 64}, {0, 33, 66}},
         {"64 bytes FF", Bytes(64, 0xFF), {0, 32}, {0, 50}},
         {"blank block inside", blank_middle, {0, 64, 96}, {0, 25, 50, 75}},
@@ -497,10 +528,11 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFile file(image);
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
-                                     [&](const Bytes& request, size_t index) {
-                                         return index == 0 ? c.switch_reply : Acknowledge(request, index);
-                                     });
+        Outcome outcome =
+            RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+                       [&](const Bytes& request, size_t index) {
+                           return index == 0 ? c.switch_reply : Acknowledge(request, index);
+                       });
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.out, "Switch to boot mode...\n" + c.lines +
                                    "[FAILED] Switch to boot mode failed, try as is..\n" +
@@ -588,8 +620,14 @@ TEST_F(CommandsTest, UpgradeOfAFileItCannotUseSendsNothing)
 TEST(UpgradeBlockCount, LastBlockEndsEveryAcceptedSize)
 {
     const int64_t cases[][2] = {
-        {0, 0}, {1, 1}, {32, 1}, {33, 2}, {64, 2},
-        {2147483616, 67108863}, {2147483617, 67108864}, {2147483647, 67108864},
+        {0, 0},
+        {1, 1},
+        {32, 1},
+        {33, 2},
+        {64, 2},
+        {2147483616, 67108863},
+        {2147483617, 67108864},
+        {2147483647, 67108864},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c[0]);

@@ -228,11 +228,15 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, ExchangeHangUpTest,
-    ::testing::Values(
-        HangUpCase{"sync", {0x01, 0x02}, "Failed to read from port\nFailed to read sync\nOut of sync\n"},
-        HangUpCase{"header", {0x55, 0x07, 0x00}, "Failed to read from port\nFailed to read header\n"},
-        HangUpCase{"body", {0x55, 0x09, 0x00, 0x00, 0x07, 0x01},
-                   "Failed to read from port\nNo data in packet\n"}),
+    ::testing::Values(HangUpCase{"sync",
+                                 {0x01, 0x02},
+                                 "Failed to read from port\nFailed to read sync\nOut of sync\n"},
+                      HangUpCase{"header",
+                                 {0x55, 0x07, 0x00},
+                                 "Failed to read from port\nFailed to read header\n"},
+                      HangUpCase{"body",
+                                 {0x55, 0x09, 0x00, 0x00, 0x07, 0x01},
+                                 "Failed to read from port\nNo data in packet\n"}),
     CaseName());
 
 TEST_F(ExchangeTest, BadChecksumIsReported)
@@ -247,11 +251,13 @@ TEST_F(ExchangeTest, BadChecksumIsReported)
         {"zero checksum", {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00}, "Bad CRC: 0  != 159E\n", -1},
         {"swapped checksum bytes",
          {0x55, 0x0C, 0x00, 0x00, 0x03, 0x01, 0x05, 0x00, 0x00, 0x00, 0x36, 0xD3},
-         "Bad CRC: D336  != 36D3\n", -1},
+         "Bad CRC: D336  != 36D3\n",
+         -1},
         // A 0x55 that starts no frame is taken as one; the hunt does not resume behind it.
         {"false sync",
          {0x55, 0x07, 0x00, 0x00, 0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15},
-         "Bad CRC: 7  != 13F\n", 0x00},
+         "Bad CRC: 7  != 13F\n",
+         0x00},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -33,13 +33,13 @@ struct Command {
     std::vector<std::string> words;  // after the port; "IMAGE" stands for the image file
     std::vector<std::string> board_args;
     Kind kind;
-    std::string when;                    // where the fault strikes
-    std::vector<std::string> requests;   // every request of a run that goes through
-    size_t hit;                          // index in `requests` of the one the fault strikes
-    uint8_t reply_cmd;                   // the healthy reply to that request
+    std::string when;                   // where the fault strikes
+    std::vector<std::string> requests;  // every request of a run that goes through
+    size_t hit;                         // index in `requests` of the one the fault strikes
+    uint8_t reply_cmd;                  // the healthy reply to that request
     Bytes reply_data;
-    std::string ok_out;                  // the output of a run that goes through
-    std::string failure_line;            // the command's own line after a failed exchange, or ""
+    std::string ok_out;        // the output of a run that goes through
+    std::string failure_line;  // the command's own line after a failed exchange, or ""
 };
 
 struct Fault {
@@ -105,8 +105,8 @@ inline std::string DebugPreloadArg()
 }
 inline Bytes DebugFirstReply()
 {
-    std::string text = std::string("trace\x11\x13\xff ok\n", 12) + std::string(1, '\0') +
-                       std::string(234, 'x');
+    std::string text =
+        std::string("trace\x11\x13\xff ok\n", 12) + std::string(1, '\0') + std::string(234, 'x');
     return Bytes(text.begin(), text.end());
 }
 const std::string debug_shown = "trace\x11\x13\xff ok\n";
@@ -123,54 +123,194 @@ inline std::vector<Command> Commands()
     const std::string ping = FrameHex(HPROTO_CMD_PING, {});
     const std::string debug = FrameHex(HPROTO_CMD_DEBUG, {});
     return {
-        {"Ping", {"ping"}, {}, Kind::ping, "@ping", {ping}, 0, HPROTO_CMD_PING, {}, "PING OK\n",
+        {"Ping",
+         {"ping"},
+         {},
+         Kind::ping,
+         "@ping",
+         {ping},
+         0,
+         HPROTO_CMD_PING,
+         {},
+         "PING OK\n",
          "Failed to ping device"},
-        {"Id_11_19_0", {"id"}, {"--id", "11:19.0"}, Kind::id, "@id", {FrameHex(HPROTO_CMD_ID, {})},
-         0, HPROTO_CMD_ID, {0x11, 19, 0}, "ID: device 11 version 19.0\n", ""},
-        {"Id_13_0_255", {"id"}, {"--id", "13:0.255"}, Kind::id, "@id",
-         {FrameHex(HPROTO_CMD_ID, {})}, 0, HPROTO_CMD_ID, {0x13, 0, 255},
-         "ID: device 13 version 0.255\n", ""},
-        {"Status", {"status"}, {}, Kind::status, "@status", {FrameHex(HPROTO_CMD_STATUS, {})}, 0,
-         HPROTO_CMD_STATUS, {2, 0, 0, 0, 0}, "Status: idle[2]  \n", ""},
-        {"MoveXFwd17", {"move", "x", "fwd", "17"}, {}, Kind::plain, "@move",
-         {FrameHex(HPROTO_CMD_MOVE, {1, 2, 0x11})}, 0, HPROTO_CMD_MOVE, {}, "", "Failed to move"},
-        {"MoveZBwd19", {"move", "z", "bwd", "19"}, {}, Kind::plain, "@move",
-         {FrameHex(HPROTO_CMD_MOVE, {3, 1, 0x13})}, 0, HPROTO_CMD_MOVE, {}, "", "Failed to move"},
-        {"Home", {"home"}, {}, Kind::plain, "@home", {FrameHex(HPROTO_CMD_GOHOME, {})}, 0,
-         HPROTO_CMD_GOHOME, {}, "", "Failed to go home"},
-        {"Calibrate3", {"calibrate", "3"}, {}, Kind::plain, "@calibrate",
-         {FrameHex(HPROTO_CMD_CALIBRATE, {3})}, 0, HPROTO_CMD_CALIBRATE, {}, "",
+        {"Id_11_19_0",
+         {"id"},
+         {"--id", "11:19.0"},
+         Kind::id,
+         "@id",
+         {FrameHex(HPROTO_CMD_ID, {})},
+         0,
+         HPROTO_CMD_ID,
+         {0x11, 19, 0},
+         "ID: device 11 version 19.0\n",
+         ""},
+        {"Id_13_0_255",
+         {"id"},
+         {"--id", "13:0.255"},
+         Kind::id,
+         "@id",
+         {FrameHex(HPROTO_CMD_ID, {})},
+         0,
+         HPROTO_CMD_ID,
+         {0x13, 0, 255},
+         "ID: device 13 version 0.255\n",
+         ""},
+        {"Status",
+         {"status"},
+         {},
+         Kind::status,
+         "@status",
+         {FrameHex(HPROTO_CMD_STATUS, {})},
+         0,
+         HPROTO_CMD_STATUS,
+         {2, 0, 0, 0, 0},
+         "Status: idle[2]  \n",
+         ""},
+        {"MoveXFwd17",
+         {"move", "x", "fwd", "17"},
+         {},
+         Kind::plain,
+         "@move",
+         {FrameHex(HPROTO_CMD_MOVE, {1, 2, 0x11})},
+         0,
+         HPROTO_CMD_MOVE,
+         {},
+         "",
+         "Failed to move"},
+        {"MoveZBwd19",
+         {"move", "z", "bwd", "19"},
+         {},
+         Kind::plain,
+         "@move",
+         {FrameHex(HPROTO_CMD_MOVE, {3, 1, 0x13})},
+         0,
+         HPROTO_CMD_MOVE,
+         {},
+         "",
+         "Failed to move"},
+        {"Home",
+         {"home"},
+         {},
+         Kind::plain,
+         "@home",
+         {FrameHex(HPROTO_CMD_GOHOME, {})},
+         0,
+         HPROTO_CMD_GOHOME,
+         {},
+         "",
+         "Failed to go home"},
+        {"Calibrate3",
+         {"calibrate", "3"},
+         {},
+         Kind::plain,
+         "@calibrate",
+         {FrameHex(HPROTO_CMD_CALIBRATE, {3})},
+         0,
+         HPROTO_CMD_CALIBRATE,
+         {},
+         "",
          "Failed to calibrate"},
-        {"Precalibrate3", {"precalibrate", "3"}, {}, Kind::plain, "@precalibrate",
-         {FrameHex(HPROTO_CMD_PRECALIBRATE, {3})}, 0, HPROTO_CMD_PRECALIBRATE, {}, "",
+        {"Precalibrate3",
+         {"precalibrate", "3"},
+         {},
+         Kind::plain,
+         "@precalibrate",
+         {FrameHex(HPROTO_CMD_PRECALIBRATE, {3})},
+         0,
+         HPROTO_CMD_PRECALIBRATE,
+         {},
+         "",
          "Failed to move to precalibrate position"},
-        {"Vend3", {"vend", "3"}, {}, Kind::plain, "@vend", {FrameHex(HPROTO_CMD_VEND, {3})}, 0,
-         HPROTO_CMD_VEND, {}, "", "Failed to vend"},
-        {"Vend255", {"vend", "255"}, {}, Kind::plain, "@vend", {FrameHex(HPROTO_CMD_VEND, {0xFF})},
-         0, HPROTO_CMD_VEND, {}, "", "Failed to vend"},
-        {"Recover", {"recover"}, {}, Kind::recover, "@recover", {FrameHex(HPROTO_CMD_RECOVER, {})},
-         0, HPROTO_CMD_RECOVER, {}, "RECOVER OK\n", "Failed to recover device"},
-        {"UpgradeFirstBlock", {"upgrade", "IMAGE"}, {}, Kind::upgrade_block, "@upgrade#1", upload,
-         1, HPROTO_CMD_UPGRADE, {}, upload_ok, ""},
-        {"UpgradeMiddleBlock", {"upgrade", "IMAGE"}, {}, Kind::upgrade_block, "@upgrade#2", upload,
-         2, HPROTO_CMD_UPGRADE, {}, upload_ok, ""},
-        {"UpgradeSwitch", {"upgrade", "IMAGE"}, {}, Kind::upgrade_switch, "@switch", upload, 0,
-         HPROTO_CMD_SWITCH_BOOT_APP, {}, upload_ok, ""},
+        {"Vend3",
+         {"vend", "3"},
+         {},
+         Kind::plain,
+         "@vend",
+         {FrameHex(HPROTO_CMD_VEND, {3})},
+         0,
+         HPROTO_CMD_VEND,
+         {},
+         "",
+         "Failed to vend"},
+        {"Vend255",
+         {"vend", "255"},
+         {},
+         Kind::plain,
+         "@vend",
+         {FrameHex(HPROTO_CMD_VEND, {0xFF})},
+         0,
+         HPROTO_CMD_VEND,
+         {},
+         "",
+         "Failed to vend"},
+        {"Recover",
+         {"recover"},
+         {},
+         Kind::recover,
+         "@recover",
+         {FrameHex(HPROTO_CMD_RECOVER, {})},
+         0,
+         HPROTO_CMD_RECOVER,
+         {},
+         "RECOVER OK\n",
+         "Failed to recover device"},
+        {"UpgradeFirstBlock",
+         {"upgrade", "IMAGE"},
+         {},
+         Kind::upgrade_block,
+         "@upgrade#1",
+         upload,
+         1,
+         HPROTO_CMD_UPGRADE,
+         {},
+         upload_ok,
+         ""},
+        {"UpgradeMiddleBlock",
+         {"upgrade", "IMAGE"},
+         {},
+         Kind::upgrade_block,
+         "@upgrade#2",
+         upload,
+         2,
+         HPROTO_CMD_UPGRADE,
+         {},
+         upload_ok,
+         ""},
+        {"UpgradeSwitch",
+         {"upgrade", "IMAGE"},
+         {},
+         Kind::upgrade_switch,
+         "@switch",
+         upload,
+         0,
+         HPROTO_CMD_SWITCH_BOOT_APP,
+         {},
+         upload_ok,
+         ""},
         // The trace's first poll takes the fault; the third request's error reply ends the trace.
-        {"DebugTrace", {"debug", "ping"}, {"--debug-text", DebugPreloadArg(), "--inject", "error:1@3"},
-         Kind::debug, "@debug", {ping, debug, debug}, 1, HPROTO_CMD_DEBUG, DebugFirstReply(),
-         "PING OK\n" + debug_shown + debug_end, ""},
+        {"DebugTrace",
+         {"debug", "ping"},
+         {"--debug-text", DebugPreloadArg(), "--inject", "error:1@3"},
+         Kind::debug,
+         "@debug",
+         {ping, debug, debug},
+         1,
+         HPROTO_CMD_DEBUG,
+         DebugFirstReply(),
+         "PING OK\n" + debug_shown + debug_end,
+         ""},
     };
 }
 
 inline std::vector<Fault> Faults()
 {
     return {
-        {"Noise255", "noise:255"},     {"Noise256", "noise:256"},  {"SplitBytes", "split:1:1"},
-        {"BadCrc", "badcrc"},          {"Error1", "error:1"},      {"Error2", "error:2"},
-        {"Error3", "error:3"},         {"Error5", "error:5"},      {"Error4Unknown", "error:4"},
-        {"OtherCmd", "cmd:200"},       {"Short", "short"},         {"Size3", "size:3"},
-        {"Size255", "size:255"},       {"Silence", "silence"},     {"HangUp", "hangup"},
+        {"Noise255", "noise:255"},      {"Noise256", "noise:256"}, {"SplitBytes", "split:1:1"},
+        {"BadCrc", "badcrc"},           {"Error1", "error:1"},     {"Error2", "error:2"},
+        {"Error3", "error:3"},          {"Error5", "error:5"},     {"Error4Unknown", "error:4"},
+        {"OtherCmd", "cmd:200"},        {"Short", "short"},        {"Size3", "size:3"},
+        {"Size255", "size:255"},        {"Silence", "silence"},    {"HangUp", "hangup"},
         {"HangUpMid3", "hangup-mid:3"},
     };
 }
@@ -196,8 +336,8 @@ inline bool IsError(const std::string& inject, std::string* text)
     if (inject.rfind("error:", 0) != 0)
         return false;
     int code = std::stoi(inject.substr(6));
-    const char* texts[] = {"", "Invalid command", "Invalid data", "Invalid state", "Unknown error",
-                           "Busy"};
+    const char* texts[] = {
+        "", "Invalid command", "Invalid data", "Invalid state", "Unknown error", "Busy"};
     *text = code >= 1 && code <= 5 ? texts[code] : "Unknown error";
     return true;
 }
@@ -268,7 +408,8 @@ inline Outcome Expect(const Command& c, const Fault& f)
                 o.status = 1;
                 o.requests.resize(1);
             } else {
-                o.outs = each("Switch to boot mode...\n", switch_failed + Progress(4) + upload_done);
+                o.outs =
+                    each("Switch to boot mode...\n", switch_failed + Progress(4) + upload_done);
                 o.status = 0;
             }
             break;
@@ -328,7 +469,8 @@ inline bool OutputMatches(const std::string& expected, const std::string& actual
 
 // One cell's verdict, the same on every host: the output is one of those allowed, the exit status
 // is the expected one, and the board received exactly the expected requests.
-inline void ExpectOutcome(const Outcome& expected, const RunResult& run, const std::vector<std::string>& received)
+inline void ExpectOutcome(const Outcome& expected, const RunResult& run,
+                          const std::vector<std::string>& received)
 {
     bool matched = false;
     for (const std::string& out : expected.outs)

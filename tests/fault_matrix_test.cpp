@@ -70,8 +70,10 @@ TEST_P(FaultMatrix, OutputStatusAndWhatTheBoardReceived)
     }
     EXPECT_LT(run.seconds, hang_guard_s);
     if (expected.waits_out || expected.hangs_up) {
-        const RunResult reference = RunProgram({QuickToolPath(), "/nonexistent/gantrix-port", "ping"});
-        EXPECT_LT(run.cpu_seconds, SpinFreeCpuLimit(reference)) << "reference " << reference.cpu_seconds;
+        const RunResult reference =
+            RunProgram({QuickToolPath(), "/nonexistent/gantrix-port", "ping"});
+        EXPECT_LT(run.cpu_seconds, SpinFreeCpuLimit(reference))
+            << "reference " << reference.cpu_seconds;
     }
 }
 
@@ -85,7 +87,8 @@ TEST(FaultMatrixStale, FailedSwitchThenRefusedLastBlockIsAFailure)
     const std::vector<std::string> switch_faults = {"noise:256", "size:3", "size:255"};
     for (const std::string& fault : switch_faults) {
         SCOPED_TRACE(fault);
-        BoardProcess board = StartBoard({"--inject", fault + "@switch", "--inject", "error:2@upgrade#4"});
+        BoardProcess board =
+            StartBoard({"--inject", fault + "@switch", "--inject", "error:2@upgrade#4"});
         ASSERT_GT(board.pid, 0);
         TempFile image(MatrixImage());
         ASSERT_FALSE(image.path.empty());

@@ -23,21 +23,20 @@
 
 namespace {
 
-const char usage_text[] =
-    "OSTREL gantrix\n"
-    "\n"
-    "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
-    "\t\tid\t\t\t\t\t\t\t\t\n"
-    "\t\tping\t\t\t\t\t\t\t\t\n"
-    "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
-    "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-    "\t\trecover      \n"
-    "Automated: https://gantrix.example.org/\n";
+const char usage_text[] = "OSTREL gantrix\n"
+                          "\n"
+                          "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
+                          "\t\tid\t\t\t\t\t\t\t\t\n"
+                          "\t\tping\t\t\t\t\t\t\t\t\n"
+                          "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
+                          "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+                          "\t\trecover      \n"
+                          "Automated: https://gantrix.example.org/\n";
 
 const Bytes ping_request = {0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15};
 const Bytes id_request = {0x55, 0x07, 0x00, 0x00, 0xFF, 0x6F, 0x0B};
@@ -58,7 +57,8 @@ protected:
     }
 
     // One run against a board that answers the first request with `reply`.
-    RunResult RunAgainst(const std::vector<std::string>& words, Bytes reply, std::vector<Bytes>* requests)
+    RunResult RunAgainst(const std::vector<std::string>& words, Bytes reply,
+                         std::vector<Bytes>* requests)
     {
         ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t) { return Reply(reply); });
         RunResult result = Run(words);
@@ -118,9 +118,8 @@ TEST_F(FrontEndTest, PortSetUpFailuresEndWithoutLineEnd)
 TEST_F(FrontEndTest, UnknownCommandWordsPrintUsageAndSendNothing)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"frobnicate"}, {"PING"},  {"Status"},           {"debug"},
-        {"debug", "debug"},         {"upgrade"},          {"debug", "upgrade"},
-        {"debug", "PING", "x"},
+        {"frobnicate"},     {"PING"},    {"Status"},           {"debug"},
+        {"debug", "debug"}, {"upgrade"}, {"debug", "upgrade"}, {"debug", "PING", "x"},
     };
     for (const auto& words : cases) {
         std::string trace;
@@ -156,14 +155,18 @@ TEST_F(FrontEndTest, PingReports)
         {"ok", Frame(HPROTO_CMD_PING, {}), "PING OK\n", 0},
         {"ok with data", Frame(HPROTO_CMD_PING, {1, 2, 3}), "PING OK\n", 0},
         {"other command", Frame(HPROTO_CMD_ID, {}), "PING FAILED\n", 1},
-        {"busy", ErrorFrame(HPROTO_ERROR_BUSY), "Error in response: Busy\nFailed to ping device\n", 1},
-        {"bad checksum", {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00},
-         "Bad CRC: 0  != 159E\nFailed to ping device\n", 1},
+        {"busy", ErrorFrame(HPROTO_ERROR_BUSY), "Error in response: Busy\nFailed to ping device\n",
+         1},
+        {"bad checksum",
+         {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00},
+         "Bad CRC: 0  != 159E\nFailed to ping device\n",
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<Bytes> requests;
-        RunResult result = RunAgainst({pty_.slave_path, "ping", "extra", "words"}, c.reply, &requests);
+        RunResult result =
+            RunAgainst({pty_.slave_path, "ping", "extra", "words"}, c.reply, &requests);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(requests, std::vector<Bytes>({ping_request}));
@@ -181,13 +184,16 @@ TEST_F(FrontEndTest, IdReports)
     const Case cases[] = {
         {"device A", Frame(HPROTO_CMD_ID, {0x0A, 0x01, 0x05}), "ID: device A version 1.5\n", 0},
         {"device 2B", Frame(HPROTO_CMD_ID, {0x2B, 0x10, 0x00}), "ID: device 2B version 16.0\n", 0},
-        {"device FF", Frame(HPROTO_CMD_ID, {0xFF, 0xFF, 0x09, 0x77}), "ID: device FF version 255.9\n", 0},
+        {"device FF", Frame(HPROTO_CMD_ID, {0xFF, 0xFF, 0x09, 0x77}),
+         "ID: device FF version 255.9\n", 0},
         {"two bytes", Frame(HPROTO_CMD_ID, {0x0A, 0x01}), "Reply too short\n", 1},
         {"no data", Frame(HPROTO_CMD_ID, {}), "Reply too short\n", 1},
         // The late answer to an upgrade block, whose offset bytes would read as an id.
-        {"block's reply", Frame(HPROTO_CMD_UPGRADE, {0, 0, 0, 0}), "Wrong reply to id: cmd 254\n", 1},
+        {"block's reply", Frame(HPROTO_CMD_UPGRADE, {0, 0, 0, 0}), "Wrong reply to id: cmd 254\n",
+         1},
         {"unknown cmd byte", Frame(200, {0x0A, 0x01, 0x05}), "ID: device A version 1.5\n", 0},
-        {"invalid state", ErrorFrame(HPROTO_ERROR_INVALID_STATE), "Error in response: Invalid state\n", 1},
+        {"invalid state", ErrorFrame(HPROTO_ERROR_INVALID_STATE),
+         "Error in response: Invalid state\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -238,9 +244,11 @@ TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(Drain(pty_.master, 20), Bytes());
     // Found in the lock table; this test program's name starts like the tool's.
-    EXPECT_TRUE(std::regex_match(result.err, std::regex("gantrix: cannot open " + pty_.slave_path +
-        ": busy: another run of gantrix \\(pid " + std::to_string(getpid()) +
-        "\\) holds it; wait for it to end, or stop it(; .*)?\n"))) << result.err;
+    EXPECT_TRUE(std::regex_match(
+        result.err, std::regex("gantrix: cannot open " + pty_.slave_path +
+                               ": busy: another run of gantrix \\(pid " + std::to_string(getpid()) +
+                               "\\) holds it; wait for it to end, or stop it(; .*)?\n")))
+        << result.err;
 }
 
 TEST_F(FrontEndTest, PermissionDeniedNamesTheGroupToJoin)
@@ -252,7 +260,8 @@ TEST_F(FrontEndTest, PermissionDeniedNamesTheGroupToJoin)
     if (geteuid() == 0) {
         if (access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "running as root without setpriv: cannot open as another user";
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     RunResult result = RunProgram(argv, 10000);
     if (result.status == 127)
@@ -285,9 +294,13 @@ TEST_F(FrontEndTest, SecondRunOnABusyPortIsRefused)
 
     EXPECT_EQ(second.out, "Failed to open port");
     EXPECT_EQ(second.status, 1);
-    EXPECT_TRUE(std::regex_match(second.err, std::regex("gantrix: cannot open " + pty_.slave_path +
-        ": busy: another run of gantrix \\(pid [0-9]+\\) holds it; wait for it to end, or stop "
-        "it(; .*)?\n"))) << second.err;
+    EXPECT_TRUE(std::regex_match(
+        second.err,
+        std::regex(
+            "gantrix: cannot open " + pty_.slave_path +
+            ": busy: another run of gantrix \\(pid [0-9]+\\) holds it; wait for it to end, or stop "
+            "it(; .*)?\n")))
+        << second.err;
     EXPECT_EQ(first.out, silence_lines);
     EXPECT_EQ(first.status, 0);
     for (const Bytes& request : requests)
@@ -327,8 +340,11 @@ TEST_F(FrontEndTest, HandlerResultsSetTheExitStatus)
         {{"recover"}, Frame(HPROTO_CMD_GOHOME, {}), "RECOVER FAILED\n", 1, 1},
         {{"status"}, Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0}), "Status: idle[2]  \n", 0, 1},
         {{"status"}, Frame(HPROTO_CMD_STATUS, {2}), "Reply too short\n", 1, 1},
-        {{"upgrade", missing, "more"}, {},
-         "Failed to open file " + missing + ": " + strerror(ENOENT) + "\n", 1, 0},
+        {{"upgrade", missing, "more"},
+         {},
+         "Failed to open file " + missing + ": " + strerror(ENOENT) + "\n",
+         1,
+         0},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {pty_.slave_path};
@@ -356,13 +372,23 @@ TEST_F(FrontEndTest, DebugTraceFollowsTheCommand)
     const Case cases[] = {
         {"after success", {"debug", "vend", "5"}, Frame(HPROTO_CMD_VEND, {}), trace, 0},
         {"after a refused cell", {"debug", "vend", "0"}, {}, "Invalid cell no, 1-255\n" + trace, 1},
-        {"after a failed exchange", {"debug", "home"}, ErrorFrame(3),
-         "Error in response: Invalid state\nFailed to go home\n" + trace, 1},
+        {"after a failed exchange",
+         {"debug", "home"},
+         ErrorFrame(3),
+         "Error in response: Invalid state\nFailed to go home\n" + trace,
+         1},
         {"after ping", {"debug", "ping"}, Frame(HPROTO_CMD_PING, {}), "PING OK\n" + trace, 0},
-        {"after PING FAILED", {"debug", "ping"}, Frame(HPROTO_CMD_ID, {}), "PING FAILED\n" + trace, 1},
+        {"after PING FAILED",
+         {"debug", "ping"},
+         Frame(HPROTO_CMD_ID, {}),
+         "PING FAILED\n" + trace,
+         1},
         {"after an empty word", {"debug", ""}, {}, trace, 0},
-        {"not after a failed ping", {"debug", "ping"}, ErrorFrame(5),
-         "Error in response: Busy\nFailed to ping device\n", 1},
+        {"not after a failed ping",
+         {"debug", "ping"},
+         ErrorFrame(5),
+         "Error in response: Busy\nFailed to ping device\n",
+         1},
         {"not after a failed id", {"debug", "id"}, ErrorFrame(5), "Error in response: Busy\n", 1},
     };
     for (const Case& c : cases) {

@@ -62,11 +62,15 @@ const Tree sys_links = {
     // Since Linux 6.5 a UART's tty hangs off serial-base's "port" and "ctrl" devices.
     {"sys/devices/pnp0/00:01/driver", "../../../bus/pnp/drivers/serial"},
     {"sys/devices/pnp0/00:01/00:01:0/driver", "../../../../bus/serial-base/drivers/ctrl"},
-    {"sys/devices/pnp0/00:01/00:01:0/00:01:0.0/driver", "../../../../../bus/serial-base/drivers/port"},
+    {"sys/devices/pnp0/00:01/00:01:0/00:01:0.0/driver",
+     "../../../../../bus/serial-base/drivers/port"},
     {"sys/devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250"},
-    {"sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0"},
-    {"sys/class/tty/ttyUSB10/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/ttyUSB10"},
-    {"sys/class/tty/ttyUSB2/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2"},
+    {"sys/class/tty/ttyUSB0/device",
+     "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0"},
+    {"sys/class/tty/ttyUSB10/device",
+     "../../../devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/ttyUSB10"},
+    {"sys/class/tty/ttyUSB2/device",
+     "../../../devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2"},
     {"sys/class/tty/ttyACM0/device", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0"},
     {"sys/class/tty/ttyS0/device", "../../../devices/pnp0/00:01/00:01:0/00:01:0.0"},
     {"sys/class/tty/ttyS1/device", "../../../devices/platform/serial8250"},
@@ -91,8 +95,10 @@ public:
     ~FakeSystem()
     {
         if (!top.empty())
-            nftw(top.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); },
-                 16, FTW_DEPTH | FTW_PHYS);
+            nftw(
+                top.c_str(),
+                [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 16,
+                FTW_DEPTH | FTW_PHYS);
     }
     FakeSystem(const FakeSystem&) = delete;
     FakeSystem& operator=(const FakeSystem&) = delete;
@@ -108,7 +114,8 @@ public:
         }
         for (const auto& link : links) {
             MakeParents(link.first);
-            ASSERT_EQ(symlink(link.second.c_str(), (top + "/" + link.first).c_str()), 0) << link.first;
+            ASSERT_EQ(symlink(link.second.c_str(), (top + "/" + link.first).c_str()), 0)
+                << link.first;
         }
     }
 
@@ -153,27 +160,34 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
     Port run;
     ASSERT_TRUE(PortOpen(system.roots.dev + "/ttyUSB2", 100, &run));
 
-    const std::string by_id = system.roots.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0";
+    const std::string by_id =
+        system.roots.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0";
     std::vector<PortInfo> ports = ListPorts(system.roots);
-    EXPECT_EQ(Lines(ports), (std::vector<std::string>{
-        "ttyACM0  Raspberry Pi  usb 2e8a:000a",
-        "ttyS0  serial  console",
-        "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " + by_id,
-        "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  serial 0001  busy (pid " + Self() + ")",
-        "ttyUSB10  ch341-uart  usb 1a86:7523",
-    }));
+    EXPECT_EQ(Lines(ports),
+              (std::vector<std::string>{
+                  "ttyACM0  Raspberry Pi  usb 2e8a:000a",
+                  "ttyS0  serial  console",
+                  "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " + by_id,
+                  "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  serial 0001  busy "
+                  "(pid " +
+                      Self() + ")",
+                  "ttyUSB10  ch341-uart  usb 1a86:7523",
+              }));
 
     testing::internal::CaptureStdout();
     ProbePorts(&ports);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the silent line's failure lines too
     PortClose(run);
     EXPECT_EQ(Lines(ports), (std::vector<std::string>{
-        "ttyACM0  Raspberry Pi  usb 2e8a:000a  not opened",
-        "ttyS0  serial  console",
-        "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " + by_id + "  board answers",
-        "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  serial 0001  busy (pid " + Self() + ")",
-        "ttyUSB10  ch341-uart  usb 1a86:7523",
-    }));
+                                "ttyACM0  Raspberry Pi  usb 2e8a:000a  not opened",
+                                "ttyS0  serial  console",
+                                "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " +
+                                    by_id + "  board answers",
+                                "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  "
+                                "serial 0001  busy (pid " +
+                                    Self() + ")",
+                                "ttyUSB10  ch341-uart  usb 1a86:7523",
+                            }));
     // One ping where a port was free, none on the held line or the console.
     const Bytes ping = Frame(HPROTO_CMD_PING, {});
     EXPECT_EQ(Drain(silent.master, 20), ping);
@@ -203,8 +217,10 @@ TEST(PortList, OpenFailureSaysWhyAndWhatToDo)
                               "2: FLOCK  ADVISORY  WRITE 4711 " + id + " 0 EOF\n";
     const std::string head = "gantrix: cannot open " + node + ": ";
     const std::string missing = system.roots.dev + "/ttyUSB9";
-    const std::string no_device = "gantrix: cannot open " + missing + ": no such device; ports present: "
-                                  "ttyACM0, ttyS0, ttyUSB0, ttyUSB2, ttyUSB10 (gantrix --list-ports tells more)";
+    const std::string no_device =
+        "gantrix: cannot open " + missing +
+        ": no such device; ports present: "
+        "ttyACM0, ttyS0, ttyUSB0, ttyUSB2, ttyUSB10 (gantrix --list-ports tells more)";
     struct Case {
         const char* name;
         std::string path;
@@ -217,33 +233,69 @@ TEST(PortList, OpenFailureSaysWhyAndWhatToDo)
     std::vector<Case> cases = {
         {"no such device", missing, {ENOENT, false}, {}, {}, false, no_device},
         {"the node of a UART that is not there", missing, {EIO, false}, {}, {}, false, no_device},
-        {"no port at all", missing, {ENOENT, false}, {}, {}, true,
+        {"no port at all",
+         missing,
+         {ENOENT, false},
+         {},
+         {},
+         true,
          "gantrix: cannot open " + missing +
              ": no such device, and no serial port is present: check the cable and the adapter"},
-        {"brltty running", missing, {ENOENT, false}, {{"proc/7/comm", "brltty\n"}}, {}, false,
-         no_device + "; brltty is running and may claim USB serial adapters (sudo systemctl disable --now brltty)"},
-        {"held by a run: the lock's holder, not its waiter", node, {EWOULDBLOCK, true},
-         {{"proc/locks", locks}, {"proc/4711/comm", "gantrix\n"}, {"proc/999/comm", "gantrix\n"}}, {},
-         false, head + "busy: another run of gantrix (pid 4711) holds it; wait for it to end, or stop it"},
-        {"held open by another program", node, {EBUSY, true}, {{"proc/5150/comm", "minicom\n"}},
-         {{"proc/5150/fd/3", node}}, false,
+        {"brltty running",
+         missing,
+         {ENOENT, false},
+         {{"proc/7/comm", "brltty\n"}},
+         {},
+         false,
+         no_device + "; brltty is running and may claim USB serial adapters (sudo systemctl "
+                     "disable --now brltty)"},
+        {"held by a run: the lock's holder, not its waiter",
+         node,
+         {EWOULDBLOCK, true},
+         {{"proc/locks", locks}, {"proc/4711/comm", "gantrix\n"}, {"proc/999/comm", "gantrix\n"}},
+         {},
+         false,
+         head + "busy: another run of gantrix (pid 4711) holds it; wait for it to end, or stop it"},
+        {"held open by another program",
+         node,
+         {EBUSY, true},
+         {{"proc/5150/comm", "minicom\n"}},
+         {{"proc/5150/fd/3", node}},
+         false,
          head + "busy: pid 5150 (minicom) holds it; close that program first"},
-        {"holder unknown, ModemManager running", node, {EBUSY, true}, {{"proc/12/comm", "ModemManager\n"}},
-         {}, false,
-         head + "busy: another program holds it; close that program first; ModemManager is running and "
+        {"holder unknown, ModemManager running",
+         node,
+         {EBUSY, true},
+         {{"proc/12/comm", "ModemManager\n"}},
+         {},
+         false,
+         head + "busy: another program holds it; close that program first; ModemManager is running "
+                "and "
                 "may be probing the port (sudo systemctl stop ModemManager)"},
         // Where the device cannot be looked at, the group most distributions use.
-        {"permission denied", missing, {EACCES, false}, {{"proc/7/comm", "brltty\n"}}, {}, false,
-         "gantrix: cannot open " + missing + ": permission denied: add your user to group dialout "
-         "(sudo usermod -aG dialout $USER), then log in again"},
+        {"permission denied",
+         missing,
+         {EACCES, false},
+         {{"proc/7/comm", "brltty\n"}},
+         {},
+         false,
+         "gantrix: cannot open " + missing +
+             ": permission denied: add your user to group dialout "
+             "(sudo usermod -aG dialout $USER), then log in again"},
         {"another error", node, {ELOOP, false}, {}, {}, false, head + strerror(ELOOP)},
     };
     // The device's own group, where the test may give it one (as root).
     const struct group* tty = getgrnam("tty");
     if (tty && chown(node.c_str(), static_cast<uid_t>(-1), tty->gr_gid) == 0)
-        cases.push_back({"permission denied, group of the device", node, {EACCES, false}, {}, {}, false,
-                         head + "permission denied: add your user to group tty (sudo usermod -aG tty "
-                                "$USER), then log in again"});
+        cases.push_back({"permission denied, group of the device",
+                         node,
+                         {EACCES, false},
+                         {},
+                         {},
+                         false,
+                         head +
+                             "permission denied: add your user to group tty (sudo usermod -aG tty "
+                             "$USER), then log in again"});
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,7 +327,10 @@ TEST(PortList, ListingOfThisMachineByTheBinary)
     };
     const Case cases[] = {
         {{"--list-ports"}, listed, listed.empty() ? "gantrix: no serial ports found\n" : "", 0},
-        {{"--list-ports", "ttyUSB0", "ping"}, listed, listed.empty() ? "gantrix: no serial ports found\n" : "", 0},
+        {{"--list-ports", "ttyUSB0", "ping"},
+         listed,
+         listed.empty() ? "gantrix: no serial ports found\n" : "",
+         0},
         {{"--probe"}, "", "gantrix: --probe goes with --list-ports\n", 1},
         {{"--probe", "ttyUSB0", "ping"}, "", "gantrix: --probe goes with --list-ports\n", 1},
     };

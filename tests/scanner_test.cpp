@@ -137,17 +137,17 @@ struct DumpCase {
 TEST(DumpHex, RendersFrames)
 {
     const DumpCase cases[] = {
-        {"ping request", ping,
-         "55 07 00 00 01 9E 15 " + std::string(27, ' ') + "| U......"},
+        {"ping request", ping, "55 07 00 00 01 9E 15 " + std::string(27, ' ') + "| U......"},
         {"sixteen bytes: one full line, every listed punctuation mark",
-         {0x55, 0x10, 0x00, 0x00, 0x41, 0x62, 0x63, 0x2B, 0x2D, 0x3D, 0x5F, 0x2F, 0x5C, 0x27,
-          0x22, 0x2E},
+         {0x55, 0x10, 0x00, 0x00, 0x41, 0x62, 0x63, 0x2B, 0x2D, 0x3D, 0x5F, 0x2F, 0x5C, 0x27, 0x22,
+          0x2E},
          "55 10 00 00 41 62 63 2B 2D 3D 5F 2F 5C 27 22 2E | U...Abc+-=_/\\'\"."},
         {"seventeen bytes: second line padded",
-         {0x55, 0x11, 0x00, 0x00, 0x2C, 0x20, 0x7A, 0x5A, 0x30, 0x39, 0x80, 0xFF, 0x7F, 0x3A,
-          0x40, 0x5B, 0x60},
+         {0x55, 0x11, 0x00, 0x00, 0x2C, 0x20, 0x7A, 0x5A, 0x30, 0x39, 0x80, 0xFF, 0x7F, 0x3A, 0x40,
+          0x5B, 0x60},
          "55 11 00 00 2C 20 7A 5A 30 39 80 FF 7F 3A 40 5B | U..., zZ09......\n"
-         "60 " + std::string(45, ' ') + "| ."},
+         "60 " +
+             std::string(45, ' ') + "| ."},
         {"size zero", {0x55, 0x00}, "| "},
     };
     for (const DumpCase& c : cases) {
@@ -179,7 +179,8 @@ TEST(DumpHex, LargestRecordKeepsTheColumnsAligned)
         ASSERT_EQ(lines.size(), 16u);
         for (size_t i = 0; i + 1 < lines.size(); ++i)
             EXPECT_EQ(lines[i].size(), 66u) << "line " << i;
-        EXPECT_EQ(lines.back().size(), 64u);  // 14 bytes on the last line, still padded to column 48
+        EXPECT_EQ(lines.back().size(),
+                  64u);  // 14 bytes on the last line, still padded to column 48
         EXPECT_EQ(lines.back().substr(0, 6), "F0 F1 ");
         EXPECT_EQ(lines.back().substr(48), "| ..............");
         EXPECT_EQ(lines[3].substr(48), "| 0123456789...=..");

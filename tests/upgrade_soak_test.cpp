@@ -27,7 +27,8 @@ using Bytes = std::vector<uint8_t>;
 void WriteFile(const std::string& path, const Bytes& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes ReadFile(const std::string& path)
@@ -68,7 +69,8 @@ std::vector<Block> Blocks(const std::vector<std::string>& frames)
         Bytes frame = ParseHex(hex);
         if (frame.size() != 7 + 4 + 32 || frame[4] != HPROTO_CMD_UPGRADE)
             continue;
-        uint32_t offset = static_cast<uint32_t>(frame[5]) << 24 | static_cast<uint32_t>(frame[6]) << 16 |
+        uint32_t offset = static_cast<uint32_t>(frame[5]) << 24 |
+                          static_cast<uint32_t>(frame[6]) << 16 |
                           static_cast<uint32_t>(frame[7]) << 8 | frame[8];
         blocks.push_back({offset, Bytes(frame.begin() + 9, frame.begin() + 41)});
     }
@@ -124,7 +126,8 @@ void SoakLane(uint32_t seed, SoakBudget* budget, SoakTally* tally)
                                   ::testing::PrintToString(run.out));
     };
     for (uint32_t n = 0;; ++n) {
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (elapsed > budget->cap_seconds || budget->exchanges.load() >= budget->target)
             break;
         // Mostly short runs, some small uploads that can get through, now and then a large one.
@@ -179,12 +182,14 @@ void SoakLane(uint32_t seed, SoakBudget* budget, SoakTally* tally)
             padded.resize((image.size() + 31) / 32 * 32, 0xFF);
             auto holds = [](const Bytes& file, const Block& block) {
                 return block.offset + 32 <= file.size() &&
-                       std::equal(block.data.begin(), block.data.end(), file.begin() + block.offset);
+                       std::equal(block.data.begin(), block.data.end(),
+                                  file.begin() + block.offset);
             };
             std::map<uint32_t, bool> seen;  // offset -> the last block there is this file's
             for (const Block& block : blocks) {
                 if (!holds(padded, block) && !holds(previous_upload, block))
-                    problem("board took a block unlike the file at " + std::to_string(block.offset), run);
+                    problem("board took a block unlike the file at " + std::to_string(block.offset),
+                            run);
                 seen[block.offset] = holds(padded, block);
             }
             previous_upload = padded;
@@ -195,7 +200,9 @@ void SoakLane(uint32_t seed, SoakBudget* budget, SoakTally* tally)
                 ++tally->uploads_done;
                 for (uint32_t offset = 0; offset < padded.size(); offset += 32)
                     if (!seen[offset])
-                        problem("reported done, block " + std::to_string(offset) + " not on the board", run);
+                        problem("reported done, block " + std::to_string(offset) +
+                                    " not on the board",
+                                run);
             }
         }
     }
@@ -232,12 +239,15 @@ TEST(UpgradeSoak, TwoPercentCorruptBytesNeverPassForGoodData)
         for (const std::string& p : tally.problems)
             ADD_FAILURE() << p;
     }
-    std::printf("soak: %llu runs (%llu succeeded, %llu failed), %llu exchanges, %llu bytes corrupted, "
-                "%llu uploads done\n",
-                static_cast<unsigned long long>(total.runs), static_cast<unsigned long long>(total.succeeded),
-                static_cast<unsigned long long>(total.failed), static_cast<unsigned long long>(total.exchanges),
-                static_cast<unsigned long long>(total.corrupted),
-                static_cast<unsigned long long>(total.uploads_done));
+    std::printf(
+        "soak: %llu runs (%llu succeeded, %llu failed), %llu exchanges, %llu bytes corrupted, "
+        "%llu uploads done\n",
+        static_cast<unsigned long long>(total.runs),
+        static_cast<unsigned long long>(total.succeeded),
+        static_cast<unsigned long long>(total.failed),
+        static_cast<unsigned long long>(total.exchanges),
+        static_cast<unsigned long long>(total.corrupted),
+        static_cast<unsigned long long>(total.uploads_done));
     // The lanes stop at the target; falling short means the hang guard ended them.
     EXPECT_GE(budget.exchanges.load(), budget.target);
     EXPECT_GT(total.corrupted, 0u);
@@ -262,8 +272,8 @@ TEST(InterruptedUpload, StopsAtTheBlockAndARepeatDeliversTheImage)
             const std::string image_path = std::string(dir) + "/firmware.bin";
             const std::string out_path = std::string(dir) + "/image.bin";
             WriteFile(image_path, image);
-            BoardProcess board = StartBoard(
-                {"--image-out", out_path, "--inject", std::string(fault) + "@upgrade#" + std::to_string(k)});
+            BoardProcess board = StartBoard({"--image-out", out_path, "--inject",
+                                             std::string(fault) + "@upgrade#" + std::to_string(k)});
             ASSERT_GT(board.pid, 0);
 
             RunResult cut = RunProgram({QuickToolPath(), board.path, "upgrade", image_path}, 20000);
@@ -274,7 +284,8 @@ TEST(InterruptedUpload, StopsAtTheBlockAndARepeatDeliversTheImage)
             ASSERT_EQ(blocks.size(), k);
             for (uint32_t i = 0; i < k; ++i) {
                 EXPECT_EQ(blocks[i].offset, i * 32);
-                EXPECT_TRUE(std::equal(blocks[i].data.begin(), blocks[i].data.end(), image.begin() + i * 32));
+                EXPECT_TRUE(std::equal(blocks[i].data.begin(), blocks[i].data.end(),
+                                       image.begin() + i * 32));
             }
             if (std::string(fault) == "hangup") {
                 ASSERT_TRUE(NextBoardPath(&board));

@@ -47,17 +47,36 @@ std::vector<Case> Cases()
     return {
         {"Ping", {}, {"ping"}, nullptr, false, "PING OK\n", 0},
         {"Id", {"--id", "3A:2.7"}, {"id"}, nullptr, false, "ID: device 3A version 2.7\n", 0},
-        {"Status", {"--fault", "motor_jam"}, {"status"}, nullptr, false,
-         "Status: error[1]  motor_jam[1] \n", 0},
+        {"Status",
+         {"--fault", "motor_jam"},
+         {"status"},
+         nullptr,
+         false,
+         "Status: error[1]  motor_jam[1] \n",
+         0},
         {"Vend", {"--motion-ms", "1"}, {"vend", "17"}, nullptr, false, "", 0},
         {"Upgrade", {}, {"upgrade", "IMAGE"}, nullptr, false, UploadOk(), 0},
-        {"ErrorReply", {"--inject", "error:5@ping"}, {"ping"}, nullptr, false,
-         "Error in response: Busy\nFailed to ping device\n", 1},
-        {"Silence", {"--inject", "silence@ping"}, {"ping"}, nullptr, true,
-         "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n", 1},
+        {"ErrorReply",
+         {"--inject", "error:5@ping"},
+         {"ping"},
+         nullptr,
+         false,
+         "Error in response: Busy\nFailed to ping device\n",
+         1},
+        {"Silence",
+         {"--inject", "silence@ping"},
+         {"ping"},
+         nullptr,
+         true,
+         "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n",
+         1},
         // The zero byte hides the board's own log of the ping from what the trace shows.
-        {"TraceAfterCommand", {"--debug-text", "boot ok\\n\\x00", "--inject", "error:1@3"},
-         {"debug", "ping"}, nullptr, false, "PING OK\nboot ok\nError in response: Invalid command\n",
+        {"TraceAfterCommand",
+         {"--debug-text", "boot ok\\n\\x00", "--inject", "error:1@3"},
+         {"debug", "ping"},
+         nullptr,
+         false,
+         "PING OK\nboot ok\nError in response: Invalid command\n",
          0},
         {"NoSuchPort", {}, {"ping"}, "/nonexistent/gantrix-port", false, "Failed to open port", 1},
         {"Usage", {}, {}, "", false, "Usage: gantrix <port>", 1, true},
@@ -76,7 +95,8 @@ protected:
     void SetUp() override
     {
         if (access(GANTRIX_VALGRIND, X_OK) != 0)
-            GTEST_SKIP() << "valgrind not found (" << GANTRIX_VALGRIND << "): memcheck runs left out";
+            GTEST_SKIP() << "valgrind not found (" << GANTRIX_VALGRIND
+                         << "): memcheck runs left out";
         char dir[] = "/tmp/gantrix-valgrind-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
@@ -108,8 +128,11 @@ TEST_P(Valgrind, NoMemcheckReports)
         ASSERT_GT(board_.pid, 0);
         port = board_.path;
     }
-    std::vector<std::string> argv = {GANTRIX_VALGRIND, "--error-exitcode=99", "--leak-check=full",
-                                     "--errors-for-leak-kinds=definite", "--log-file=" + log_path(),
+    std::vector<std::string> argv = {GANTRIX_VALGRIND,
+                                     "--error-exitcode=99",
+                                     "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite",
+                                     "--log-file=" + log_path(),
                                      c.quick ? QuickToolPath() : ToolPath()};
     if (!port.empty())
         argv.push_back(port);

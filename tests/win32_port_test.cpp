@@ -40,8 +40,8 @@ TEST(Win32PortList, IdsAndSerialFromSetupApiStrings)
         // A device without a serial number: Windows names the instance after the socket.
         {"USB\\VID_1A86&PID_7523&REV_0264", 0x1A86, 0x7523, "USB\\VID_1A86&PID_7523\\5&2C0F7E6&0&3",
          ""},
-        {"usb\\vid_2e8a&pid_000a&mi_00", 0x2E8A, 0x000A, "USB\\VID_2E8A&PID_000A&MI_00\\6&1C2B&0&0000",
-         ""},
+        {"usb\\vid_2e8a&pid_000a&mi_00", 0x2E8A, 0x000A,
+         "USB\\VID_2E8A&PID_000A&MI_00\\6&1C2B&0&0000", ""},
         {"FTDIBUS\\COMPORT&VID_0403&PID_6015", 0x0403, 0x6015,
          "FTDIBUS\\VID_0403+PID_6015+DN05ABCDA\\0000", "DN05ABCD"},
         // A port on the mainboard: no USB ids, no serial number.

@@ -25,8 +25,8 @@ constexpr double line_timeout_s = 0.3;
 const char* const core_commands[] = {"Ping", "Status", "Vend255", "UpgradeMiddleBlock",
                                      "DebugTrace"};
 // One fault of each kind; the other result codes take the same path as these two.
-const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcrc", "error:5",
-                                   "error:4",   "cmd:200",   "short",     "size:3", "size:255",
+const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1",   "badcrc", "error:5",
+                                   "error:4",   "cmd:200",   "short",       "size:3", "size:255",
                                    "silence",   "hangup",    "hangup-mid:3"};
 
 
@@ -35,9 +35,9 @@ std::vector<Cell> CoreCells()
     std::vector<Cell> cells;
     const std::vector<Fault> faults = Faults();
     for (const Command& command : Commands()) {
-        if (std::find_if(std::begin(core_commands), std::end(core_commands),
-                         [&](const char* name) { return command.name == std::string(name); }) ==
-            std::end(core_commands))
+        if (std::find_if(std::begin(core_commands), std::end(core_commands), [&](const char* name) {
+                return command.name == std::string(name);
+            }) == std::end(core_commands))
             continue;
         for (const char* inject : core_faults) {
             auto fault = std::find_if(faults.begin(), faults.end(),
@@ -86,7 +86,8 @@ TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
         EXPECT_GE(run.seconds, line_timeout_s);
         // The reference run starts the exe under Wine just the same, and ends at the usage text.
         const RunResult reference = RunWindowsQuickTool({});
-        EXPECT_LT(run.cpu_seconds, SpinFreeCpuLimit(reference)) << "reference " << reference.cpu_seconds;
+        EXPECT_LT(run.cpu_seconds, SpinFreeCpuLimit(reference))
+            << "reference " << reference.cpu_seconds;
     }
     EXPECT_LT(run.seconds, hang_guard_s);
 }

@@ -54,14 +54,15 @@ void usage()
 // The switches' own lines, shown by --help only: the plain usage text stays as scripts know it.
 void SwitchUsage()
 {
-    puts("\n"
-         "Switches, before the port word:\n"
-         "  --help              this text\n"
-         "  --version           the tool's version\n"
-         "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)\n"
-         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
-         "                      /dev/serial/by-id link, busy; no port word needed\n"
-         "  --probe             with --list-ports: ping each free port, mark where a board answers");
+    puts(
+        "\n"
+        "Switches, before the port word:\n"
+        "  --help              this text\n"
+        "  --version           the tool's version\n"
+        "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)\n"
+        "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
+        "                      /dev/serial/by-id link, busy; no port word needed\n"
+        "  --probe             with --list-ports: ping each free port, mark where a board answers");
 }
 
 // What the switches before the port word asked for. With none, the run is exactly as without

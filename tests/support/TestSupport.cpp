@@ -286,7 +286,8 @@ TempFile::TempFile(const Bytes& bytes)
         path.clear();
         return;
     }
-    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    const bool written =
+        write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     close(fd);
     if (!written) {
         ADD_FAILURE() << "cannot write " << path;

@@ -51,12 +51,12 @@ void WriteBytes(int fd, const std::vector<uint8_t>& bytes);
 
 // A finished run of a program.
 struct RunResult {
-    int status = -1;        // exit status; -1 when it had to be killed or did not exit normally
-    std::string out;        // standard output, "\r\n" folded to "\n"
-    std::string err;        // standard error, the same way
-    double seconds = 0;     // wall time of the run
-    double cpu_seconds = 0; // user + system time the program itself used
-    int signal = 0;         // the signal that ended it, when one did
+    int status = -1;         // exit status; -1 when it had to be killed or did not exit normally
+    std::string out;         // standard output, "\r\n" folded to "\n"
+    std::string err;         // standard error, the same way
+    double seconds = 0;      // wall time of the run
+    double cpu_seconds = 0;  // user + system time the program itself used
+    int signal = 0;          // the signal that ended it, when one did
 };
 
 // A signal sent to the program once `when` (polled every few milliseconds) says so.

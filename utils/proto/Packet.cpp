@@ -19,8 +19,8 @@ uint32_t GetCRC16(const uint8_t* bufData, uint32_t sizeData)
 
 uint16_t CalcCRC(const Packet* packet)
 {
-    return static_cast<uint16_t>(
-        GetCRC16(reinterpret_cast<const uint8_t*>(packet), static_cast<uint32_t>(packet->size - 2)));
+    return static_cast<uint16_t>(GetCRC16(reinterpret_cast<const uint8_t*>(packet),
+                                          static_cast<uint32_t>(packet->size - 2)));
 }
 
 void SetCRC(Packet* packet)

@@ -4,9 +4,10 @@
 bool AnswersAnotherRequest(uint8_t reply_cmd, uint8_t request_cmd)
 {
     static const uint8_t requests[] = {
-        HPROTO_CMD_PING,      HPROTO_CMD_STATUS,       HPROTO_CMD_VEND,   HPROTO_CMD_RECOVER,
-        HPROTO_CMD_MOVE,      HPROTO_CMD_CALIBRATE,    HPROTO_CMD_GOHOME, HPROTO_CMD_PRECALIBRATE,
-        HPROTO_CMD_SWITCH_BOOT_APP, HPROTO_CMD_DEBUG, HPROTO_CMD_UPGRADE, HPROTO_CMD_ID,
+        HPROTO_CMD_PING,    HPROTO_CMD_STATUS,       HPROTO_CMD_VEND,
+        HPROTO_CMD_RECOVER, HPROTO_CMD_MOVE,         HPROTO_CMD_CALIBRATE,
+        HPROTO_CMD_GOHOME,  HPROTO_CMD_PRECALIBRATE, HPROTO_CMD_SWITCH_BOOT_APP,
+        HPROTO_CMD_DEBUG,   HPROTO_CMD_UPGRADE,      HPROTO_CMD_ID,
     };
     if (reply_cmd == request_cmd)
         return false;

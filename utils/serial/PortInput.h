@@ -19,7 +19,8 @@ bool TakeHeld(PortInput* input, void* data, uint32_t size, uint32_t* bytes);
 // `read_line` call of the hold's size whose surplus is kept. `read_line` is the platform's bounded
 // read (false on failure, true with 0 bytes on time-out).
 template <typename ReadLine>
-bool ReadThroughHold(PortInput* input, void* data, uint32_t size, uint32_t* bytes, ReadLine read_line)
+bool ReadThroughHold(PortInput* input, void* data, uint32_t size, uint32_t* bytes,
+                     ReadLine read_line)
 {
     if (!input || size >= PortInput::capacity)
         return read_line(data, size, bytes);

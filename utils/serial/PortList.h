@@ -18,11 +18,11 @@ struct PortInfo {
     std::string description;  // USB product, driver name, or the Windows friendly name
     int vid = -1;             // USB vendor and product ids; -1 when not a USB device or not known
     int pid = -1;
-    std::string serial;       // USB serial number, when the device has one
-    std::string by_id;        // Linux: its link under /dev/serial/by-id
-    bool console = false;     // Linux: the kernel's console; never probed
-    bool busy = false;        // another run (or program) holds it
-    int busy_pid = 0;         // the holder, where the platform tells; 0 when not known
+    std::string serial;    // USB serial number, when the device has one
+    std::string by_id;     // Linux: its link under /dev/serial/by-id
+    bool console = false;  // Linux: the kernel's console; never probed
+    bool busy = false;     // another run (or program) holds it
+    int busy_pid = 0;      // the holder, where the platform tells; 0 when not known
     ProbeResult probe = PROBE_NOT_DONE;
 };
 

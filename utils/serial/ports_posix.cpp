@@ -280,8 +280,10 @@ std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
     case EIO: {  // the node of a UART that is not there
         std::string names = PortNames(ListPorts(roots));
         if (names.empty())
-            return head + "no such device, and no serial port is present: check the cable and "
-                          "the adapter" + HelperHints(roots.proc);
+            return head +
+                   "no such device, and no serial port is present: check the cable and "
+                   "the adapter" +
+                   HelperHints(roots.proc);
         return head + "no such device; ports present: " + names +
                " (gantrix --list-ports tells more)" + HelperHints(roots.proc);
     }
@@ -293,8 +295,8 @@ std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
         if (stat(path.c_str(), &st) == 0 && st.st_gid != 0)
             if (const struct group* entry = getgrgid(st.st_gid))
                 group = entry->gr_name;
-        return head + "permission denied: add your user to group " + group +
-               " (sudo usermod -aG " + group + " $USER), then log in again";
+        return head + "permission denied: add your user to group " + group + " (sudo usermod -aG " +
+               group + " $USER), then log in again";
     }
     default:
         return head + std::strerror(error.code) + HelperHints(roots.proc);

@@ -25,10 +25,14 @@ PortInfo NamedPort(const std::string& name)
 
 // GUID_DEVINTERFACE_COMPORT and the "Ports" setup class, spelled out so that no GUID library is
 // needed.
-const GUID comport_interface = {
-    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID ports_class = {
-    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID comport_interface = {0x86E0D1E0,
+                                0x8089,
+                                0x11D0,
+                                {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID ports_class = {0x4D36E978,
+                          0xE325,
+                          0x11CE,
+                          {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 constexpr int highest_com = 256;
 const char device_prefix[] = "\\\\.\\";
@@ -71,7 +75,8 @@ std::string RegisteredPortName(HDEVINFO set, SP_DEVINFO_DATA* info)
     char name[64] = {};
     DWORD size = sizeof(name) - 1;
     DWORD type = 0;
-    LONG rc = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    LONG rc =
+        RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
     RegCloseKey(key);
     return rc == ERROR_SUCCESS && type == REG_SZ ? name : "";
 }
@@ -221,7 +226,8 @@ std::string PortOpenFailure(const std::string& path)
         if (names.empty())
             return head + "no such port, and no COM port is present: check the cable and the "
                           "adapter's driver (Device Manager, Ports (COM & LPT))";
-        return head + "no such port; ports present: " + names + " (gantrix --list-ports tells more)";
+        return head + "no such port; ports present: " + names +
+               " (gantrix --list-ports tells more)";
     }
     return head + SystemMessage(code);
 }

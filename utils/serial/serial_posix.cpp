@@ -32,9 +32,8 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry speed_table[] = {
-    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
-    {230400, B230400},
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
 int64_t NowMs()
@@ -161,10 +160,18 @@ bool PortGetSettings(Port port, LineSettings* settings)
     settings->parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 1 : 2) : 0;
     settings->stop_bits = (tio.c_cflag & CSTOPB) ? 2 : 0;
     switch (tio.c_cflag & CSIZE) {
-    case CS5: settings->byte_size = 5; break;
-    case CS6: settings->byte_size = 6; break;
-    case CS7: settings->byte_size = 7; break;
-    default: settings->byte_size = 8; break;
+    case CS5:
+        settings->byte_size = 5;
+        break;
+    case CS6:
+        settings->byte_size = 6;
+        break;
+    case CS7:
+        settings->byte_size = 7;
+        break;
+    default:
+        settings->byte_size = 8;
+        break;
     }
     return true;
 }
@@ -186,11 +193,20 @@ bool PortSetSettings(Port port, const LineSettings* settings)
 
     tcflag_t size_flag = CS8;
     switch (settings->byte_size) {
-    case 5: size_flag = CS5; break;
-    case 6: size_flag = CS6; break;
-    case 7: size_flag = CS7; break;
-    case 8: size_flag = CS8; break;
-    default: return false;
+    case 5:
+        size_flag = CS5;
+        break;
+    case 6:
+        size_flag = CS6;
+        break;
+    case 7:
+        size_flag = CS7;
+        break;
+    case 8:
+        size_flag = CS8;
+        break;
+    default:
+        return false;
     }
 
     // Raw mode: frames carry every byte value (0x00, 0x0D, 0x11, 0x13, 0xFF ...), so nothing may
