@@ -17,7 +17,7 @@ namespace {
 using namespace fault_cells;
 
 // The quick tool's line time-out.
-constexpr double line_timeout_s = 0.3;
+constexpr double line_timeout_s = 1.0;
 
 
 std::vector<Cell> AllCells()

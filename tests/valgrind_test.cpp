@@ -24,7 +24,7 @@ struct Case {
     std::vector<std::string> board_args;
     std::vector<std::string> words;  // after the port; "IMAGE" stands for the image file
     const char* port;                // the board's when null; none at all when ""
-    bool quick;                      // the 300 ms line time-out, for a silent board
+    bool quick;                      // the 1 s line time-out, for a silent board
     std::string out;                 // the tool's whole output, or a part when `out_part`
     int status;
     bool out_part = false;

@@ -38,7 +38,7 @@ struct ExchangeCase {
     Bytes request;                   // expected on the wire
     Peer peer;
     Bytes reply;
-    bool quick;  // the tool built with a 300 ms line time-out
+    bool quick;  // the tool built with a 1 s line time-out
     std::string out;
     int status;
 };

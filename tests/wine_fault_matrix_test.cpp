@@ -18,7 +18,7 @@ namespace {
 using namespace fault_cells;
 
 // The quick exe's line time-out.
-constexpr double line_timeout_s = 0.3;
+constexpr double line_timeout_s = 1.0;
 
 // Each command kind with a different end after a failure: its own failure line, none, the upload
 // stopped mid-way, the trace ending a run that had gone through.

@@ -18,7 +18,7 @@
 
 // Opens the tool's end of a line through the real serial layer and sets it up as a run does
 // (115200 8N1, raw). Fails the current test on error.
-bool OpenToolPort(const std::string& path, Port* port, int timeout_ms = 200);
+bool OpenToolPort(const std::string& path, Port* port, int timeout_ms = 1000);
 // An error reply carrying `result`.
 Bytes ErrorFrame(uint8_t result);
 // True when `frame` is a complete frame whose stored checksum matches its bytes.
@@ -31,7 +31,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(OpenPtyPair(&pty_)); }
     void TearDown() override;
     // The tool's side through OpenToolPort, into port_.
-    bool OpenPort(int timeout_ms = 200)
+    bool OpenPort(int timeout_ms = 1000)
     {
         return OpenToolPort(pty_.slave_path, &port_, timeout_ms);
     }

@@ -87,7 +87,7 @@ constexpr double hang_guard_s = 20.0;
 
 // The CPU a run that waits on the line may use, given a run of the same program that does not
 // wait (it fails at once), measured just before under the same load. A run that spins through a
-// 300 ms wait uses that much CPU; one that waits in the kernel uses little beyond its start-up.
+// 1 s wait uses that much CPU; one that waits in the kernel uses little beyond its start-up.
 inline double SpinFreeCpuLimit(const RunResult& reference)
 {
     return 3 * reference.cpu_seconds + 0.05;
@@ -95,7 +95,7 @@ inline double SpinFreeCpuLimit(const RunResult& reference)
 
 // Path of the native gantrix binary under test (set by CMake at build time).
 std::string ToolPath();
-// The same tool built with a 300 ms line time-out, for tests of silence and hang-up.
+// The same tool built with a 1 s line time-out, for tests of silence and hang-up.
 std::string QuickToolPath();
 // Path of the simulated board binary, when it is built.
 std::string BoardPath();

@@ -41,7 +41,7 @@ private:
     int pid_ = -1;
 };
 
-// Runs the Windows tool (the quick one: 300 ms line time-out) under Wine in a session of its
+// Runs the Windows tool (the quick one: 1 s line time-out) under Wine in a session of its
 // own; output as RunProgram gives it, "\r\n" folded.
 RunResult RunWindowsTool(const std::vector<std::string>& args, int timeout_ms = 60000);
 RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_ms = 60000);
