@@ -269,26 +269,22 @@ bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes, bool
     // has reported the line ready does 0 mean the line is gone.
     *bytes = 0;
     int64_t deadline = -1;
-    if (wait_first) {
-        deadline = NowMs() + port.timeout_ms;
-        int ready = WaitReady(port.fd, POLLIN, deadline);
-        if (ready < 0)
-            return false;
-        if (ready == 0)
-            return true;  // timed out: success with nothing read
-    }
+    bool read_now = !wait_first;
     for (;;) {
-        ssize_t n = read(port.fd, data, size);
-        if (n > 0) {
-            *bytes = static_cast<uint32_t>(n);
-            return true;
+        if (read_now) {
+            ssize_t n = read(port.fd, data, size);
+            if (n > 0) {
+                *bytes = static_cast<uint32_t>(n);
+                return true;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                return false;  // EIO: a hung-up pty
+            if (n == 0 && deadline >= 0)
+                return false;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            return false;  // EIO: a hung-up pty
-        if (n == 0 && deadline >= 0)
-            return false;
+        read_now = true;
         if (deadline < 0)
             deadline = NowMs() + port.timeout_ms;
         int ready = WaitReady(port.fd, POLLIN, deadline);
