@@ -88,13 +88,16 @@ TEST_F(WineBoard, UpgradeImageArrivesIntact)
                   static_cast<std::streamsize>(firmware.size()));
     }
     ASSERT_TRUE(Start({"--image-out", image_path}));
-    // Wine hands the exe a Unix path through its Z: drive.
-    RunResult result = Tool({"upgrade", "Z:" + firmware_path});
+    // Wine hands the exe a Unix path through its Z: drive. The long line limit catches reads
+    // that wait it out although the reply is in: four exchanges would outlast the hang guard.
+    RunResult result =
+        RunWindowsTool({"--timeout", "30", line_.com, "upgrade", "Z:" + firmware_path});
     EXPECT_EQ(result.out,
               "Switch to boot mode...\n[OK] Switched to boot mode\n"
               "Uploading... 00 %\rUploading... 32 %\rUploading... 64 %\rUploading... 96 %\r"
               "Upload done 100%     \n");
     EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, hang_guard_s);
     EXPECT_EQ(Stop(), 0);
 
     std::ifstream in(image_path, std::ios::binary);

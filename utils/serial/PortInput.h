@@ -16,8 +16,8 @@ struct PortInput {
 bool TakeHeld(PortInput* input, void* data, uint32_t size, uint32_t* bytes);
 
 // Reads through the hold: held bytes first; otherwise, for a read smaller than the hold, one
-// `read_line` call of the hold's size whose surplus is kept. `read_line` is the platform's bounded
-// read (false on failure, true with 0 bytes on time-out).
+// `read_line` call into the hold (it may fill less than the hold's size) whose surplus is kept.
+// `read_line` is the platform's bounded read (false on failure, true with 0 bytes on time-out).
 template <typename ReadLine>
 bool ReadThroughHold(PortInput* input, void* data, uint32_t size, uint32_t* bytes,
                      ReadLine read_line)

@@ -105,13 +105,13 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     MakeLineBinaryClean(&dcb);
     if (!SetCommState(port.handle, &dcb))
         return false;
-    // ReadFile returns at once with whatever the driver holds; with nothing held it waits for
-    // the first byte, at most the limit, and then returns with nothing. Reads go through the
-    // port's hold, so one ReadFile takes a whole reply. Without a limit a silent board would
-    // keep a read waiting, so a port that refuses it is not usable.
+    // ReadFile returns as soon as the count it asked for is in, or at the limit with what came
+    // (nothing, on a silent line). The MAXDWORD form meant to return at the first byte is not
+    // relied on: Wine waits out the whole limit with it, one time-out per reply. Without a limit
+    // a silent board would keep a read waiting, so a port that refuses it is not usable.
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
@@ -135,13 +135,34 @@ void PortClose(Port port)
     delete port.input;
 }
 
+namespace {
+
+// How much one ReadFile into the hold (room for `room` bytes) asks for when the caller needs
+// `need`: all the driver has queued when that covers the caller's bytes, so it returns at once;
+// otherwise the caller's bytes only, so it never waits on bytes that are not on their way.
+DWORD HoldReadCount(HANDLE handle, uint32_t need, uint32_t room)
+{
+    if (room <= need)
+        return room;
+    COMSTAT stat{};
+    DWORD errors = 0;
+    DWORD queued = ClearCommError(handle, &errors, &stat) ? stat.cbInQue : 0;
+    if (queued <= need)
+        return need;
+    return queued < room ? queued : room;
+}
+
+}  // namespace
+
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
 {
     *bytes = 0;
     return ReadThroughHold(port.input, data, size, bytes,
-                           [&port](void* to, uint32_t count, uint32_t* got) {
+                           [&port, size](void* to, uint32_t count, uint32_t* got) {
                                DWORD n = 0;
-                               BOOL ok = ReadFile(port.handle, to, count, &n, nullptr);
+                               BOOL ok =
+                                   ReadFile(port.handle, to,
+                                            HoldReadCount(port.handle, size, count), &n, nullptr);
                                *got = n;
                                return ok != 0;
                            });
