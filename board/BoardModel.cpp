@@ -87,6 +87,24 @@ bool ParseUnsigned(const std::string& text, uint32_t max, uint32_t* value, int b
     return true;
 }
 
+// A percentage with up to three decimals ("2", "0.1", "0.025"), in thousandths of a percent.
+bool ParsePercent(const std::string& text, uint32_t* thousandths)
+{
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    uint32_t units = 0, part = 0;
+    if (!ParseUnsigned(whole, 100, &units) || fraction.size() > 3 ||
+        (dot != std::string::npos && !ParseUnsigned(fraction, 999, &part)))
+        return false;
+    while (fraction.size() < 3) {
+        fraction.push_back('0');
+        part *= 10;
+    }
+    *thousandths = units * 1000 + part;
+    return *thousandths <= 100000;
+}
+
 std::vector<std::string> SplitColons(const std::string& text)
 {
     std::vector<std::string> parts;
@@ -333,8 +351,12 @@ bool ParseInjection(const std::string& text, Injection* injection, std::string* 
             return false;
         }
         injection->kind = k.kind;
-        if ((k.args >= 1 && !ParseUnsigned(parts[1], k.max1, &injection->arg)) ||
-            (k.args >= 2 && !ParseUnsigned(parts[2], k.max2, &injection->arg2))) {
+        // The corruption rate may be a fraction of a percent: a realistic noisy line is.
+        const bool first_ok =
+            k.args == 0 ||
+            (k.kind == INJECT_CORRUPT ? ParsePercent(parts[1], &injection->arg)
+                                      : ParseUnsigned(parts[1], k.max1, &injection->arg));
+        if (!first_ok || (k.args >= 2 && !ParseUnsigned(parts[2], k.max2, &injection->arg2))) {
             *error = "bad number in --inject " + text;
             return false;
         }
@@ -421,7 +443,7 @@ void BoardInit(Board* board, const BoardConfig& config, double now_ms)
     for (const Injection& injection : config.injections) {
         if (injection.kind == INJECT_CORRUPT) {
             board->corrupt = true;
-            board->corrupt_percent = injection.arg;
+            board->corrupt_thousandths = injection.arg;
             board->corrupt_rng.seed(injection.arg2);
         }
     }
@@ -553,10 +575,10 @@ void BoardCorrupt(Board* board, uint8_t* bytes, size_t count)
 {
     if (!board->corrupt)
         return;
-    std::uniform_int_distribution<uint32_t> percent(0, 99);
+    std::uniform_int_distribution<uint32_t> percent(0, 99999);
     std::uniform_int_distribution<uint32_t> bit(0, 7);
     for (size_t i = 0; i < count; ++i) {
-        if (percent(board->corrupt_rng) < board->corrupt_percent) {
+        if (percent(board->corrupt_rng) < board->corrupt_thousandths) {
             bytes[i] ^= static_cast<uint8_t>(1u << bit(board->corrupt_rng));
             ++board->corrupted_bytes;
         }

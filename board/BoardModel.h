@@ -93,7 +93,7 @@ struct Board {
     uint32_t upgrade_blocks = 0;
     std::string debug_queue;
     bool corrupt = false;
-    uint32_t corrupt_percent = 0;
+    uint32_t corrupt_thousandths = 0;  // of a percent: 1000 corrupts one byte in a hundred
     std::mt19937 corrupt_rng;
     uint64_t corrupted_bytes = 0;  // bytes the corrupt injection changed, both directions
 };

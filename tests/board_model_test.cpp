@@ -465,12 +465,13 @@ TEST(BoardOptions, ParsesSwitchValues)
         bool ok;
     };
     const ParseCase injections[] = {
-        {"noise:300", true},      {"noise:301", false},       {"noise", false},
-        {"split:1:0", true},      {"split:0:5", false},       {"badcrc", true},
-        {"badcrc:1", false},      {"error:5@ping", true},     {"cmd:256", false},
-        {"size:255@3", true},     {"hangup@upgrade#1", true}, {"hangup@upgrade#0", false},
-        {"silence@0", false},     {"silence@fly", false},     {"corrupt:5:7", true},
-        {"corrupt:101:7", false}, {"noise:-1", false},        {"bogus", false},
+        {"noise:300", true},      {"noise:301", false},        {"noise", false},
+        {"split:1:0", true},      {"split:0:5", false},        {"badcrc", true},
+        {"badcrc:1", false},      {"error:5@ping", true},      {"cmd:256", false},
+        {"size:255@3", true},     {"hangup@upgrade#1", true},  {"hangup@upgrade#0", false},
+        {"silence@0", false},     {"silence@fly", false},      {"corrupt:5:7", true},
+        {"corrupt:101:7", false}, {"noise:-1", false},         {"bogus", false},
+        {"corrupt:0.05:7", true}, {"corrupt:0.0001:7", false}, {"corrupt:100.5:7", false},
     };
     for (const ParseCase& c : injections) {
         Injection injection;
