@@ -11,6 +11,7 @@
 #include "commands/Commands.h"
 #include "commands/Probe.h"
 #include "proto/Exchange.h"
+#include "proto/Trace.h"
 #include "serial/PortList.h"
 #include "serial/Serial.h"
 
@@ -60,6 +61,11 @@ void SwitchUsage()
         "  --help              this text\n"
         "  --version           the tool's version\n"
         "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)\n"
+        "  --retries N         repeat an exchange that failed on the line up to N times, 0 to 10\n"
+        "                      (default 0): ping, id, status, boot switch and upgrade blocks only\n"
+        "  --trace             every frame both ways on stderr, decoded and dumped\n"
+        "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
+        "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers");
@@ -71,7 +77,38 @@ struct Options {
     int timeout_ms = line_timeout_ms;
     bool list_ports = false;
     bool probe = false;
+    int retries = 0;
+    bool trace = false;
+    const char* log_path = nullptr;
+    bool progress_plain = false;
 };
+
+// Where the trace goes: stderr for --trace, the log for --log.
+bool trace_to_stderr = false;
+bool trace_to_log = false;
+
+void SendTrace(const std::string& entry)
+{
+    if (trace_to_stderr) {
+        // The lines printed so far come first, as they happened.
+        fflush(stdout);
+        fprintf(stderr, "%s\n", entry.c_str());
+    }
+    if (trace_to_log)
+        LogTrace(entry);
+}
+
+// Reads a whole number within [low, high]; false when the word is not one.
+bool ParseCount(const char* word, long low, long high, int* value)
+{
+    errno = 0;
+    char* end = nullptr;
+    long number = std::strtol(word, &end, 10);
+    if (errno != 0 || end == word || *end != '\0' || number < low || number > high)
+        return false;
+    *value = static_cast<int>(number);
+    return true;
+}
 
 // Reads a number of seconds within [low, high] into milliseconds; false when the word is not one.
 bool ParseSeconds(const char* word, double low, double high, int* ms)
@@ -99,6 +136,45 @@ int ListSerialPorts(bool probe)
     return exit_ok;
 }
 
+// Sets up what the switches ask of the whole run: retries, the trace, the log, the progress
+// lines. False when the log cannot be opened.
+bool StartRun(const Options& options, int argc, char* argv[])
+{
+    exchange_retries = options.retries;
+    upgrade_progress_plain = options.progress_plain;
+    trace_to_stderr = options.trace;
+    if (options.log_path) {
+        std::string run = "gantrix " GANTRIX_VERSION ":";
+        for (int i = 1; i < argc; ++i)
+            run += std::string(" ") + argv[i];
+        if (!LogOpen(options.log_path, run)) {
+            fprintf(stderr, "gantrix: cannot open the log %s: %s\n", options.log_path,
+                    strerror(errno));
+            return false;
+        }
+        if (!ConsoleDivert(LogStdout)) {
+            fprintf(stderr, "gantrix: cannot divert the output into the log %s\n",
+                    options.log_path);
+            LogClose();
+            return false;
+        }
+        trace_to_log = true;
+    }
+    if (trace_to_stderr || trace_to_log)
+        trace_sink = SendTrace;
+    return true;
+}
+
+// Puts stdout back and waits until the log has every line.
+void EndRun()
+{
+    if (!trace_to_log)
+        return;
+    trace_to_log = false;
+    ConsoleRestore();
+    LogClose();
+}
+
 // Takes the switches off the front of the words (a word that starts with "--" is never a port
 // word). Returns -1 to go on with the run, or the exit status of a run that ends here.
 int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
@@ -124,6 +200,35 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             ++i;
             continue;
         }
+        if (word == "--retries") {
+            if (!has_value || !ParseCount(argv[i + 1], 0, 10, &options->retries)) {
+                fprintf(stderr, "gantrix: --retries takes a number from 0 to 10\n");
+                return exit_failed;
+            }
+            ++i;
+            continue;
+        }
+        if (word == "--trace") {
+            options->trace = true;
+            continue;
+        }
+        if (word == "--log") {
+            if (!has_value || argv[i + 1][0] == '\0') {
+                fprintf(stderr, "gantrix: --log takes a file name\n");
+                return exit_failed;
+            }
+            options->log_path = argv[++i];
+            continue;
+        }
+        if (word == "--progress") {
+            if (!has_value || std::strcmp(argv[i + 1], "plain") != 0) {
+                fprintf(stderr, "gantrix: --progress takes plain\n");
+                return exit_failed;
+            }
+            options->progress_plain = true;
+            ++i;
+            continue;
+        }
         if (word == "--list-ports") {
             options->list_ports = true;
             continue;
@@ -139,8 +244,6 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
         fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
         return exit_failed;
     }
-    if (options->list_ports)
-        return ListSerialPorts(options->probe);
     *first_word = i;
     return -1;
 }
@@ -208,24 +311,14 @@ int RunCommand(Port port, int count, char* words[])
     return result == COMMAND_OK ? exit_ok : exit_failed;
 }
 
-}  // namespace
 
-int main(int argc, char* argv[])
+// The run on the port named by words[0]: open and set it up, run the command; the exit status.
+int RunOnPort(int count, char* words[], const Options& options)
 {
-    // A run cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
-    ConsoleSetUp();
-    Options options;
-    int first = 1;
-    int ended = ParseSwitches(argc, argv, &first, &options);
-    if (ended >= 0)
-        return ended;
-    char** words = argv + first;
-    const int count = argc - first;
     if (count < 2) {
         usage();
         return exit_failed;
     }
-
     std::string path = PortPath(words[0]);
     Port port;
     if (!PortOpen(path, options.timeout_ms, &port)) {
@@ -254,5 +347,24 @@ int main(int argc, char* argv[])
     int status = RunCommand(port, count, words);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // A run cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
+    ConsoleSetUp();
+    Options options;
+    int first = 1;
+    int ended = ParseSwitches(argc, argv, &first, &options);
+    if (ended >= 0)
+        return ended;
+    if (!StartRun(options, argc, argv))
+        return exit_failed;
+    int status = options.list_ports ? ListSerialPorts(options.probe)
+                                    : RunOnPort(argc - first, argv + first, options);
+    EndRun();
     return status;
 }

@@ -35,6 +35,9 @@ int Vend(Port port, Args args);
 int Recover(Port port, Args args);
 int Status(Port port, Args args);
 // Switches to the boot loader and sends the image named by the first word.
+// The upload's progress: a '\r' line that overwrites itself, or with this set (--progress plain)
+// a line at each tenth and a summary.
+extern bool upgrade_progress_plain;
 int Upgrade(Port port, Args args);
 // Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
 int64_t UpgradeBlockCount(int64_t image_size);

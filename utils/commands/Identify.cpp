@@ -11,7 +11,7 @@ int Ping(Port port, Args)
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
-    if (!ExchangePacket(port, &packet)) {
+    if (!ExchangeRepeatable(port, &packet)) {
         puts("Failed to ping device");
         return COMMAND_NO_EXCHANGE;
     }
@@ -26,7 +26,7 @@ int Id(Port port, Args)
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_ID;
-    if (!ExchangePacket(port, &packet))
+    if (!ExchangeRepeatable(port, &packet))
         return COMMAND_NO_EXCHANGE;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_ID)) {
         printf("Wrong reply to id: cmd %d\n", packet.cmd);

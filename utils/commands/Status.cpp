@@ -11,7 +11,7 @@ int Status(Port port, Args)
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_STATUS;
-    if (!ExchangePacket(port, &packet))
+    if (!ExchangeRepeatable(port, &packet))
         return COMMAND_FAILED;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_STATUS)) {
         printf("Wrong reply to status: cmd %d\n", packet.cmd);

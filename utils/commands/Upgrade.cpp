@@ -17,6 +17,28 @@ constexpr int bs = upgrade_block_size;
 // Offsets travel in 32 bits and the percentage arithmetic is done on a signed 32-bit size.
 constexpr int64_t max_image_size = INT32_MAX;
 
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// --progress plain: a line at each tenth of the image, for logs that keep every line.
+void PrintPlainProgress(int64_t done, int32_t filesize, Clock::time_point start, int* next_mark)
+{
+    const int percent = static_cast<int>(done * 100 / filesize);
+    if (percent < *next_mark || percent >= 100)
+        return;
+    const double seconds = SecondsSince(start);
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    const double left = rate > 0 ? static_cast<double>(filesize - done) / rate : 0;
+    printf("Uploading... %d %% %lld of %d bytes sent, %.0f bytes/s, %.1f s left\n", percent,
+           static_cast<long long>(done), static_cast<int>(filesize), rate, left);
+    fflush(stdout);
+    *next_mark = percent / 10 * 10 + 10;
+}
+
 bool IsBlank(const uint8_t* image)
 {
     for (int i = 0; i < bs; ++i)
@@ -26,6 +48,8 @@ bool IsBlank(const uint8_t* image)
 }
 
 }  // namespace
+
+bool upgrade_progress_plain = false;
 
 int64_t UpgradeBlockCount(int64_t image_size)
 {
@@ -74,7 +98,7 @@ int Upgrade(Port port, Args args)
     packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
-    bool switched = ExchangePacket(port, &packet);
+    bool switched = ExchangeRepeatable(port, &packet);
     if (switched)
         puts("[OK] Switched to boot mode");
     else
@@ -87,6 +111,10 @@ int Upgrade(Port port, Args args)
         PortPurge(port);
 
     int shown_percent = -1;
+    int next_mark = 10;
+    int64_t sent_blocks = 0;
+    int64_t skipped_blocks = 0;
+    const Clock::time_point start = Clock::now();
     // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
     // last blocks of an image near 2 GiB, and the upload would never end.
     const int64_t blocks = UpgradeBlockCount(filesize);
@@ -102,13 +130,15 @@ int Upgrade(Port port, Args args)
         uint8_t* image = packet.cmd_data + 4;
         std::memset(image, 0xFF, bs);
 
-        int percent = static_cast<int>(pos * 100 / filesize);
-        printf("Uploading... %02d %%\r", percent);
-        // The line is printed for every block, but only a new figure is worth a write to the
-        // terminal: a flush per block cost a system call per block.
-        if (percent != shown_percent) {
-            fflush(stdout);
-            shown_percent = percent;
+        if (!upgrade_progress_plain) {
+            int percent = static_cast<int>(pos * 100 / filesize);
+            printf("Uploading... %02d %%\r", percent);
+            // The line is printed for every block, but only a new figure is worth a write to the
+            // terminal: a flush per block cost a system call per block.
+            if (percent != shown_percent) {
+                fflush(stdout);
+                shown_percent = percent;
+            }
         }
 
         fread(image, 1, bs, file);
@@ -119,9 +149,14 @@ int Upgrade(Port port, Args args)
         }
         bool first = block == 0;
         bool last = block + 1 == blocks;
-        if (!first && !last && IsBlank(image))
+        const int64_t done = pos + bs < filesize ? pos + bs : filesize;
+        if (!first && !last && IsBlank(image)) {
+            ++skipped_blocks;
+            if (upgrade_progress_plain)
+                PrintPlainProgress(done, filesize, start, &next_mark);
             continue;
-        if (!ExchangePacket(port, &packet)) {
+        }
+        if (!ExchangeRepeatable(port, &packet)) {
             fflush(stdout);
             fclose(file);
             return COMMAND_FAILED;
@@ -136,8 +171,18 @@ int Upgrade(Port port, Args args)
             fclose(file);
             return COMMAND_FAILED;
         }
+        ++sent_blocks;
+        if (upgrade_progress_plain)
+            PrintPlainProgress(done, filesize, start, &next_mark);
     }
-    printf("Upload done 100%%     \n");
+    if (upgrade_progress_plain) {
+        const double seconds = SecondsSince(start);
+        printf("Upload done 100%%: %lld blocks sent, %lld blanks skipped, %.3f s, %.0f bytes/s\n",
+               static_cast<long long>(sent_blocks), static_cast<long long>(skipped_blocks), seconds,
+               seconds > 0 ? filesize / seconds : 0.0);
+    } else {
+        printf("Upload done 100%%     \n");
+    }
     fflush(stdout);
     fclose(file);
     return COMMAND_OK;

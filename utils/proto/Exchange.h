@@ -19,3 +19,13 @@ extern bool exchange_quiet;
 
 // The one shape of every exchange: send, and only if that worked, receive into the same record.
 bool ExchangePacket(Port port, Packet* packet);
+
+// How many times ExchangeRepeatable sends a request again after a failure on the line (--retries).
+extern int exchange_retries;
+
+// ExchangePacket for a request that does the same when it arrives twice (ping, id, status, the
+// boot switch, an upgrade block, which carries its offset). A failure on the line (time-out, bad
+// checksum, bad size, out of sync) is followed by a clearing of the line and another attempt, up
+// to exchange_retries times, each with its reason on stderr; the failure lines of the attempts
+// that were repeated stay off stdout. An error reply or a failed write ends it at once.
+bool ExchangeRepeatable(Port port, Packet* packet);

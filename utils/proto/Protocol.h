@@ -48,5 +48,9 @@ enum ControllerError {
 // byte a board answers with, so any other value passes.
 bool AnswersAnotherRequest(uint8_t reply_cmd, uint8_t request_cmd);
 
+// The request's name as a trace shows it ("ping", "upgrade block", "error reply" for cmd 0);
+// null for a code no request has.
+const char* CommandName(uint8_t cmd);
+
 extern const char* const state_names[CONTROLLER_STATE_MAX];
 extern const char* const error_names[CONTROLLER_ERROR_MAX];

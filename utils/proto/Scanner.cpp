@@ -68,9 +68,13 @@ Packet* ParsePacket(uint8_t** p, uint32_t* size)
 
 std::string DumpHex(const Packet* packet)
 {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(packet);
     // The size byte may be anything a line delivered, 255 included: the dump ends with the record.
     uint32_t count = packet->size < sizeof(Packet) ? packet->size : sizeof(Packet);
+    return DumpBytes(reinterpret_cast<const uint8_t*>(packet), count);
+}
+
+std::string DumpBytes(const uint8_t* bytes, uint32_t count)
+{
     std::string out;
     out.reserve((count / dump_bytes_per_line + 1) * 68);
     uint32_t line_start = 0;

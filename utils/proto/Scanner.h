@@ -22,3 +22,5 @@ Packet* ParsePacket(uint8_t** p, uint32_t* size);
 // followed by "| " and the bytes as letters, digits or a few punctuation marks ('.' for the rest).
 // No newline after the last line.
 std::string DumpHex(const Packet* packet);
+// The same layout for any run of bytes: the noise and broken frames a trace shows.
+std::string DumpBytes(const uint8_t* bytes, uint32_t count);

@@ -2,6 +2,7 @@
 // Every operation blocks; none of them prints anything.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,15 @@ struct LineSettings {
 // runtime has no line buffering, the console's interrupt and close events flush what is pending.
 void ConsoleSetUp();
 
+// Sends everything later written to stdout through a pipe to `sink`, on a thread of its own, in
+// order; the sink passes what the console should show to ConsoleWrite. At the end of the
+// diversion the sink gets a call with no bytes. For --log; false when there is no pipe to be had.
+bool ConsoleDivert(void (*sink)(const char* bytes, size_t count));
+// Writes to where stdout went before the diversion.
+void ConsoleWrite(const char* bytes, size_t count);
+// Flushes stdout, ends the diversion and waits until the sink has had every byte.
+void ConsoleRestore();
+
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.
 std::string PortPath(const std::string& word);
@@ -53,6 +63,9 @@ bool PortGetSettings(Port port, LineSettings* settings);
 bool PortSetSettings(Port port, const LineSettings* settings);
 // Drops whatever the driver holds in both directions.
 void PortPurge(Port port);
+// Reads and drops what arrives until the line has been quiet for quiet_ms (for no longer than the
+// port's time-out in all), then drops what the driver holds of the input.
+void PortDrain(Port port, int quiet_ms);
 // Asks the driver for queues of these sizes; where the platform has no such request, nothing.
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue);
 void PortClose(Port port);

@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <io.h>
 #include <new>
+#include <thread>
 #include <windows.h>
 
 #include "PortInput.h"
@@ -17,14 +20,75 @@ namespace {
 // Kept for PortOpenFailure: by the time the caller asks, the last error has been reused.
 PortOpenError last_open_error;
 
+// The diversion of stdout (ConsoleDivert): where it went before, and the pipe's reading end.
+int console_fd = -1;
+int divert_read_fd = -1;
+std::thread divert_thread;
+
 // Runs on a thread of its own while the main thread waits on the line, so the stream is free.
 BOOL WINAPI FlushOnInterrupt(DWORD)
 {
     fflush(stdout);
+    // The log's last lines are still in the pipe or the thread that reads it.
+    ConsoleRestore();
     return FALSE;  // then the default handler ends the process as before
 }
 
 }  // namespace
+
+bool ConsoleDivert(void (*sink)(const char* bytes, size_t count))
+{
+    fflush(stdout);
+    int fds[2];
+    // Binary: the console's end translates line ends as it did before.
+    if (_pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) != 0)
+        return false;
+    console_fd = _dup(1);
+    if (console_fd < 0 || _dup2(fds[1], 1) != 0) {
+        _close(fds[0]);
+        _close(fds[1]);
+        if (console_fd >= 0)
+            _close(console_fd);
+        console_fd = -1;
+        return false;
+    }
+    _close(fds[1]);
+    // The C runtime buffers a stream on a pipe fully; the console was shown each line at once.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    divert_read_fd = fds[0];
+    divert_thread = std::thread([sink] {
+        char bytes[4096];
+        int n;
+        while ((n = _read(divert_read_fd, bytes, sizeof(bytes))) > 0)
+            sink(bytes, static_cast<size_t>(n));
+        sink(nullptr, 0);
+    });
+    return true;
+}
+
+void ConsoleWrite(const char* bytes, size_t count)
+{
+    while (count > 0) {
+        int n = _write(console_fd, bytes, static_cast<unsigned>(count));
+        if (n <= 0)
+            return;  // the console is gone; the log still gets its lines
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+}
+
+void ConsoleRestore()
+{
+    if (console_fd < 0 || !divert_thread.joinable())
+        return;
+    fflush(stdout);
+    // Putting the console back closes the pipe's only writing end: the thread reads to its end.
+    _dup2(console_fd, 1);
+    divert_thread.join();
+    _close(divert_read_fd);
+    _close(console_fd);
+    console_fd = divert_read_fd = -1;
+}
 
 void ConsoleSetUp()
 {
@@ -121,6 +185,28 @@ bool PortSetSettings(Port port, const LineSettings* settings)
 void PortPurge(Port port)
 {
     PurgeComm(port.handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    DropHeld(port.input);
+}
+
+void PortDrain(Port port, int quiet_ms)
+{
+    // A read that waits at most quiet_ms for its first byte and then for each next one.
+    COMMTIMEOUTS quiet{};
+    quiet.ReadIntervalTimeout = static_cast<DWORD>(quiet_ms);
+    quiet.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet_ms);
+    quiet.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
+    COMMTIMEOUTS normal{};
+    if (GetCommTimeouts(port.handle, &normal) && SetCommTimeouts(port.handle, &quiet)) {
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port.timeout_ms);
+        unsigned char dropped[256];
+        DWORD n = 0;
+        while (GetTickCount64() < deadline &&
+               ReadFile(port.handle, dropped, sizeof(dropped), &n, nullptr) && n > 0) {
+        }
+        SetCommTimeouts(port.handle, &normal);
+    }
+    // Input only: the request that made the line quiet may still be going out.
+    PurgeComm(port.handle, PURGE_RXABORT | PURGE_RXCLEAR);
     DropHeld(port.input);
 }
 

@@ -1,0 +1,192 @@
+// The trace and the log: what went over the line, for the technician on stderr and for the
+// engineers in a file.
+#include "Trace.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "Protocol.h"
+#include "Scanner.h"
+#include "serial/Serial.h"
+
+void (*trace_sink)(const std::string& entry) = nullptr;
+
+namespace {
+
+// Trace times count from here, which is as good as the start of the run.
+const std::chrono::steady_clock::time_point trace_start = std::chrono::steady_clock::now();
+
+std::string SinceStart()
+{
+    std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - trace_start;
+    char text[32];
+    snprintf(text, sizeof(text), "%10.3f ms ", ms.count());
+    return text;
+}
+
+void Trace(const std::string& entry)
+{
+    if (trace_sink)
+        trace_sink(entry);
+}
+
+// The log's state. After LogOpen only the thread that runs LogStdout touches it.
+struct Log {
+    FILE* file = nullptr;
+    std::string line;        // the output line being assembled
+    bool overwrite = false;  // a '\r' came: the next byte starts the line again, as on a console
+    bool in_entry = false;   // between the two zero bytes around a trace entry
+    std::string entry;
+};
+
+Log log_state;
+
+// UTC, so that reports from sites in different time zones line up.
+std::string WallClock()
+{
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    char text[40] = "";
+    if (const std::tm* utc = std::gmtime(&seconds)) {
+        size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", utc);
+        snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms.count()));
+    }
+    return text;
+}
+
+// One stamped line per line of `text`; `kind` tells output from trace.
+void LogLines(const char* kind, const std::string& text)
+{
+    const std::string stamp = WallClock();
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        // The spaces that pad the progress line over its longer predecessors mean nothing here.
+        line.erase(line.find_last_not_of(" \r") + 1);
+        fprintf(log_state.file, "%s %-5s %s\n", stamp.c_str(), kind, line.c_str());
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    // A run ended by a signal keeps every line written so far.
+    fflush(log_state.file);
+}
+
+void EndOutputLine()
+{
+    LogLines("out", log_state.line);
+    log_state.line.clear();
+    log_state.overwrite = false;
+}
+
+}  // namespace
+
+void TraceFrame(TraceDirection direction, const Packet* packet)
+{
+    if (!trace_sink)
+        return;
+    const char* name = CommandName(packet->cmd);
+    char head[96];
+    // A received size byte was checked to be 7..254 before the frame was read.
+    bool good = GetCRC(packet) == CalcCRC(packet);
+    if (name)
+        snprintf(head, sizeof(head), "%s %s size %d checksum %s\n",
+                 direction == TRACE_SENT ? "TX" : "RX", name, packet->size, good ? "good" : "bad");
+    else
+        snprintf(head, sizeof(head), "%s cmd %d size %d checksum %s\n",
+                 direction == TRACE_SENT ? "TX" : "RX", packet->cmd, packet->size,
+                 good ? "good" : "bad");
+    Trace(SinceStart() + head + DumpHex(packet));
+}
+
+void TraceBytes(const char* note, const uint8_t* bytes, size_t count)
+{
+    if (!trace_sink)
+        return;
+    char head[96];
+    snprintf(head, sizeof(head), "%s, %zu bytes\n", note, count);
+    std::string dump;
+    // A dump line holds 16 bytes; the noise before a reply may run to 255.
+    for (size_t done = 0; done < count; done += proto_max_size) {
+        size_t piece = count - done < proto_max_size ? count - done : proto_max_size;
+        dump += (done ? "\n" : "") + DumpBytes(bytes + done, static_cast<uint32_t>(piece));
+    }
+    Trace(SinceStart() + head + dump);
+}
+
+void TraceNote(const std::string& note)
+{
+    if (trace_sink)
+        Trace(SinceStart() + note);
+}
+
+bool LogOpen(const std::string& path, const std::string& run)
+{
+    // Text mode: a report opened in Notepad shows its lines.
+    log_state = Log{};
+    log_state.file = fopen(path.c_str(), "a");
+    if (!log_state.file)
+        return false;
+    LogLines("run", run);
+    return true;
+}
+
+void LogStdout(const char* bytes, size_t count)
+{
+    if (count == 0) {
+        if (!log_state.line.empty())
+            EndOutputLine();
+        return;
+    }
+    size_t shown = 0;  // start of the bytes not yet passed to the console
+    for (size_t i = 0; i < count; ++i) {
+        const char c = bytes[i];
+        if (log_state.in_entry) {
+            if (c == '\0') {
+                log_state.in_entry = false;
+                LogLines("trace", log_state.entry);
+                log_state.entry.clear();
+                shown = i + 1;
+            } else {
+                log_state.entry.push_back(c);
+            }
+            continue;
+        }
+        if (c == '\0') {
+            // Nothing the run prints holds a zero byte (board text ends at its first one).
+            ConsoleWrite(bytes + shown, i - shown);
+            log_state.in_entry = true;
+            continue;
+        }
+        if (c == '\n') {
+            EndOutputLine();
+        } else if (c == '\r') {
+            log_state.overwrite = true;
+        } else {
+            if (log_state.overwrite)
+                log_state.line.clear();
+            log_state.overwrite = false;
+            log_state.line.push_back(c);
+        }
+    }
+    if (!log_state.in_entry)
+        ConsoleWrite(bytes + shown, count - shown);
+}
+
+void LogTrace(const std::string& entry)
+{
+    fputc('\0', stdout);
+    fputs(entry.c_str(), stdout);
+    fputc('\0', stdout);
+    fflush(stdout);
+}
+
+void LogClose()
+{
+    if (log_state.file)
+        fclose(log_state.file);
+    log_state.file = nullptr;
+}

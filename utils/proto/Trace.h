@@ -1,0 +1,38 @@
+// A decoded record of the traffic on the line (--trace), and the log file that keeps it with the
+// run's output for a report (--log).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Packet.h"
+
+// Where trace entries go; null (the default) traces nothing. An entry is one or more lines
+// without a final line end.
+extern void (*trace_sink)(const std::string& entry);
+
+enum TraceDirection {
+    TRACE_SENT,
+    TRACE_RECEIVED,
+};
+
+// A whole frame: "<ms since start> ms TX ping size 7 checksum good", then its DumpHex.
+void TraceFrame(TraceDirection direction, const Packet* packet);
+// Bytes that are not a whole frame (noise the sync hunt skipped, a header with a bad size, a
+// frame the line stopped in): the note, the count, then the bytes in the same dump layout.
+void TraceBytes(const char* note, const uint8_t* bytes, size_t count);
+// An event without bytes: a read that timed out, a retry.
+void TraceNote(const std::string& note);
+
+// --log. Opens `path` for appending and writes a first line naming the run; false (errno set)
+// when the file cannot be opened.
+bool LogOpen(const std::string& path, const std::string& run);
+// Everything the run writes to stdout, in order, with the trace entries in it (LogTrace); passes
+// the console's bytes on to ConsoleWrite and the lines, stamped with the wall-clock time, to the
+// file. A call with no bytes means the run's output has ended.
+void LogStdout(const char* bytes, size_t count);
+// A trace entry for the log, put into stdout's stream so that it keeps its place among the
+// output lines; LogStdout takes it out again.
+void LogTrace(const std::string& entry);
+void LogClose();
