@@ -32,9 +32,12 @@ protected:
         return board_.pid > 0;
     }
 
-    RunResult Tool(std::vector<std::string> words, bool quick = false)
+    RunResult Tool(std::vector<std::string> words, bool quick = false,
+                   const std::vector<std::string>& switches = {})
     {
-        words.insert(words.begin(), {quick ? QuickToolPath() : ToolPath(), board_.path});
+        words.insert(words.begin(), board_.path);
+        words.insert(words.begin(), switches.begin(), switches.end());
+        words.insert(words.begin(), quick ? QuickToolPath() : ToolPath());
         return RunProgram(words, 10000);
     }
 
@@ -172,6 +175,145 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
     unlink(firmware_path.c_str());
     unlink(image_path.c_str());
     rmdir(dir);
+}
+
+// The operator's switches: what each adds on stderr or in a file, and that stdout and the wire
+// stay as without them wherever the line was clean.
+TEST_F(BoardEndToEnd, OperatorSwitches)
+{
+    TempFile firmware(SeededBytes(4096, 3));
+    const std::string lost = "Failed to read from port; Failed to read sync; Out of sync";
+    struct SwitchRun {
+        std::vector<std::string> switches;
+        const char* inject;
+        std::vector<std::string> words;
+        std::vector<std::string> out_has;  // the whole stdout when it holds one text
+        int status;
+        std::vector<std::string> err_has;  // "" for an empty stderr
+        int requests;                      // frames the board received
+    };
+    const SwitchRun runs[] = {
+        {{"--retries", "2"},
+         "badcrc@1",
+         {"ping"},
+         {"PING OK\n"},
+         0,
+         {"gantrix: retry 1 of 2 (ping): Bad CRC: "},
+         2},
+        {{"--retries", "2"},
+         "silence@1",
+         {"status"},
+         {"Status: idle[2]  \n"},
+         0,
+         {"gantrix: retry 1 of 2 (status): " + lost + "\n"},
+         2},
+        // The board's own answer is not the line's fault; a write of a motion is never repeated.
+        {{"--retries", "2"}, "error:5", {"id"}, {"Error in response: Busy\n"}, 1, {""}, 1},
+        {{"--retries", "2"},
+         "badcrc",
+         {"vend", "3"},
+         {"Bad CRC: ", "Failed to vend\n"},
+         1,
+         {""},
+         1},
+        {{"--retries", "3"},
+         "badcrc",
+         {"ping"},
+         {"Bad CRC: ", "\nFailed to ping device\n"},
+         1,
+         {"retry 1 of 3", "retry 3 of 3"},
+         4},
+        {{"--retries", "1"},
+         "silence@upgrade#2",
+         {"upgrade", firmware.path},
+         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
+         0,
+         {"retry 1 of 1 (upgrade block): " + lost},
+         130},
+        {{"--trace"},
+         "noise:3",
+         {"ping"},
+         {"PING OK\n"},
+         0,
+         {" ms TX ping size 7 checksum good\n55 07 00 00 01 9E 15 ",
+          " ms RX noise skipped by the sync hunt, 3 bytes\n", " ms RX ping size 7 checksum good\n"},
+         1},
+        {{"--trace"},
+         "badcrc",
+         {"ping"},
+         {"Bad CRC: "},
+         1,
+         {" ms RX ping size 7 checksum bad\n"},
+         1},
+        {{"--progress", "plain"},
+         "",
+         {"upgrade", firmware.path},
+         {"Uploading... 10 % 416 of 4096 bytes sent, ",
+          "Uploading... 90 % 3712 of 4096 bytes sent, ",
+          "Upload done 100%: 128 blocks sent, 0 blanks skipped, "},
+         0,
+         {""},
+         129},
+        {{"--retries", "11"}, "", {"ping"}, {""}, 1, {"--retries takes a number from 0 to 10"}, 0},
+        {{"--progress", "bar"}, "", {"ping"}, {""}, 1, {"--progress takes plain"}, 0},
+        {{"--log", "/nonexistent/gantrix.log"}, "", {"ping"}, {""}, 1, {"cannot open the log"}, 0},
+    };
+    for (const SwitchRun& run : runs) {
+        SCOPED_TRACE(run.switches[0] + " " + run.inject + " " + run.words[0]);
+        std::vector<std::string> board_args;
+        if (*run.inject)
+            board_args = {"--inject", run.inject};
+        ASSERT_TRUE(Start(board_args));
+        RunResult result = Tool(run.words, true, run.switches);
+        EXPECT_EQ(result.status, run.status);
+        if (run.out_has.size() == 1) {
+            EXPECT_EQ(result.out.substr(0, run.out_has[0].size()), run.out_has[0]) << result.out;
+        }
+        for (const std::string& text : run.out_has)
+            EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
+        // Only the last attempt's failure lines reach stdout.
+        EXPECT_EQ(result.out.find("Bad CRC"), result.out.rfind("Bad CRC")) << result.out;
+        EXPECT_EQ(result.out.find('\r') == std::string::npos,
+                  run.switches[0] == "--progress" || run.words[0] != "upgrade");
+        for (const std::string& text : run.err_has) {
+            if (text.empty()) {
+                EXPECT_EQ(result.err, "");
+            } else {
+                EXPECT_NE(result.err.find(text), std::string::npos) << result.err;
+            }
+        }
+        EXPECT_EQ(static_cast<int>(RecordedFrames(board_).size()), run.requests);
+        StopBoard(&board_);
+    }
+}
+
+// --log keeps the output and the trace in a file, run after run; the console is as without it.
+TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
+{
+    TempFile log(Bytes{});
+    ASSERT_TRUE(Start({}));
+    RunResult ping = Tool({"ping"}, false, {"--log", log.path});
+    EXPECT_EQ(ping.out, "PING OK\n");
+    EXPECT_EQ(ping.err, "");
+    RunResult status = Tool({"status"}, false, {"--log", log.path, "--trace"});
+    EXPECT_EQ(status.out, "Status: idle[2]  \n");
+    EXPECT_NE(status.err.find(" ms TX status size 7 checksum good\n"), std::string::npos);
+
+    std::ifstream in(log.path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(' ') + 1));  // after the UTC timestamp
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[0].rfind("run   gantrix ", 0), 0u);
+    EXPECT_NE(lines[0].find(": --log " + log.path + " " + board_.path + " ping"),
+              std::string::npos);
+    EXPECT_NE(lines[1].find("trace "), std::string::npos);
+    EXPECT_NE(lines[1].find(" ms TX ping size 7 checksum good"), std::string::npos);
+    EXPECT_EQ(lines[2], "trace 55 07 00 00 01 9E 15                            | U......");
+    EXPECT_NE(lines[3].find(" ms RX ping size 7 checksum good"), std::string::npos);
+    EXPECT_EQ(lines[5], "out   PING OK");
+    EXPECT_EQ(lines[6].rfind("run   gantrix ", 0), 0u);
+    EXPECT_EQ(lines[11], "out   Status: idle[2]");
 }
 
 // Ctrl-C, a kill or a closed terminal ends a run where it stands, here in the debug trace with

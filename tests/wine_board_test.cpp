@@ -120,6 +120,66 @@ TEST_F(WineBoard, DebugTraceFollowsTheCommand)
     EXPECT_EQ(result.status, 0);
 }
 
+// The operator's switches on Windows: the retry, the trace on stderr, the plain progress and the
+// log file through the Z: drive, with the console as without them.
+TEST_F(WineBoard, OperatorSwitches)
+{
+    TempFile firmware(SeededBytes(1024, 5));
+    TempFile log(Bytes{});
+    struct SwitchRun {
+        std::vector<std::string> switches;
+        const char* inject;
+        std::vector<std::string> words;
+        std::vector<std::string> out_has;
+        std::string err_has;
+        int requests;
+    };
+    const SwitchRun runs[] = {
+        {{"--retries", "2"},
+         "badcrc@1",
+         {"ping"},
+         {"PING OK\n"},
+         "gantrix: retry 1 of 2 (ping): Bad CRC: ",
+         2},
+        {{"--trace"},
+         "noise:2",
+         {"id"},
+         {"ID: device 2B version 1.4\n"},
+         " ms RX noise skipped by the sync hunt, 2 bytes\n",
+         1},
+        {{"--progress", "plain"},
+         "",
+         {"upgrade", "Z:" + firmware.path},
+         {"Switch to boot mode...\n[OK] Switched to boot mode\n",
+          "Uploading... 50 % 512 of 1024 bytes sent, ", "Upload done 100%: 32 blocks sent, "},
+         "",
+         33},
+        {{"--log", "Z:" + log.path}, "", {"status"}, {"Status: idle[2]  \n"}, "", 1},
+    };
+    for (const SwitchRun& run : runs) {
+        SCOPED_TRACE(run.switches[0]);
+        std::vector<std::string> board_args;
+        if (*run.inject)
+            board_args = {"--inject", run.inject};
+        ASSERT_TRUE(Start(board_args));
+        std::vector<std::string> args = run.switches;
+        args.push_back(line_.com);
+        args.insert(args.end(), run.words.begin(), run.words.end());
+        RunResult result = RunWindowsQuickTool(args);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind(run.out_has[0], 0), 0u) << result.out;
+        for (const std::string& text : run.out_has)
+            EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
+        EXPECT_NE(result.err.find(run.err_has), std::string::npos) << result.err;
+        EXPECT_EQ(static_cast<int>(RecordedFrames(line_.board).size()), run.requests);
+        Stop();
+    }
+    std::ifstream in(log.path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" ms TX status size 7 checksum good"), std::string::npos) << text;
+    EXPECT_NE(text.find("Z out   Status: idle[2]\r\n"), std::string::npos) << text;
+}
+
 const std::string lost_reply =
     "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
 
