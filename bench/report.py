@@ -202,6 +202,10 @@ def main():
         # 1. Paced: a fresh board per upload, so its counters hold exactly that upload's bytes.
         if not args.skip_paced:
             runs = [(name, path, args.tool) for name, (path, _, _) in images.items()]
+            # The floor on the same paced line: what is left between it and the wire limit is the
+            # board's and the scheduler's turnaround, which no tool can take back.
+            floor_name = small_name + " (floor)"
+            runs.insert(1, (floor_name, images[small_name][0], args.floor))
             if args.tool_before:
                 runs.insert(1, (small_name + " (gantrix before)", images[small_name][0], args.tool_before))
             wine = None
@@ -231,6 +235,9 @@ def main():
                 rows.append(("Upgrade %s at %d baud: wall s" % (name, args.baud), spread(p["wall"], "%.3f"),
                              "wire limit %.3f s" % statistics.median(p["wire"]),
                              "efficiency " + spread(p["eff"], "%.4f"), len(p["wall"])))
+            beside = [f / t for f, t in zip(paced[floor_name]["wall"], paced[small_name]["wall"])]
+            rows.append(("Upgrade %s at %d baud: floor wall / gantrix wall" % (small_name, args.baud),
+                         spread(beside, "%.4f"), "", "", len(beside)))
             half = [h / f for h, f in zip(paced[half_name]["wall"], paced[large_name]["wall"])]
             rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 

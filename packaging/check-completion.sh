@@ -72,9 +72,20 @@ expect "" "/dev/serial/by-id/" "/dev/serial/by-id/usb-Maker_Board_0042-if00-port
 expect "" "ttyA" "ttyACM0"
 expect "" "ttyS" ""
 expect "" "./fir" "./firmware.bin"
-# Switches at the start; --list-ports and --probe take only each other after them.
-expect "" "--" "--list-ports --probe"
-expect "" "--l" "--list-ports"
+# Switches at the start, each once, with their values; --list-ports and --probe take only each
+# other after them, --help and --version nothing.
+switches="--help --version --timeout --retries --trace --log --progress --list-ports --probe"
+expect "" "--" "$switches"
+expect "" "--l" "--list-ports --log"
+expect "--trace" "--t" "--timeout"
+expect "--progress" "" "plain"
+expect "--log" "n" "notes.txt"
+expect "--timeout" "" ""
+expect "--help" "" ""
+expect "--timeout 2 --retries 3" "ttyU" "ttyUSB0 ttyUSB1"
+expect "--trace --progress plain ttyUSB0" "p" "ping precalibrate"
+expect "--log x.log ttyUSB0 debug move" "" "all x y z z1"
+expect "--log x.log ttyUSB0 upgrade" "fi" "firmware.bin"
 expect "--list-ports" "" "--probe"
 expect "--probe" "" "--list-ports"
 expect "--list-ports --probe" "" ""
@@ -155,6 +166,8 @@ if [[ -n $ps1 ]]; then
         same "after debug" "$(ps_words commands)" ttyUSB0 debug ""
         same "move's channel" "$(ps_words channels)" ttyUSB0 move ""
         same "move's direction" "$(ps_words directions)" ttyUSB0 move x ""
+        same "switches" "$(ps_words switches)" "--"
+        same "--progress's value" "$(ps_words progress)" --progress ""
     else
         printf 'FAIL: %s\n' "$lists"
         failures=$((failures + 1))

@@ -1,5 +1,5 @@
-# PowerShell tab completion for gantrix: port word, "debug" prefix, command words and their
-# arguments, the same words as the bash completion (packaging/check-completion.sh keeps the two
+# PowerShell tab completion for gantrix: switches, port word, "debug" prefix, command words and
+# their arguments, the same words as the bash completion (packaging/check-completion.sh keeps the two
 # lists equal). Written for Windows PowerShell 5.1 and PowerShell 7, though the package check
 # only parses it and runs it in neither. Load it from your profile:
 #
@@ -16,6 +16,11 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $prefix = @('debug')
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
+    $switches = @('--help', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
+        '--list-ports', '--probe')
+    $valued = @('--timeout', '--retries', '--log', '--progress')
+    $listing = @('--list-ports', '--probe')
+    $progress = @('plain')
 
     # The words up to the cursor, the command name first. The word being completed is the last
     # of them, or a new one when the cursor follows a space.
@@ -39,9 +44,43 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         }
     }
 
-    # Position 1: the COM ports there are now. The .NET list when the class is loaded (Windows
-    # PowerShell), else the registry key that the list comes from. COM3 before COM10.
-    if ($cword -eq 1) {
+    # The switches before the port word, with their values: $base is where the port word goes.
+    $base = 1
+    $given = @()
+    while ($base -lt $cword -and "$($words[$base])".StartsWith('--')) {
+        $given += $words[$base]
+        if ($valued -contains $words[$base]) {
+            $base++
+        }
+        $base++
+    }
+    # A switch's value: "plain" for --progress; a file name for --log, which PowerShell offers
+    # itself when nothing is returned.
+    if ($base -gt $cword) {
+        if ($words[$cword - 1] -eq '--progress') {
+            return & $offer $progress
+        }
+        return
+    }
+    if ($given -contains '--help' -or $given -contains '--version') {
+        return
+    }
+    # After --list-ports or --probe, only the other one of the two.
+    $listed = @($given | Where-Object { $listing -contains $_ })
+    if ($listed.Count -gt 0) {
+        if ($cword -eq $base) {
+            return & $offer @($listing | Where-Object { $listed -notcontains $_ })
+        }
+        return
+    }
+
+    # The port word's place: the switches not given yet, or the COM ports there are now. The
+    # .NET list when the class is loaded (Windows PowerShell), else the registry key that the
+    # list comes from. COM3 before COM10.
+    if ($cword -eq $base -and $wordToComplete.StartsWith('-')) {
+        return & $offer @($switches | Where-Object { $given -notcontains $_ })
+    }
+    if ($cword -eq $base) {
         $ports = @()
         $serialPort = 'System.IO.Ports.SerialPort' -as [type]
         if ($serialPort) {
@@ -58,13 +97,13 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         return & $offer $ports
     }
 
-    # Position 2: a command word or the "debug" prefix; after the prefix only a command word.
-    $at = 2
-    if ($cword -gt 2 -and $prefix -contains $words[2]) {
-        $at = 3
+    # After the port: a command word or the "debug" prefix; after the prefix only a command word.
+    $at = $base + 1
+    if ($cword -gt $at -and $prefix -contains $words[$at]) {
+        $at = $base + 2
     }
     if ($cword -eq $at) {
-        if ($at -eq 2) {
+        if ($at -eq $base + 1) {
             return & $offer ($prefix + $commands)
         }
         return & $offer $commands

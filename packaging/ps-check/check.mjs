@@ -11,6 +11,8 @@
 //   prefix debug
 //   channels all x ...
 //   directions fwd f ...
+//   switches --help --version ...
+//   progress plain
 //
 // The grammar is not PowerShell's own parser: it catches unbalanced brackets, unterminated
 // strings and malformed statements, not every error PowerShell would report.
@@ -18,7 +20,7 @@ import fs from 'fs';
 import Parser from 'tree-sitter';
 import PowerShell from 'tree-sitter-powershell';
 
-const lists = ['commands', 'prefix', 'channels', 'directions'];
+const lists = ['commands', 'prefix', 'channels', 'directions', 'switches', 'progress'];
 const file = process.argv[2];
 const text = fs.readFileSync(file, 'latin1');
 const faults = [];
