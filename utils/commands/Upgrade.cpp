@@ -99,6 +99,13 @@ int Upgrade(Port port, Args args)
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
     bool switched = ExchangeRepeatable(port, &packet);
+    // A late reply to a request of a run before this one (held up on the board behind line
+    // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
+    // own reply would then answer the first block, and a block lost on the line would pass.
+    if (switched && AnswersAnotherRequest(packet.cmd, HPROTO_CMD_SWITCH_BOOT_APP)) {
+        printf("Wrong reply to switch: cmd %d\n", packet.cmd);
+        switched = false;
+    }
     if (switched)
         puts("[OK] Switched to boot mode");
     else
