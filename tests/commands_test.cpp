@@ -574,6 +574,16 @@ TEST_F(CommandsTest, UpgradeAcceptsAnyGoodBlockReplyAfterASwitch)
                                  });
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.out, switch_lines + ProgressLines({0, 50}) + done_line);
+    // Once a block was answered with another code, the switch's code is a late reply: the switch
+    // of a run before this one, answered after its own, shifting every reply by one.
+    Outcome late =
+        RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+                   [](const Bytes&, size_t index) {
+                       return Reply(
+                           Frame(index == 1 ? HPROTO_CMD_UPGRADE : HPROTO_CMD_SWITCH_BOOT_APP, {}));
+                   });
+    EXPECT_EQ(late.result, 1);
+    EXPECT_EQ(late.out, switch_lines + ProgressLines({0, 50}) + "Wrong reply to block: cmd 252\n");
 }
 
 TEST_F(CommandsTest, UpgradeStopsAtARejectedBlock)

@@ -121,6 +121,7 @@ int Upgrade(Port port, Args args)
     int next_mark = 10;
     int64_t sent_blocks = 0;
     int64_t skipped_blocks = 0;
+    uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
     const Clock::time_point start = Clock::now();
     // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
     // last blocks of an image near 2 GiB, and the upload would never end.
@@ -168,11 +169,18 @@ int Upgrade(Port port, Args args)
             fclose(file);
             return COMMAND_FAILED;
         }
-        // A switch held up on the board (behind line noise) is answered late, into a later
-        // exchange: its reply would pass for this block's, and every later reply for the block
-        // before it, so a refused block could end in "Upload done". Only the switch is judged
-        // by its command byte: nothing else is known of what the boot loader answers a block.
-        if (!switched && packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP) {
+        // A request held up on the board (behind line noise, or in a run before this one) is
+        // answered late, into a later exchange: its reply would pass for this block's, and every
+        // later reply for the block before it, so a refused or lost block could end in "Upload
+        // done". Nothing is known of what a boot loader answers a block, so only the switch's
+        // own code is judged: after a failed switch it is a late reply, and so it is after a
+        // first block whose reply carried another code (a boot loader answers blocks alike).
+        const bool late =
+            packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
+            (!switched || (sent_blocks > 0 && first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP));
+        if (sent_blocks == 0)
+            first_reply_cmd = packet.cmd;
+        if (late) {
             printf("Wrong reply to block: cmd %d\n", packet.cmd);
             fflush(stdout);
             fclose(file);
