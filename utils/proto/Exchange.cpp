@@ -188,8 +188,11 @@ bool ExchangeRepeatable(Port port, Packet* packet)
         std::string reason;
         held_reason = last ? nullptr : &reason;
         // A write that fails is a port that is gone, not a line that garbled a frame.
-        const bool sent = SendPacket(port, packet);
-        const RecvOutcome outcome = sent ? ReceiveFrame(port, packet) : RECV_ERROR_REPLY;
+        if (!SendPacket(port, packet)) {
+            held_reason = nullptr;
+            return false;
+        }
+        const RecvOutcome outcome = ReceiveFrame(port, packet);
         held_reason = nullptr;
         if (outcome != RECV_LINE_FAILURE || last)
             return outcome == RECV_OK;

@@ -89,16 +89,16 @@ void TraceFrame(TraceDirection direction, const Packet* packet)
     if (!trace_sink)
         return;
     const char* name = CommandName(packet->cmd);
-    char head[96];
+    char unknown[16];
+    if (!name) {
+        snprintf(unknown, sizeof(unknown), "cmd %d", packet->cmd);
+        name = unknown;
+    }
     // A received size byte was checked to be 7..254 before the frame was read.
     bool good = GetCRC(packet) == CalcCRC(packet);
-    if (name)
-        snprintf(head, sizeof(head), "%s %s size %d checksum %s\n",
-                 direction == TRACE_SENT ? "TX" : "RX", name, packet->size, good ? "good" : "bad");
-    else
-        snprintf(head, sizeof(head), "%s cmd %d size %d checksum %s\n",
-                 direction == TRACE_SENT ? "TX" : "RX", packet->cmd, packet->size,
-                 good ? "good" : "bad");
+    char head[96];
+    snprintf(head, sizeof(head), "%s %s size %d checksum %s\n",
+             direction == TRACE_SENT ? "TX" : "RX", name, packet->size, good ? "good" : "bad");
     Trace(SinceStart() + head + DumpHex(packet));
 }
 
