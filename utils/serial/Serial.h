@@ -17,6 +17,9 @@ struct Port {
     void* handle = nullptr;  // the Win32 HANDLE of the device
 #else
     int fd = -1;  // the file descriptor of the tty
+    // A second open of the same tty, made blocking once the line settings bound its reads; -1
+    // when the driver refused it.
+    int wait_fd = -1;
 #endif
     int timeout_ms = 0;
     // Bytes taken off the line and not yet read (PortInput.h); owned by the port from PortOpen

@@ -66,6 +66,15 @@ int WaitReady(int fd, short events, int64_t deadline)
 // who is not root.
 volatile sig_atomic_t exclusive_fd = -1;
 
+// The inter-byte timer (VTIME, in tenths of a second) that bounds a blocking read of the line.
+// It stays a little short of the time-out, so the poll() that follows a read that timed out
+// still ends the wait on time; under 100 ms there is none and poll() does all the waiting.
+cc_t WaitTenths(int timeout_ms)
+{
+    int tenths = (timeout_ms - 50) / 100;
+    return static_cast<cc_t>(tenths < 0 ? 0 : tenths > 255 ? 255 : tenths);
+}
+
 // Kept for PortOpenFailure: by the time the caller asks, errno has been reused.
 PortOpenError last_open_error;
 
@@ -211,10 +220,15 @@ bool PortOpen(const std::string& path, int timeout_ms, Port* port)
         close(fd);
         return false;
     }
+    // A tty's descriptors share its line settings but not O_NONBLOCK: this one can wait for a
+    // reply in one read() call (VTIME) while writes stay non-blocking on `fd`. Opened before
+    // TIOCEXCL, which would refuse it.
+    int wait_fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     ioctl(fd, TIOCEXCL);
     exclusive_fd = fd;
     ReleaseOnSignals();
     port->fd = fd;
+    port->wait_fd = wait_fd;
     port->timeout_ms = timeout_ms;
     port->input = new (std::nothrow) PortInput;
     return true;
@@ -296,10 +310,18 @@ bool PortSetSettings(Port port, const LineSettings* settings)
         tio.c_cflag |= PARENB | (settings->parity == 1 ? PARODD : 0);
     if (settings->stop_bits != 0)
         tio.c_cflag |= CSTOPB;
+    // Every read returns what the line has, at most VTIME after it began; with O_NONBLOCK (on
+    // `fd`) at once.
     tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VTIME] = WaitTenths(port.timeout_ms);
     if (tcsetattr(port.fd, TCSANOW, &tio) != 0)
         return false;
+    // Until now a read of wait_fd could have waited unbounded (canonical mode, VMIN > 0).
+    if (port.wait_fd >= 0 && tio.c_cc[VTIME] > 0) {
+        int flags = fcntl(port.wait_fd, F_GETFL);
+        if (flags >= 0)
+            fcntl(port.wait_fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
 
 #ifdef __linux__
     // USB-serial adapters otherwise hold short replies for up to 16 ms; not every driver has it.
@@ -348,21 +370,37 @@ void PortClose(Port port)
     if (exclusive_fd == port.fd)
         exclusive_fd = -1;
     ClearExclusive(port.fd);
+    if (port.wait_fd >= 0)
+        close(port.wait_fd);
     close(port.fd);
     delete port.input;
 }
 
 namespace {
 
-// `wait_first`: poll before the first read. A read through the hold comes when nothing of the
-// reply is held, mostly right after the request went out, before the reply can be there: a read
-// first would mostly find nothing and cost a call. A direct read tries first.
+// `wait_first`: wait before the first read. A read through the hold comes when nothing of the
+// reply is held, mostly right after the request went out, before the reply can be there: a
+// non-blocking read first would mostly find nothing and cost a call. So it is one blocking read
+// of wait_fd, which returns at the reply's first bytes as poll() would, and saves the poll(). A
+// direct read tries first.
 bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes, bool wait_first)
 {
-    // With VMIN and VTIME at 0 an empty line reads as 0 bytes, like end of file: only after poll()
-    // has reported the line ready does 0 mean the line is gone.
     *bytes = 0;
     int64_t deadline = -1;
+    if (wait_first && port.wait_fd >= 0 && WaitTenths(port.timeout_ms) > 0) {
+        deadline = NowMs() + port.timeout_ms;
+        ssize_t n = read(port.wait_fd, data, size);
+        if (n > 0) {
+            *bytes = static_cast<uint32_t>(n);
+            return true;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return false;  // EIO: a hung-up pty
+        // 0: VTIME ran out, or the line hung up, or (EAGAIN) it was never set up to block.
+        // poll() tells them apart and waits out the rest of the time-out.
+    }
+    // With VMIN at 0 an empty line reads as 0 bytes (or EAGAIN), like end of file: only after
+    // poll() has reported the line ready does 0 mean the line is gone.
     bool read_now = !wait_first;
     for (;;) {
         if (read_now) {
