@@ -25,6 +25,16 @@ int console_fd = -1;
 int divert_read_fd = -1;
 std::thread divert_thread;
 
+// Set when stdout is shown as it is written (a console, or the --log pipe on its way to one):
+// what it holds then goes out before the port waits on the line (ShowPrinted).
+bool flush_before_waits = false;
+
+void ShowPrinted()
+{
+    if (flush_before_waits)
+        fflush(stdout);
+}
+
 // Runs on a thread of its own while the main thread waits on the line, so the stream is free.
 BOOL WINAPI FlushOnInterrupt(DWORD)
 {
@@ -53,8 +63,8 @@ bool ConsoleDivert(void (*sink)(const char* bytes, size_t count))
         return false;
     }
     _close(fds[1]);
-    // The C runtime buffers a stream on a pipe fully; the console was shown each line at once.
-    setvbuf(stdout, nullptr, _IONBF, 0);
+    // The console was shown each line before every wait on the line; so is the pipe.
+    flush_before_waits = true;
     divert_read_fd = fds[0];
     divert_thread = std::thread([sink] {
         char bytes[4096];
@@ -93,6 +103,13 @@ void ConsoleRestore()
 void ConsoleSetUp()
 {
     SetConsoleCtrlHandler(FlushOnInterrupt, TRUE);
+    // The C runtime leaves a console (and NUL) unbuffered, and formatted output then goes out one
+    // character per write: an upload's progress line cost 18 writes per block. Buffered, the
+    // stream still shows a console every line before the tool waits on the line, and at exit;
+    // files and pipes were buffered already.
+    DWORD mode = 0;
+    flush_before_waits = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    setvbuf(stdout, nullptr, _IOFBF, 4096);
 }
 
 void MakeLineBinaryClean(DCB* dcb)
@@ -196,6 +213,7 @@ void PortDrain(Port port, int quiet_ms)
     quiet.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet_ms);
     quiet.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
     COMMTIMEOUTS normal{};
+    ShowPrinted();
     if (GetCommTimeouts(port.handle, &normal) && SetCommTimeouts(port.handle, &quiet)) {
         const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port.timeout_ms);
         unsigned char dropped[256];
@@ -245,6 +263,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
     *bytes = 0;
     return ReadThroughHold(port.input, data, size, bytes,
                            [&port, size](void* to, uint32_t count, uint32_t* got) {
+                               ShowPrinted();
                                DWORD n = 0;
                                BOOL ok =
                                    ReadFile(port.handle, to,
@@ -256,6 +275,7 @@ bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
 
 bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
 {
+    ShowPrinted();
     DWORD put = 0;
     BOOL ok = WriteFile(port.handle, data, size, &put, nullptr);
     *bytes = put;
