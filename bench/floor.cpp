@@ -3,12 +3,20 @@
 //
 //   gantrix_floor PORT ping           one ping exchange, then exit (start-up to exit)
 //   gantrix_floor PORT upgrade FILE   the boot-loader switch, then the blocks the tool would send
+//
+// The Windows build (gantrix_floor.exe, PORT as COM41) shows what the line costs under Wine.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 #include "proto/Packet.h"
 
@@ -16,8 +24,52 @@ namespace {
 
 constexpr int block_bytes = 32;
 
+#ifdef _WIN32
+using Line = HANDLE;
+
+// A read asks for a whole 7-byte reply and returns once it is there, so it costs one call.
+bool OpenLine(const char* word, Line* line)
+{
+    std::string path = std::string("\\\\.\\") + word;
+    *line = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+    if (*line == INVALID_HANDLE_VALUE)
+        return false;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(*line, &dcb))
+        return false;
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fOutX = dcb.fInX = FALSE;
+    COMMTIMEOUTS timeouts{0, 0, 5000, 0, 5000};
+    return SetCommState(*line, &dcb) && SetCommTimeouts(*line, &timeouts);
+}
+
+long LineWrite(Line line, const void* data, size_t size)
+{
+    DWORD put = 0;
+    return WriteFile(line, data, static_cast<DWORD>(size), &put, nullptr) ? long(put) : -1;
+}
+
+long LineRead(Line line, void* data, size_t size)
+{
+    DWORD got = 0;
+    return ReadFile(line, data, static_cast<DWORD>(size), &got, nullptr) ? long(got) : -1;
+}
+
+void CloseLine(Line line)
+{
+    CloseHandle(line);
+}
+#else
+using Line = int;
+
 // Blocking raw line: the read returns once a whole 7-byte reply is there, so it costs one call.
-bool OpenLine(const char* path, int* fd)
+bool OpenLine(const char* path, Line* fd)
 {
     *fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (*fd < 0)
@@ -31,18 +83,34 @@ bool OpenLine(const char* path, int* fd)
     return tcsetattr(*fd, TCSANOW, &tio) == 0;
 }
 
-bool Exchange(int fd, Packet* packet)
+long LineWrite(Line fd, const void* data, size_t size)
+{
+    return write(fd, data, size);
+}
+
+long LineRead(Line fd, void* data, size_t size)
+{
+    return read(fd, data, size);
+}
+
+void CloseLine(Line fd)
+{
+    close(fd);
+}
+#endif
+
+bool Exchange(Line line, Packet* packet)
 {
     SealFrame(packet);
-    if (write(fd, packet, packet->size) != packet->size)
+    if (LineWrite(line, packet, packet->size) != packet->size)
         return false;
     uint8_t reply[proto_max_size];
-    ssize_t got = read(fd, reply, sizeof(reply));
+    long got = LineRead(line, reply, proto_base_size);
     if (got < proto_base_size || reply[0] != hproto_sync)
         return false;
     // Longer replies (an error carries a result byte) are finished off; blocks never get one.
     while (got < reply[1]) {
-        ssize_t n = read(fd, reply + got, sizeof(reply) - static_cast<size_t>(got));
+        long n = LineRead(line, reply + got, static_cast<size_t>(reply[1] - got));
         if (n <= 0)
             return false;
         got += n;
@@ -58,7 +126,7 @@ bool IsBlank(const uint8_t* block)
     return true;
 }
 
-bool Upgrade(int fd, const char* file_path)
+bool Upgrade(Line fd, const char* file_path)
 {
     FILE* file = fopen(file_path, "rb");
     if (!file)
@@ -105,7 +173,7 @@ int main(int argc, char** argv)
         fputs("usage: gantrix_floor PORT ping | gantrix_floor PORT upgrade FILE\n", stderr);
         return 2;
     }
-    int fd = -1;
+    Line fd{};
     if (!OpenLine(argv[1], &fd)) {
         perror("gantrix_floor: open");
         return 1;
@@ -119,7 +187,7 @@ int main(int argc, char** argv)
     } else {
         ok = Upgrade(fd, argv[3]);
     }
-    close(fd);
+    CloseLine(fd);
     if (!ok)
         fputs("gantrix_floor: exchange failed\n", stderr);
     return ok ? 0 : 1;

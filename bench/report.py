@@ -172,6 +172,8 @@ def main():
                         "(paced small upload, unpaced uploads, ping) for a before/after")
     parser.add_argument("--tool-windows", help="gantrix.exe of the windows build: paced 64 KiB uploads "
                         "under Wine beside the Linux ones")
+    parser.add_argument("--floor-windows", help="gantrix_floor.exe of the windows build: the floor under Wine "
+                        "beside --tool-windows, to tell Wine's own cost from the tool's")
     parser.add_argument("--wine-run", default=os.path.join(os.path.dirname(__file__), "..", "cmake", "wine-run.sh"))
     parser.add_argument("--wine-prefix", default=os.path.join(os.path.dirname(__file__), "..", "build", "bench",
                                                               "wineprefix"))
@@ -208,10 +210,14 @@ def main():
             runs.insert(1, (floor_name, images[small_name][0], args.floor))
             if args.tool_before:
                 runs.insert(1, (small_name + " (gantrix before)", images[small_name][0], args.tool_before))
-            wine = None
+            wine_name = small_name + " (Windows build under Wine)"
+            wine_floor_name = small_name + " (floor, Windows build under Wine)"
+            if args.floor_windows:
+                runs.insert(1, (wine_floor_name, images[small_name][0],
+                                WineTool(args.floor_windows, args.wine_run, args.wine_prefix)))
             if args.tool_windows:
-                wine = WineTool(args.tool_windows, args.wine_run, args.wine_prefix)
-                runs.insert(1, (small_name + " (Windows build under Wine)", images[small_name][0], wine))
+                runs.insert(1, (wine_name, images[small_name][0],
+                                WineTool(args.tool_windows, args.wine_run, args.wine_prefix)))
             paced = {name: {"wall": [], "wire": [], "eff": []} for name, _, _ in runs}
             for rep in range(max(args.reps_small, args.reps_large)):
                 for name, path, tool in runs:
@@ -232,14 +238,21 @@ def main():
                     print("paced %s: %.3f s, wire %.3f s" % (name, wall, wire), file=sys.stderr)
             for name in paced:
                 p = paced[name]
+                if not p["wall"]:
+                    continue  # --reps-large 0
                 rows.append(("Upgrade %s at %d baud: wall s" % (name, args.baud), spread(p["wall"], "%.3f"),
                              "wire limit %.3f s" % statistics.median(p["wire"]),
                              "efficiency " + spread(p["eff"], "%.4f"), len(p["wall"])))
             beside = [f / t for f, t in zip(paced[floor_name]["wall"], paced[small_name]["wall"])]
             rows.append(("Upgrade %s at %d baud: floor wall / gantrix wall" % (small_name, args.baud),
                          spread(beside, "%.4f"), "", "", len(beside)))
+            if args.tool_windows and args.floor_windows:
+                beside = [f / t for f, t in zip(paced[wine_floor_name]["wall"], paced[wine_name]["wall"])]
+                rows.append(("Upgrade %s at %d baud under Wine: floor wall / gantrix wall" % (small_name, args.baud),
+                             spread(beside, "%.4f"), "", "", len(beside)))
             half = [h / f for h, f in zip(paced[half_name]["wall"], paced[large_name]["wall"])]
-            rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
+            if half:
+                rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         board = Board(args.board, work, [], stats=False)

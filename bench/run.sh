@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds the bench preset and runs every benchmark, printing one markdown table on stdout
-# (progress on stderr). Extra arguments go to report.py, e.g. --reps-large 1 or --skip-paced.
+# (progress on stderr). Extra arguments go to report.py, e.g. --reps-large 1 or --skip-paced;
+# --tool-windows build/windows/gantrix.exe --floor-windows build/windows/bench/gantrix_floor.exe
+# set the Windows build (cmake --build --preset windows) under Wine beside the Linux one.
 # The paced 1 MiB uploads take about 95 s each: a full run lasts about ten minutes.
 set -e
 cd "$(dirname "$0")/.."
