@@ -172,6 +172,8 @@ def main():
                         "(paced small upload, unpaced uploads, ping) for a before/after")
     parser.add_argument("--tool-windows", help="gantrix.exe of the windows build: paced 64 KiB uploads "
                         "under Wine beside the Linux ones")
+    parser.add_argument("--tool-windows-before", help="gantrix.exe of an earlier windows build, beside "
+                        "--tool-windows under Wine")
     parser.add_argument("--floor-windows", help="gantrix_floor.exe of the windows build: the floor under Wine "
                         "beside --tool-windows, to tell Wine's own cost from the tool's")
     parser.add_argument("--wine-run", default=os.path.join(os.path.dirname(__file__), "..", "cmake", "wine-run.sh"))
@@ -215,6 +217,9 @@ def main():
             if args.floor_windows:
                 runs.insert(1, (wine_floor_name, images[small_name][0],
                                 WineTool(args.floor_windows, args.wine_run, args.wine_prefix)))
+            if args.tool_windows_before:
+                runs.insert(1, (small_name + " (Windows build before, under Wine)", images[small_name][0],
+                                WineTool(args.tool_windows_before, args.wine_run, args.wine_prefix)))
             if args.tool_windows:
                 runs.insert(1, (wine_name, images[small_name][0],
                                 WineTool(args.tool_windows, args.wine_run, args.wine_prefix)))
