@@ -214,15 +214,11 @@ def main():
                 runs.insert(1, (small_name + " (gantrix before)", images[small_name][0], args.tool_before))
             wine_name = small_name + " (Windows build under Wine)"
             wine_floor_name = small_name + " (floor, Windows build under Wine)"
-            if args.floor_windows:
-                runs.insert(1, (wine_floor_name, images[small_name][0],
-                                WineTool(args.floor_windows, args.wine_run, args.wine_prefix)))
-            if args.tool_windows_before:
-                runs.insert(1, (small_name + " (Windows build before, under Wine)", images[small_name][0],
-                                WineTool(args.tool_windows_before, args.wine_run, args.wine_prefix)))
-            if args.tool_windows:
-                runs.insert(1, (wine_name, images[small_name][0],
-                                WineTool(args.tool_windows, args.wine_run, args.wine_prefix)))
+            for name, exe in [(wine_floor_name, args.floor_windows),
+                              (small_name + " (Windows build before, under Wine)", args.tool_windows_before),
+                              (wine_name, args.tool_windows)]:
+                if exe:
+                    runs.insert(1, (name, images[small_name][0], WineTool(exe, args.wine_run, args.wine_prefix)))
             paced = {name: {"wall": [], "wire": [], "eff": []} for name, _, _ in runs}
             for rep in range(max(args.reps_small, args.reps_large)):
                 for name, path, tool in runs:

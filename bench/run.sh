@@ -3,7 +3,7 @@
 # (progress on stderr). Extra arguments go to report.py, e.g. --reps-large 1 or --skip-paced;
 # --tool-windows build/windows/gantrix.exe --floor-windows build/windows/bench/gantrix_floor.exe
 # set the Windows build (cmake --build --preset windows) under Wine beside the Linux one.
-# The paced 1 MiB uploads take about 95 s each: a full run lasts about ten minutes.
+# The paced 1 MiB uploads take about 150 s each: a full run with --reps-large 2 lasts about 15 minutes.
 set -e
 cd "$(dirname "$0")/.."
 cmake --preset bench >/dev/null
