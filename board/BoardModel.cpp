@@ -9,70 +9,45 @@
 
 namespace {
 
-struct CommandWord {
-    const char* word;
+// What the firmware asks of its own state before it acts on a request, beyond the size its row in
+// request_table gives (a request of another size is refused as bad data). A request not listed
+// here may come in either state of the board, at any time.
+struct RequestRule {
     uint8_t cmd;
-};
-
-constexpr CommandWord command_words[] = {
-    {"ping", HPROTO_CMD_PING},
-    {"id", HPROTO_CMD_ID},
-    {"status", HPROTO_CMD_STATUS},
-    {"move", HPROTO_CMD_MOVE},
-    {"home", HPROTO_CMD_GOHOME},
-    {"calibrate", HPROTO_CMD_CALIBRATE},
-    {"precalibrate", HPROTO_CMD_PRECALIBRATE},
-    {"vend", HPROTO_CMD_VEND},
-    {"recover", HPROTO_CMD_RECOVER},
-    {"switch", HPROTO_CMD_SWITCH_BOOT_APP},
-    {"upgrade", HPROTO_CMD_UPGRADE},
-    {"debug", HPROTO_CMD_DEBUG},
-};
-
-
-// Request sizes the firmware insists on; a request of another size is refused as bad data.
-struct RequestShape {
-    uint8_t cmd;
-    uint8_t size;
     bool app_only;  // refused by the boot loader
     bool needs_idle;
 };
 
-constexpr RequestShape request_shapes[] = {
-    {HPROTO_CMD_PING, request_plain_size, false, false},
-    {HPROTO_CMD_ID, request_plain_size, false, false},
-    {HPROTO_CMD_STATUS, request_plain_size, false, false},
-    {HPROTO_CMD_DEBUG, request_plain_size, false, false},
-    {HPROTO_CMD_MOVE, request_move_size, true, true},
-    {HPROTO_CMD_GOHOME, request_plain_size, true, true},
-    {HPROTO_CMD_CALIBRATE, request_cell_size, true, true},
-    {HPROTO_CMD_PRECALIBRATE, request_cell_size, true, true},
-    {HPROTO_CMD_VEND, request_cell_size, true, true},
-    {HPROTO_CMD_RECOVER, request_plain_size, true, false},
-    {HPROTO_CMD_SWITCH_BOOT_APP, request_switch_size, false, true},
-    {HPROTO_CMD_UPGRADE, request_block_size, false, false},
+// clang-format off
+constexpr RequestRule request_rules[] = {
+    // code                      app_only  needs_idle
+    {HPROTO_CMD_MOVE,            true,     true},
+    {HPROTO_CMD_GOHOME,          true,     true},
+    {HPROTO_CMD_CALIBRATE,       true,     true},
+    {HPROTO_CMD_PRECALIBRATE,    true,     true},
+    {HPROTO_CMD_VEND,            true,     true},
+    {HPROTO_CMD_RECOVER,         true,     false},
+    {HPROTO_CMD_SWITCH_BOOT_APP, false,    true},
 };
+// clang-format on
 
 constexpr uint8_t max_channel = 4;
 constexpr uint8_t max_direction = 2;
 constexpr uint32_t max_noise = 300;
 
-const RequestShape* FindShape(uint8_t cmd)
+RequestRule FindRule(uint8_t cmd)
 {
-    for (const RequestShape& shape : request_shapes) {
-        if (shape.cmd == cmd)
-            return &shape;
+    for (const RequestRule& rule : request_rules) {
+        if (rule.cmd == cmd)
+            return rule;
     }
-    return nullptr;
+    return RequestRule{cmd, false, false};
 }
 
 const char* CommandWordOf(uint8_t cmd)
 {
-    for (const CommandWord& c : command_words) {
-        if (c.cmd == cmd)
-            return c.word;
-    }
-    return "unknown";
+    const char* word = RequestWord(cmd);
+    return word ? word : "unknown";
 }
 
 bool ParseUnsigned(const std::string& text, uint32_t max, uint32_t* value, int base = 10)
@@ -171,16 +146,17 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
 {
     uint8_t cmd = request->cmd;
     const uint8_t* data = request->cmd_data;
-    const RequestShape* shape = FindShape(cmd);
-    if (!shape) {
+    const RequestRow* row = FindRequest(cmd);
+    if (!row) {
         char line[40];
         snprintf(line, sizeof(line), "refused cmd %u: unknown", cmd);
         Log(board, line);
         return Answer{0, {HPROTO_ERROR_INVALID_CMD}};
     }
-    if (request->size != shape->size)
+    const RequestRule rule = FindRule(cmd);
+    if (request->size != row->size)
         return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "wrong request size");
-    if (board->boot_mode && shape->app_only)
+    if (board->boot_mode && rule.app_only)
         return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "boot loader running");
     if (cmd == HPROTO_CMD_UPGRADE && !board->boot_mode)
         return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "application running");
@@ -189,10 +165,10 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
     if ((cmd == HPROTO_CMD_VEND || cmd == HPROTO_CMD_CALIBRATE || cmd == HPROTO_CMD_PRECALIBRATE) &&
         data[0] == 0)
         return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no cell 0");
-    if (shape->needs_idle && !board->phases.empty())
+    if (rule.needs_idle && !board->phases.empty())
         return Refuse(board, cmd, HPROTO_ERROR_BUSY, "busy");
     // A board in the error state may still be put into its boot loader to be reflashed.
-    if (shape->app_only && shape->needs_idle && board->state == CONTROLLER_STATE_ERROR)
+    if (rule.app_only && rule.needs_idle && board->state == CONTROLLER_STATE_ERROR)
         return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "error state, recover first");
 
     uint32_t motion = board->config.motion_ms;
@@ -300,10 +276,10 @@ bool ParseWhen(const std::string& text, When* when, std::string* error)
         *error = "bad block number in @" + text;
         return false;
     }
-    for (const CommandWord& c : command_words) {
-        if (text == c.word) {
+    for (const RequestRow& row : request_table) {
+        if (text == row.word) {
             when->kind = WHEN_COMMAND;
-            when->cmd = c.cmd;
+            when->cmd = row.cmd;
             return true;
         }
     }

@@ -117,6 +117,22 @@ TEST(BoardModel, AnswersEachRequestOfAnIdleBoard)
     }
 }
 
+// A request added to the table and not to the board would be refused as an unknown command.
+TEST(BoardModel, ServesEveryRequestOfTheTable)
+{
+    for (const RequestRow& row : request_table) {
+        SCOPED_TRACE(row.word);
+        Board board;
+        BoardInit(&board, BoardConfig{}, 0);
+        board.boot_mode = row.cmd == HPROTO_CMD_UPGRADE;
+        // Zeros but the last byte: a cell, a step count or an image byte, at offset 0.
+        Bytes data(row.size - proto_base_size, 0);
+        if (!data.empty())
+            data.back() = 1;
+        EXPECT_EQ(Ask(&board, Request(row.cmd, data)).cmd, row.cmd);
+    }
+}
+
 TEST(BoardModel, PingReplyIsTheKnownFrame)
 {
     Board board;

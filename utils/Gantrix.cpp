@@ -11,6 +11,7 @@
 #include "commands/Commands.h"
 #include "commands/Probe.h"
 #include "proto/Exchange.h"
+#include "proto/Protocol.h"
 #include "proto/Trace.h"
 #include "serial/PortList.h"
 #include "serial/Serial.h"
@@ -248,27 +249,38 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
     return -1;
 }
 
-// The command words in the order they are matched. `ends_run` marks the commands whose failed
-// exchange ends the run before the debug trace: without a board that answers there is nothing to
-// trace.
+// The command words in the order they are matched; each is the word of the request the command
+// sends (the upgrade's is its block). `ends_run` marks the commands whose failed exchange ends the
+// run before the debug trace: without a board that answers there is nothing to trace.
 struct CommandRow {
     const char* word;
     Handler handler;
     bool ends_run;
 };
 
+// clang-format off
 constexpr CommandRow command_table[] = {
-    {"ping", Ping, true},
-    {"id", Id, true},
-    {"upgrade", Upgrade, false},
-    {"calibrate", Calibrate, false},
-    {"precalibrate", PreCalibrate, false},
-    {"vend", Vend, false},
-    {"home", Home, false},
-    {"recover", Recover, false},
-    {"status", Status, false},
-    {"move", Move, false},
+    {RequestWord(HPROTO_CMD_PING),         Ping,         true},
+    {RequestWord(HPROTO_CMD_ID),           Id,           true},
+    {RequestWord(HPROTO_CMD_UPGRADE),      Upgrade,      false},
+    {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false},
+    {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false},
+    {RequestWord(HPROTO_CMD_VEND),         Vend,         false},
+    {RequestWord(HPROTO_CMD_GOHOME),       Home,         false},
+    {RequestWord(HPROTO_CMD_RECOVER),      Recover,      false},
+    {RequestWord(HPROTO_CMD_STATUS),       Status,       false},
+    {RequestWord(HPROTO_CMD_MOVE),         Move,         false},
 };
+// clang-format on
+
+constexpr bool EveryCommandHasAWord()
+{
+    for (const CommandRow& row : command_table)
+        if (!row.word)
+            return false;
+    return true;
+}
+static_assert(EveryCommandHasAWord(), "a command sends a request that request_table lacks");
 
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
 // up; returns the exit status.

@@ -183,8 +183,12 @@ bool ExchangePacket(Port port, Packet* packet)
 bool ExchangeRepeatable(Port port, Packet* packet)
 {
     const Packet request = *packet;  // the reply is read into the same record
+    // A request that acts again when it arrives again (a vend, a move) is sent once, whatever
+    // the caller asked.
+    const RequestRow* row = FindRequest(request.cmd);
+    const int retries = row && row->repeatable ? exchange_retries : 0;
     for (int attempt = 0;; ++attempt) {
-        const bool last = attempt >= exchange_retries;
+        const bool last = attempt >= retries;
         std::string reason;
         held_reason = last ? nullptr : &reason;
         // A write that fails is a port that is gone, not a line that garbled a frame.
@@ -197,7 +201,7 @@ bool ExchangeRepeatable(Port port, Packet* packet)
         if (outcome != RECV_LINE_FAILURE || last)
             return outcome == RECV_OK;
         char line[96];
-        snprintf(line, sizeof(line), "retry %d of %d (%s): ", attempt + 1, exchange_retries,
+        snprintf(line, sizeof(line), "retry %d of %d (%s): ", attempt + 1, retries,
                  CommandName(request.cmd) ? CommandName(request.cmd) : "request");
         fprintf(stderr, "gantrix: %s%s\n", line, reason.c_str());
         TraceNote(line + reason);

@@ -24,7 +24,8 @@ bool ExchangePacket(Port port, Packet* packet);
 extern int exchange_retries;
 
 // ExchangePacket for a request that does the same when it arrives twice (ping, id, status, the
-// boot switch, an upgrade block, which carries its offset). A failure on the line (time-out, bad
+// boot switch, an upgrade block, which carries its offset: the rows request_table marks
+// repeatable; any other request is sent once). A failure on the line (time-out, bad
 // checksum, bad size, out of sync) is followed by a clearing of the line and another attempt, up
 // to exchange_retries times, each with its reason on stderr; the failure lines of the attempts
 // that were repeated stay off stdout. An error reply or a failed write ends it at once.

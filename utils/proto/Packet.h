@@ -29,6 +29,8 @@ constexpr uint8_t proto_base_size = 7;  // header (5) + checksum (2), no data
 // The checksum has to fit inside the record, so 254 rather than 255 is the longest frame.
 constexpr uint8_t proto_max_size = sizeof(Packet);
 
+// The request codes; everything else known of each request is its row in request_table
+// (Protocol.h).
 enum {
     HPROTO_CMD_PING = 1,
     HPROTO_CMD_STATUS = 3,

@@ -42,6 +42,51 @@ enum ControllerError {
     CONTROLLER_ERROR_MAX = 5,
 };
 
+// One row per request the tool sends, and the only list of them: the trace's names, the late-reply
+// rule, the front end's command words and the simulated board's dispatch all read it. `word` names
+// the request on a command line (the tool's command word, the board's @ target); `repeatable`
+// marks a request that does the same when it arrives twice, so --retries may send it again.
+struct RequestRow {
+    uint8_t cmd;
+    const char* word;
+    uint8_t size;  // the whole frame
+    bool repeatable;
+    const char* trace_name;
+};
+
+// clang-format off
+inline constexpr RequestRow request_table[] = {
+    // code                      word            size                 repeatable  trace name
+    {HPROTO_CMD_PING,            "ping",         request_plain_size,  true,       "ping"},
+    {HPROTO_CMD_STATUS,          "status",       request_plain_size,  true,       "status"},
+    {HPROTO_CMD_VEND,            "vend",         request_cell_size,   false,      "vend"},
+    {HPROTO_CMD_RECOVER,         "recover",      request_plain_size,  false,      "recover"},
+    {HPROTO_CMD_MOVE,            "move",         request_move_size,   false,      "move"},
+    {HPROTO_CMD_CALIBRATE,       "calibrate",    request_cell_size,   false,      "calibrate"},
+    {HPROTO_CMD_GOHOME,          "home",         request_plain_size,  false,      "home"},
+    {HPROTO_CMD_PRECALIBRATE,    "precalibrate", request_cell_size,   false,      "precalibrate"},
+    {HPROTO_CMD_SWITCH_BOOT_APP, "switch",       request_switch_size, true,       "boot switch"},
+    {HPROTO_CMD_DEBUG,           "debug",        request_plain_size,  false,      "debug poll"},
+    {HPROTO_CMD_UPGRADE,         "upgrade",      request_block_size,  true,       "upgrade block"},
+    {HPROTO_CMD_ID,              "id",           request_plain_size,  true,       "id"},
+};
+// clang-format on
+
+// The row of the request with this code; null for a code no request has.
+constexpr const RequestRow* FindRequest(uint8_t cmd)
+{
+    for (const RequestRow& row : request_table)
+        if (row.cmd == cmd)
+            return &row;
+    return nullptr;
+}
+
+// The word of the request with this code; null for a code no request has.
+constexpr const char* RequestWord(uint8_t cmd)
+{
+    return FindRequest(cmd) ? FindRequest(cmd)->word : nullptr;
+}
+
 // True when a good reply carries the command code of a request other than `request_cmd`: the
 // late answer to an earlier request (of this run or of one before it, held up on the board behind
 // line noise), whose data would be read as this request's. Nothing else is known of the command
