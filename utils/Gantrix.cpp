@@ -338,23 +338,17 @@ int RunOnPort(int count, char* words[], const Options& options)
         fprintf(stderr, "%s\n", PortOpenFailure(path).c_str());
         return exit_failed;
     }
-    LineSettings dcb;
-    if (!PortGetSettings(port, &dcb)) {
+    const LineSetUp set_up = PortSetUp(port);
+    if (set_up == LINE_NO_SETTINGS) {
         printf("Failed to get COM state");
         PortClose(port);
         return exit_get_state;
     }
-    dcb.baud_rate = 115200;
-    dcb.parity = 0;
-    dcb.stop_bits = 0;
-    dcb.byte_size = 8;
-    if (!PortSetSettings(port, &dcb)) {
+    if (set_up == LINE_SETTINGS_REFUSED) {
         printf("Failed to set COM state");
         PortClose(port);
         return exit_set_state;
     }
-    PortPurge(port);
-    PortSetQueues(port, 256, 256);
 
     int status = RunCommand(port, count, words);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.

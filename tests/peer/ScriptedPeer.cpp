@@ -17,17 +17,10 @@ bool OpenToolPort(const std::string& path, Port* port, int timeout_ms)
         ADD_FAILURE() << "PortOpen " << path;
         return false;
     }
-    LineSettings settings;
-    if (!PortGetSettings(*port, &settings)) {
-        ADD_FAILURE() << "PortGetSettings " << path;
-        return false;
-    }
-    settings.baud_rate = 115200;
-    settings.parity = 0;
-    settings.stop_bits = 0;
-    settings.byte_size = 8;
-    if (!PortSetSettings(*port, &settings)) {
-        ADD_FAILURE() << "PortSetSettings " << path;
+    const LineSetUp set_up = PortSetUp(*port);
+    if (set_up != LINE_READY) {
+        ADD_FAILURE() << (set_up == LINE_NO_SETTINGS ? "PortGetSettings " : "PortSetSettings ")
+                      << path;
         return false;
     }
     return true;

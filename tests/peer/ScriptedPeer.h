@@ -17,7 +17,7 @@
 #include "serial/Serial.h"
 
 // Opens the tool's end of a line through the real serial layer and sets it up as a run does
-// (115200 8N1, raw). Fails the current test on error.
+// (PortSetUp). Fails the current test on error.
 bool OpenToolPort(const std::string& path, Port* port, int timeout_ms = 1000);
 // An error reply carrying `result`.
 Bytes ErrorFrame(uint8_t result);

@@ -13,17 +13,9 @@ ProbeResult ProbePort(PortInfo* info)
         info->busy = LastPortOpenError().busy;
         return info->busy ? PROBE_NOT_DONE : PROBE_NOT_OPENED;
     }
-    // As a run sets up the line: 115200 baud, 8N1, nothing left over from before.
-    LineSettings settings;
-    bool ready = PortGetSettings(port, &settings);
-    settings.baud_rate = 115200;
-    settings.parity = 0;
-    settings.stop_bits = 0;
-    settings.byte_size = 8;
-    ready = ready && PortSetSettings(port, &settings);
     ProbeResult result = PROBE_NOT_OPENED;
-    if (ready) {
-        PortPurge(port);
+    // Set up as a run sets up its line, so that a board that answers here answers a run.
+    if (PortSetUp(port) == LINE_READY) {
         Packet packet;
         packet.size = request_plain_size;
         packet.cmd = HPROTO_CMD_PING;

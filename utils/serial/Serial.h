@@ -73,6 +73,18 @@ void PortDrain(Port port, int quiet_ms);
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue);
 void PortClose(Port port);
 
+// How far PortSetUp got.
+enum LineSetUp {
+    LINE_READY,
+    LINE_NO_SETTINGS,       // the driver would not report the line's settings
+    LINE_SETTINGS_REFUSED,  // the driver would not apply 115200 8N1
+};
+// Makes an open port the line the board speaks, in the order every run, the port listing's probe
+// and the tests need: reads the settings, applies 115200 baud 8N1, drops what the driver holds from
+// before (a stale frame would be read as the first reply), asks for the queue sizes. Stops at the
+// first step that fails and says which.
+LineSetUp PortSetUp(Port port);
+
 // Reads up to `size` bytes, returning as soon as at least one has arrived. Returns false when the
 // read failed (hang-up included); true with *bytes == 0 when the time-out ran out first.
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes);
