@@ -201,8 +201,9 @@ bool ExchangeRepeatable(Port port, Packet* packet)
         if (outcome != RECV_LINE_FAILURE || last)
             return outcome == RECV_OK;
         char line[96];
+        // A request without a row is never repeated, so `row` is set.
         snprintf(line, sizeof(line), "retry %d of %d (%s): ", attempt + 1, retries,
-                 CommandName(request.cmd) ? CommandName(request.cmd) : "request");
+                 row->trace_name);
         fprintf(stderr, "gantrix: %s%s\n", line, reason.c_str());
         TraceNote(line + reason);
         ClearLine(port);

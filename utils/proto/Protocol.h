@@ -43,9 +43,10 @@ enum ControllerError {
 };
 
 // One row per request the tool sends, and the only list of them: the trace's names, the late-reply
-// rule, the front end's command words and the simulated board's dispatch all read it. `word` names
-// the request on a command line (the tool's command word, the board's @ target); `repeatable`
-// marks a request that does the same when it arrives twice, so --retries may send it again.
+// rule, the retries, the front end's command words and the simulated board's dispatch all read it.
+// `word` names the request on a command line (the tool's command word where it has one, the
+// board's @ target); `repeatable` marks a request that does the same when it arrives twice, so
+// --retries may send it again.
 struct RequestRow {
     uint8_t cmd;
     const char* word;
@@ -84,7 +85,8 @@ constexpr const RequestRow* FindRequest(uint8_t cmd)
 // The word of the request with this code; null for a code no request has.
 constexpr const char* RequestWord(uint8_t cmd)
 {
-    return FindRequest(cmd) ? FindRequest(cmd)->word : nullptr;
+    const RequestRow* row = FindRequest(cmd);
+    return row ? row->word : nullptr;
 }
 
 // True when a good reply carries the command code of a request other than `request_cmd`: the
