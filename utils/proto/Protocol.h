@@ -85,8 +85,12 @@ constexpr const RequestRow* FindRequest(uint8_t cmd)
 // The word of the request with this code; null for a code no request has.
 constexpr const char* RequestWord(uint8_t cmd)
 {
-    const RequestRow* row = FindRequest(cmd);
-    return row ? row->word : nullptr;
+    // Searched by value, not through FindRequest: GCC 12 refuses to compare a pointer into the
+    // table with null in a constant expression, and the front end's table is built at compile time.
+    for (const RequestRow& row : request_table)
+        if (row.cmd == cmd)
+            return row.word;
+    return nullptr;
 }
 
 // True when a good reply carries the command code of a request other than `request_cmd`: the
