@@ -141,7 +141,7 @@ TEST_F(WineBoard, OperatorSwitches)
          {"ping"},
          {"PING OK\n"},
          "gantrix: retry 1 of 2 (ping): Bad CRC: ",
-         2},
+         3},  // the ping, the fence's ping, the ping again
         {{"--trace"},
          "noise:2",
          {"id"},
