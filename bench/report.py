@@ -45,6 +45,10 @@ def exchanges(path):
     return count
 
 
+# Processor time (user + system, seconds) of the last run_timed.
+last_cpu = 0.0
+
+
 class RunFailed(Exception):
     pass
 
@@ -52,13 +56,15 @@ class RunFailed(Exception):
 def run_timed(argv, new_session=False):
     """Wall time from spawn to exit, in seconds; stdout and stderr discarded. Wine runs in a session
     of its own, so that wineserver cannot take the board's pty as its controlling terminal."""
+    global last_cpu
     null = os.open(os.devnull, os.O_WRONLY)
     try:
         start = time.perf_counter()
         pid = os.posix_spawn(argv[0], argv, os.environ, setsid=new_session,
                              file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
-        _, status = os.waitpid(pid, 0)
+        _, status, usage = os.wait4(pid, 0)
         elapsed = time.perf_counter() - start
+        last_cpu = usage.ru_utime + usage.ru_stime
     finally:
         os.close(null)
     code = os.waitstatus_to_exitcode(status)
@@ -124,15 +130,23 @@ def unpaced_rows(args, board, images, rows):
     for name, (path, _, _) in images.items():
         n = exchanges(path)
         rates = {label: [] for label, _ in tools}
+        cpu = {label: [] for label, _ in tools}
         floor = []
+        floor_cpu = []
         for _ in range(args.reps_unpaced):
             for label, tool in tools:
                 rates[label].append(n / run_timed([tool, board.path, "upgrade", path]))
+                cpu[label].append(last_cpu * 1e6 / n)
             floor.append(n / run_timed([args.floor, board.path, "upgrade", path]))
+            floor_cpu.append(last_cpu * 1e6 / n)
         for label, _ in tools:
             ratio = [t / f for t, f in zip(rates[label], floor)]
             rows.append(("Upgrade %s unpaced%s: exchanges/s (%d)" % (name, label, n), spread(rates[label], "%.0f"),
                          "floor " + spread(floor, "%.0f"), "gantrix/floor " + spread(ratio, "%.3f"), len(floor)))
+            ratio = [t / f for t, f in zip(cpu[label], floor_cpu)]
+            rows.append(("Upgrade %s unpaced%s: processor µs per exchange" % (name, label),
+                         spread(cpu[label], "%.1f"), "floor " + spread(floor_cpu, "%.1f"),
+                         "gantrix/floor " + spread(ratio, "%.3f"), len(floor)))
     times = {label: [] for label, _ in tools}
     floor = []
     for _ in range(args.pings):

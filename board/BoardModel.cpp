@@ -318,6 +318,8 @@ bool ParseInjection(const std::string& text, Injection* injection, std::string* 
         {"hangup", INJECT_HANGUP, 0, 0, 0},
         {"hangup-mid", INJECT_HANGUP_MID, 1, 600, 0},
         {"corrupt", INJECT_CORRUPT, 2, 100, UINT32_MAX},
+        {"drop", INJECT_DROP, 0, 0, 0},
+        {"delay", INJECT_DELAY, 1, 60000, 0},
     };
     for (const KindShape& k : kinds) {
         if (kind != k.name)
@@ -465,6 +467,11 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
     for (const Injection* injection : firing) {
         if (injection->kind == INJECT_ERROR)
             refusal = injection;
+        // As if the request never arrived whole: nothing happens and nothing goes back.
+        if (injection->kind == INJECT_DROP) {
+            ++board->dropped;
+            return Outgoing{};
+        }
     }
 
     // An injected error reply stands for a board that refused the request, so it has no effect.
@@ -520,6 +527,9 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
             out.piece = injection->arg;
             out.piece_delay_ms = injection->arg2;
             break;
+        case INJECT_DELAY:
+            out.delay_ms = injection->arg;
+            break;
         default:
             break;
         }
@@ -532,6 +542,9 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
             out.frame_offset = 0;
         }
     }
+    if (!out.bytes.empty() &&
+        (out.delay_ms > 0 || (out.piece_delay_ms > 0 && out.piece < out.bytes.size())))
+        ++board->late;
     for (const Injection* injection : firing) {
         if (injection->kind == INJECT_HANGUP || injection->kind == INJECT_HANGUP_MID) {
             out.hangup = true;

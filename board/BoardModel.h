@@ -39,6 +39,8 @@ enum InjectKind {
     INJECT_HANGUP,
     INJECT_HANGUP_MID,  // arg: bytes written before the hang-up
     INJECT_CORRUPT,     // arg: percent of bytes flipped in both directions, arg2: seed
+    INJECT_DROP,        // the request is ignored: no reply, no effect
+    INJECT_DELAY,       // arg: ms before the reply goes out (the board does nothing else meanwhile)
 };
 
 struct Injection {
@@ -72,7 +74,8 @@ struct Outgoing {
     size_t frame_offset = 0;     // where the frame starts in `bytes`
     size_t piece = 0;            // write in pieces of this many bytes; 0 = all at once
     uint32_t piece_delay_ms = 0;
-    bool hangup = false;  // close the line after writing `hangup_after` bytes
+    uint32_t delay_ms = 0;  // before the first byte
+    bool hangup = false;    // close the line after writing `hangup_after` bytes
     size_t hangup_after = 0;
 };
 
@@ -96,6 +99,8 @@ struct Board {
     uint32_t corrupt_thousandths = 0;  // of a percent: 1000 corrupts one byte in a hundred
     std::mt19937 corrupt_rng;
     uint64_t corrupted_bytes = 0;  // bytes the corrupt injection changed, both directions
+    uint32_t dropped = 0;          // requests a drop injection ignored
+    uint32_t late = 0;             // replies sent late: delayed, or split with a pause
 };
 
 // Largest piece of debug text in one reply: a full record minus header and checksum.

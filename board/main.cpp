@@ -79,7 +79,8 @@ const char* const usage_text =
     "                       else right after the reply to the targeted request\n"
     "  --inject KIND[:ARG...][@WHEN]  mangle replies (repeatable): noise:N, split:PIECE:MS,\n"
     "                       badcrc, error:CODE, cmd:VALUE, short, size:VALUE, silence, hangup,\n"
-    "                       hangup-mid:K, corrupt:PERCENT:SEED (both directions, ignores @;\n"
+    "                       hangup-mid:K, drop (no reply, no effect), delay:MS,\n"
+    "                       corrupt:PERCENT:SEED (both directions, ignores @;\n"
     "                       PERCENT may have three decimals: 0.1)\n"
     "                       WHEN: N (request number), a command word (ping id status move home\n"
     "                       calibrate precalibrate vend recover switch upgrade debug; the next\n"
@@ -90,7 +91,8 @@ const char* const usage_text =
     "  --baud N             pace both directions like an 8N1 line at N baud\n"
     "  --trace [FILE]       timestamped hex dump of every frame (default stderr)\n"
     "  --record FILE        append 'RX <hex>' for every request frame received\n"
-    "  --stats FILE         bytes_in, bytes_out, requests, blocks; rewritten after each request\n"
+    "  --stats FILE         bytes_in, bytes_out, requests, blocks, corrupted, dropped, late;\n"
+    "                       rewritten after each request\n"
     "  --exit-after N       exit after replying to N requests\n"
     "  --help               this text\n";
 
@@ -322,12 +324,14 @@ void WriteStats(const Options& options, const Board& board, const Counters& coun
 {
     if (options.stats.empty())
         return;
-    char text[160];
+    char text[200];
     snprintf(text, sizeof(text),
-             "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\ncorrupted %llu\n",
+             "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\ncorrupted %llu\n"
+             "dropped %u\nlate %u\n",
              static_cast<unsigned long long>(counters.bytes_in),
              static_cast<unsigned long long>(counters.bytes_out), board.requests,
-             board.upgrade_blocks, static_cast<unsigned long long>(board.corrupted_bytes));
+             board.upgrade_blocks, static_cast<unsigned long long>(board.corrupted_bytes),
+             board.dropped, board.late);
     if (*written == text)
         return;
     FILE* f = fopen(options.stats.c_str(), "w");
@@ -365,6 +369,10 @@ bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& opt
         Trace(trace, "TX noise", bytes.data(), out.frame_offset);
     Trace(trace, "TX", bytes.data() + out.frame_offset, bytes.size() - out.frame_offset);
     BoardCorrupt(board, bytes.data(), bytes.size());
+    if (out.delay_ms) {
+        TraceNote(trace, ("TX delayed " + std::to_string(out.delay_ms) + " ms").c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(out.delay_ms));
+    }
     size_t limit = out.hangup ? out.hangup_after : bytes.size();
     size_t piece = out.piece ? out.piece : limit;
     for (size_t done = 0; done < limit;) {

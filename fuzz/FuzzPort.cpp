@@ -82,12 +82,6 @@ bool PortWrite(Port, const void*, uint32_t size, uint32_t* bytes)
     FuzzFail("PortWrite called by a receiver");
 }
 
-void PortDrain(Port, int)
-{
-    // Only a repeated exchange clears the line, and the targets only receive.
-    FuzzFail("PortDrain called by a receiver");
-}
-
 void ConsoleWrite(const char*, size_t)
 {
     // The log's console side; no target writes a log.

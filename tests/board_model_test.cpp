@@ -360,6 +360,14 @@ TEST(BoardModel, InjectionsShapeTheReply)
              EXPECT_EQ(reply.data, (Bytes{9}));
          }},
         {"other cmd", {"cmd:9"}, {ping}, [](const Outgoing& out) { EXPECT_EQ(Parse(out).cmd, 9); }},
+        {"delay",
+         {"delay:250"},
+         {ping},
+         [](const Outgoing& out) {
+             EXPECT_EQ(out.delay_ms, 250u);
+             EXPECT_EQ(Parse(out).cmd, 1);
+         }},
+        {"drop", {"drop"}, {ping}, [](const Outgoing& out) { EXPECT_TRUE(out.bytes.empty()); }},
         {"short status",
          {"short"},
          {status_req},
@@ -452,6 +460,14 @@ TEST(BoardModel, InjectedErrorLeavesTheRequestUndone)
     BoardInit(&board, Config({}, {"error:5@vend"}), 0);
     EXPECT_EQ(Ask(&board, Request(HPROTO_CMD_VEND, {3})).cmd, 0);
     EXPECT_EQ(Ask(&board, status_req).data[0], CONTROLLER_STATE_IDLE);
+    // A dropped request is as if it never arrived: no reply, no motion; the drop and the late
+    // reply are counted for the soak's figures.
+    BoardInit(&board, Config({}, {"drop@vend", "delay:5@status"}), 0);
+    const Packet vend = Request(HPROTO_CMD_VEND, {3});
+    EXPECT_TRUE(BoardHandle(&board, &vend, 0).bytes.empty());
+    EXPECT_EQ(Ask(&board, status_req).data[0], CONTROLLER_STATE_IDLE);
+    EXPECT_EQ(board.dropped, 1u);
+    EXPECT_EQ(board.late, 1u);
 }
 
 TEST(BoardModel, CorruptionIsSeededAndRoughlyAsOftenAsAsked)

@@ -537,30 +537,45 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
         EXPECT_EQ(outcome.out, "Switch to boot mode...\n" + c.lines +
                                    "[FAILED] Switch to boot mode failed, try as is..\n" +
                                    ProgressLines({0, 80}) + done_line);
+        // Before the blocks, the fence: a ping whose reply says the line is in step.
+        ASSERT_GE(outcome.requests.size(), 2u);
+        EXPECT_EQ(outcome.requests[1], Frame(HPROTO_CMD_PING, {}));
+        outcome.requests.erase(outcome.requests.begin() + 1);
         Bytes assembled;
         EXPECT_EQ(Assemble(outcome.requests, &assembled), std::vector<uint32_t>({0, 32}));
         EXPECT_EQ(Bytes(assembled.begin(), assembled.begin() + 40), image);
     }
 }
 
-// A switch answered only after the tool gave up on it: the late reply lands in the first block's
-// exchange. Taken as that block's answer, every later reply would answer the block before it.
-TEST_F(CommandsTest, UpgradeRefusesALateSwitchReplyAsABlockAnswer)
+// A switch answered only after the tool gave up on it: the late reply comes before the fence's.
+// Taken as the first block's answer, every later reply would answer the block before it; the
+// fence drops it, and a ping reply that never comes fails the upload before any block.
+TEST_F(CommandsTest, UpgradeFencesOffALateSwitchReply)
 {
-    TempFile file(SeededBytes(100, 7));
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
-                                 [](const Bytes& request, size_t index) {
-                                     if (index == 0)
-                                         return PeerAction{};
-                                     if (index == 1)
-                                         return Reply(Frame(HPROTO_CMD_SWITCH_BOOT_APP, {}));
-                                     return Acknowledge(request, index);
-                                 });
-    EXPECT_EQ(outcome.result, 1);
-    EXPECT_EQ(outcome.out, std::string("Switch to boot mode...\n") + silence_lines +
-                               "[FAILED] Switch to boot mode failed, try as is..\n" +
-                               ProgressLines({0}) + "Wrong reply to block: cmd 252\n");
-    EXPECT_EQ(outcome.requests.size(), 2u) << "no block may follow the mistaken answer";
+    const Bytes image = SeededBytes(100, 7);
+    TempFile file(image);
+    for (bool fence_answered : {true, false}) {
+        SCOPED_TRACE(fence_answered ? "fence answered" : "fence unanswered");
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+                                     [&](const Bytes& request, size_t index) {
+                                         if (index == 0)
+                                             return PeerAction{};
+                                         if (index > 1)
+                                             return Acknowledge(request, index);
+                                         Bytes late = Frame(HPROTO_CMD_SWITCH_BOOT_APP, {});
+                                         if (fence_answered) {
+                                             const Bytes ping = Frame(HPROTO_CMD_PING, {});
+                                             late.insert(late.end(), ping.begin(), ping.end());
+                                         }
+                                         return Reply(late);
+                                     });
+        const std::string failed = std::string("Switch to boot mode...\n") + silence_lines +
+                                   "[FAILED] Switch to boot mode failed, try as is..\n";
+        EXPECT_EQ(outcome.result, fence_answered ? 0 : 1);
+        EXPECT_EQ(outcome.out, failed + (fence_answered ? ProgressLines({0, 32, 64, 96}) + done_line
+                                                        : std::string(silence_lines)));
+        EXPECT_EQ(outcome.requests.size(), fence_answered ? 6u : 2u);
+    }
 }
 
 // After a switch that worked, the boot loader's answer to a block is not judged by its command.

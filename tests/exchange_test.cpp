@@ -309,6 +309,76 @@ TEST_F(ExchangeTest, ReplyWithAnotherCommandIsAccepted)
     EXPECT_EQ(ReadBytes(pty_.master, 7, 200), Bytes({0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15}));
 }
 
+// A repeat goes out only once the fence's ping has come back, with every frame before it dropped:
+// a reply that comes late (here with the fence's) must not answer the repeat. The failed request
+// may be a ping itself, whose late reply then looks like the fence's.
+TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
+{
+    const Bytes ping = Frame(HPROTO_CMD_PING, {});
+    struct Case {
+        const char* name;
+        uint8_t cmd;
+        std::vector<Bytes> replies;  // by request index; empty for silence
+        bool ok;
+        uint8_t answer;  // first data byte of the reply the exchange returns
+        size_t requests;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"late reply with the fence's",
+         HPROTO_CMD_STATUS,
+         {{}, Concat({Frame(HPROTO_CMD_STATUS, {1}), ping}), Frame(HPROTO_CMD_STATUS, {2})},
+         true,
+         2,
+         3,
+         ""},
+        {"late ping reply with the fence's",
+         HPROTO_CMD_PING,
+         {{}, Concat({ping, ping}), Frame(HPROTO_CMD_PING, {})},
+         true,
+         0,
+         3,
+         ""},
+        {"a ping's code answering status",
+         HPROTO_CMD_STATUS,
+         {ping, ping, Frame(HPROTO_CMD_STATUS, {2})},
+         true,
+         2,
+         3,
+         ""},
+        {"fence never answered",
+         HPROTO_CMD_STATUS,
+         {{}, {}, {}},
+         false,
+         0,
+         3,
+         "Failed to read from port\nFailed to read sync\nOut of sync\n"},
+    };
+    PortClose(port_);
+    ASSERT_TRUE(OpenPort(200));  // each silence costs a time-out
+    const int retries = exchange_retries;
+    exchange_retries = 2;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
+            return PeerAction{index < c.replies.size() ? c.replies[index] : Bytes{}, false};
+        });
+        Packet packet;
+        packet.size = proto_base_size;
+        packet.cmd = c.cmd;
+        StdoutCapture capture;
+        EXPECT_EQ(ExchangeRepeatable(port_, &packet), c.ok);
+        EXPECT_EQ(capture.Finish(), c.out);
+        if (c.ok) {
+            EXPECT_EQ(packet.size > proto_base_size ? packet.cmd_data[0] : 0, c.answer);
+        }
+        peer.Stop();
+        EXPECT_EQ(peer.Requests().size(), c.requests);
+        EXPECT_EQ(NextUnread(), -1) << "a reply left over would answer the next request";
+    }
+    exchange_retries = retries;
+}
+
 TEST_F(ExchangeTest, SizeByteOutsideTheFrameModelIsRefused)
 {
     for (int size : {0, 1, 2, 3, 4, 5, 6, 255}) {

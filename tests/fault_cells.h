@@ -13,6 +13,7 @@
 
 #include "TestSupport.h"
 #include "proto/Packet.h"
+#include "proto/Protocol.h"
 
 namespace fault_cells {
 
@@ -306,12 +307,12 @@ inline std::vector<Command> Commands()
 inline std::vector<Fault> Faults()
 {
     return {
-        {"Noise255", "noise:255"},      {"Noise256", "noise:256"}, {"SplitBytes", "split:1:1"},
-        {"BadCrc", "badcrc"},           {"Error1", "error:1"},     {"Error2", "error:2"},
-        {"Error3", "error:3"},          {"Error5", "error:5"},     {"Error4Unknown", "error:4"},
-        {"OtherCmd", "cmd:200"},        {"Short", "short"},        {"Size3", "size:3"},
-        {"Size255", "size:255"},        {"Silence", "silence"},    {"HangUp", "hangup"},
-        {"HangUpMid3", "hangup-mid:3"},
+        {"Noise255", "noise:255"}, {"Noise256", "noise:256"},      {"SplitBytes", "split:1:1"},
+        {"BadCrc", "badcrc"},      {"Error1", "error:1"},          {"Error2", "error:2"},
+        {"Error3", "error:3"},     {"Error5", "error:5"},          {"Error4Unknown", "error:4"},
+        {"OtherCmd", "cmd:200"},   {"LateCmd9", "cmd:9"},          {"Short", "short"},
+        {"Size3", "size:3"},       {"Size255", "size:255"},        {"Silence", "silence"},
+        {"HangUp", "hangup"},      {"HangUpMid3", "hangup-mid:3"},
     };
 }
 
@@ -394,17 +395,19 @@ inline Outcome Expect(const Command& c, const Fault& f)
             break;
         case Kind::upgrade_switch: {
             std::string error_text;
+            // A failed switch is followed by a fence: zero bytes and a ping, whose reply is awaited.
             o.requests = c.requests;
+            o.requests.insert(o.requests.begin() + 1, FrameHex(HPROTO_CMD_PING, {}));
             if (IsError(f.inject, &error_text)) {
                 // A refused switch leaves the application running, which refuses the first block.
                 o.outs = each("Switch to boot mode...\n",
                               switch_failed + Progress(1) + "Error in response: Invalid state\n");
                 o.status = 1;
-                o.requests.resize(2);
+                o.requests.resize(3);
             } else if (o.hangs_up) {
-                // The line is gone: the first block cannot be written.
-                o.outs = each("Switch to boot mode...\n",
-                              switch_failed + Progress(1) + "Failed to write to port 0\n");
+                // The line is gone: the fence cannot be written.
+                o.outs =
+                    each("Switch to boot mode...\n", switch_failed + "Failed to write to port 0\n");
                 o.status = 1;
                 o.requests.resize(1);
             } else {
@@ -427,6 +430,20 @@ inline Outcome Expect(const Command& c, const Fault& f)
     o.outs = {c.ok_out};
     o.status = 0;
     o.requests = c.requests;
+    // cmd:9 is home's code: to any other request a late reply, which says nothing of this one.
+    if (f.inject == "cmd:9" && c.reply_cmd != HPROTO_CMD_GOHOME) {
+        const std::string wrong =
+            std::string("Wrong reply to ") +
+            (c.kind == Kind::upgrade_switch ? "switch" : CommandName(c.reply_cmd)) + ": cmd 9\n";
+        if (c.kind == Kind::plain || c.kind == Kind::id || c.kind == Kind::status) {
+            o.outs = {wrong + own};
+            o.status = 1;
+        } else if (c.kind == Kind::upgrade_switch) {
+            o.outs = {"Switch to boot mode...\n" + wrong + switch_failed + Progress(4) +
+                      upload_done};
+            o.requests.insert(o.requests.begin() + 1, FrameHex(HPROTO_CMD_PING, {}));
+        }
+    }
     if (f.inject.rfind("cmd:", 0) == 0) {
         if (c.kind == Kind::ping) {
             o.outs = {"PING FAILED\n"};

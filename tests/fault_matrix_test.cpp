@@ -103,7 +103,7 @@ TEST(FaultMatrixStale, FailedSwitchThenRefusedLastBlockIsAFailure)
         EXPECT_NE(run.out.find("[FAILED] Switch to boot mode failed, try as is..\n"),
                   std::string::npos)
             << run.out;
-        EXPECT_EQ(RecordedFrames(board).size(), 5u);
+        EXPECT_EQ(RecordedFrames(board).size(), 6u);  // the switch, the fence's ping, 4 blocks
         StopBoard(&board);
     }
 }

@@ -180,9 +180,12 @@ TEST_F(FrontEndTest, IdReports)
         Bytes reply;
         const char* out;
         int status;
+        Bytes stale = {};  // already on the line when the run starts: the set-up purges it
     };
     const Case cases[] = {
         {"device A", Frame(HPROTO_CMD_ID, {0x0A, 0x01, 0x05}), "ID: device A version 1.5\n", 0},
+        {"stale reply before the run", Frame(HPROTO_CMD_ID, {0x0A, 0x01, 0x05}),
+         "ID: device A version 1.5\n", 0, Frame(HPROTO_CMD_ID, {0x66, 0x06, 0x06})},
         {"device 2B", Frame(HPROTO_CMD_ID, {0x2B, 0x10, 0x00}), "ID: device 2B version 16.0\n", 0},
         {"device FF", Frame(HPROTO_CMD_ID, {0xFF, 0xFF, 0x09, 0x77}),
          "ID: device FF version 255.9\n", 0},
@@ -197,6 +200,7 @@ TEST_F(FrontEndTest, IdReports)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        WriteBytes(pty_.master, c.stale);
         std::vector<Bytes> requests;
         RunResult result = RunAgainst({pty_.slave_path, "id"}, c.reply, &requests);
         EXPECT_EQ(result.out, c.out);
@@ -205,22 +209,32 @@ TEST_F(FrontEndTest, IdReports)
     }
 }
 
+// Each wait lasts the line time-out and no longer. The upper bound only tells a run that ended on
+// the given time-out from one that waited out the shipped 5 s.
 TEST_F(FrontEndTest, SilentBoardEndsTheRunQuickly)
 {
     struct Case {
-        const char* command;
+        std::vector<std::string> words;
+        std::string tool;
         std::string out;
+        double at_least;
     };
+    const std::string lost_ping = std::string(silence_lines) + "Failed to ping device\n";
     const Case cases[] = {
-        {"ping", std::string(silence_lines) + "Failed to ping device\n"},
-        {"id", silence_lines},
+        {{pty_.slave_path, "ping"}, QuickToolPath(), lost_ping, 1.0},
+        {{pty_.slave_path, "id"}, QuickToolPath(), silence_lines, 1.0},
+        // Seconds in thousandths: 0.5 is half a second, not 50 ms.
+        {{"--timeout", "0.5", pty_.slave_path, "id"}, ToolPath(), silence_lines, 0.5},
+        // Opened a second time, /dev/ptmx is another pty: only the one opened bounds the wait.
+        {{"--timeout", "0.5", "/dev/ptmx", "ping"}, ToolPath(), lost_ping, 0.5},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.command);
-        RunResult result = Run({pty_.slave_path, c.command}, QuickToolPath());
+        SCOPED_TRACE(c.words[c.words.size() - 2]);
+        RunResult result = Run(c.words, c.tool);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, 1);
-        EXPECT_LT(result.seconds, 4.5);  // ended on the quick 1 s limit, not the shipped 5 s
+        EXPECT_GE(result.seconds, c.at_least);
+        EXPECT_LT(result.seconds, 4.5);
         Drain(pty_.master, 20);
     }
 }

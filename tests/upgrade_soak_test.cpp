@@ -18,6 +18,7 @@
 
 #include "Board.h"
 #include "TestSupport.h"
+#include "late_soak.h"
 #include "proto/Packet.h"
 
 namespace {
@@ -255,6 +256,45 @@ TEST(UpgradeSoak, TwoPercentCorruptBytesNeverPassForGoodData)
     EXPECT_GT(total.failed, 0u);
     EXPECT_GT(total.succeeded, 0u);
     EXPECT_GT(total.uploads_done, 0u);
+}
+
+// Late replies, ignored requests and corruption, mixed by seed: with retries the tool repeats
+// blocks and fences the line, and no run may say "Upload done" over an image unlike the file.
+TEST(UpgradeSoak, LateRepliesAndDroppedRequestsNeverEndInAFalseDone)
+{
+    constexpr uint32_t lanes = 8, runs_per_lane = 26;
+    std::vector<late_soak::Tally> tallies(lanes);
+    std::vector<std::thread> threads;
+    for (uint32_t lane = 0; lane < lanes; ++lane)
+        threads.emplace_back([lane, &tallies] {
+            for (uint32_t n = 0; n < runs_per_lane; ++n) {
+                BoardProcess board;
+                late_soak::Run(
+                    1 + lane * runs_per_lane + n,
+                    [&](const std::vector<std::string>& args) {
+                        board = StartBoard(args);
+                        return board.pid > 0 ? &board : nullptr;
+                    },
+                    [&](const std::string& file) {
+                        return RunProgram({ToolPath(), "--timeout", "0.1", "--retries", "5",
+                                           board.path, "upgrade", file},
+                                          60000);
+                    },
+                    [&] { StopBoard(&board); }, &tallies[lane]);
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    late_soak::Tally total;
+    for (const late_soak::Tally& t : tallies) {
+        total.runs += t.runs;
+        total.late += t.late;
+        total.dropped += t.dropped;
+        total.corrupted += t.corrupted;
+        total.uploads_done += t.uploads_done;
+        total.false_done += t.false_done;
+    }
+    late_soak::Judge("late-reply soak", total);
 }
 
 // An upload cut off at a block ends in failure with exactly the blocks before it received, and

@@ -13,6 +13,7 @@
 #include "Board.h"
 #include "TestSupport.h"
 #include "Wine.h"
+#include "late_soak.h"
 #include "proto/Packet.h"
 
 namespace {
@@ -140,7 +141,7 @@ TEST_F(WineBoard, OperatorSwitches)
          {"ping"},
          {"PING OK\n"},
          "gantrix: retry 1 of 2 (ping): Bad CRC: ",
-         2},
+         3},  // the ping, the fence's ping, the ping again
         {{"--trace"},
          "noise:2",
          {"id"},
@@ -214,6 +215,26 @@ TEST_F(WineBoard, FailuresOfTheExchange)
         EXPECT_LT(result.seconds, hang_guard_s);
         Stop();
     }
+}
+
+// The late-reply soak, shorter, with the Windows build: no run says "Upload done" over an image
+// unlike the file.
+TEST_F(WineBoard, LateRepliesAndDroppedRequestsNeverEndInAFalseDone)
+{
+    late_soak::Tally tally;
+    for (uint32_t seed = 5001; seed <= 5024; ++seed) {
+        late_soak::Run(
+            seed,
+            [&](const std::vector<std::string>& args) {
+                return Start(args) ? &line_.board : nullptr;
+            },
+            [&](const std::string& file) {
+                return RunWindowsTool(
+                    {"--timeout", "0.1", "--retries", "5", line_.com, "upgrade", "Z:" + file});
+            },
+            [&] { Stop(); }, &tally);
+    }
+    late_soak::Judge("late-reply soak under Wine", tally);
 }
 
 }  // namespace

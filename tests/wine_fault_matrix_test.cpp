@@ -25,9 +25,9 @@ constexpr double line_timeout_s = 1.0;
 const char* const core_commands[] = {"Ping", "Status", "Vend255", "UpgradeMiddleBlock",
                                      "DebugTrace"};
 // One fault of each kind; the other result codes take the same path as these two.
-const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1",   "badcrc", "error:5",
-                                   "error:4",   "cmd:200",   "short",       "size:3", "size:255",
-                                   "silence",   "hangup",    "hangup-mid:3"};
+const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcrc",      "error:5",
+                                   "error:4",   "cmd:200",   "cmd:9",     "short",       "size:3",
+                                   "size:255",  "silence",   "hangup",    "hangup-mid:3"};
 
 
 std::vector<Cell> CoreCells()

@@ -36,10 +36,18 @@ bool LookUp(const WordCode (&table)[N], const std::string& word, uint8_t* code)
     return false;
 }
 
-// Sends the record and reports a failed exchange with the handler's own line.
+// Sends the record and reports a failed exchange with the handler's own line. A reply with the
+// code of another request is a late one (of an earlier run, held up on the board), and says
+// nothing of this request: it fails like a lost reply, under the late-reply rule of id and status.
 int Run(Port port, Packet* packet, const char* failure_line)
 {
-    if (!ExchangePacket(port, packet)) {
+    const uint8_t cmd = packet->cmd;
+    bool ok = ExchangePacket(port, packet);
+    if (ok && AnswersAnotherRequest(packet->cmd, cmd)) {
+        printf("Wrong reply to %s: cmd %d\n", CommandName(cmd), packet->cmd);
+        ok = false;
+    }
+    if (!ok) {
         puts(failure_line);
         return COMMAND_FAILED;
     }
@@ -155,8 +163,11 @@ int Recover(Port port, Args)
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_RECOVER;
-    if (Run(port, &packet, "Failed to recover device") != 0)
+    // Any other good reply is the board's "not recovered", printed below.
+    if (!ExchangePacket(port, &packet)) {
+        puts("Failed to recover device");
         return COMMAND_FAILED;
+    }
     bool recovered = packet.cmd == HPROTO_CMD_RECOVER;
     printf("RECOVER %s\n", recovered ? "OK" : "FAILED");
     return recovered ? COMMAND_OK : COMMAND_RECOVER_REFUSED;

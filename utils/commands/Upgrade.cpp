@@ -114,8 +114,10 @@ int Upgrade(Port port, Args args)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What is left of the failed switch's reply would be taken as the first block's answer, and
     // every later reply as the answer to the block before: a refused last block would pass.
-    if (!switched)
-        PortPurge(port);
+    if (!switched && !ExchangeFence(port)) {
+        fclose(file);
+        return COMMAND_FAILED;
+    }
 
     int shown_percent = -1;
     int next_mark = 10;
@@ -172,12 +174,14 @@ int Upgrade(Port port, Args args)
         // A request held up on the board (behind line noise, or in a run before this one) is
         // answered late, into a later exchange: its reply would pass for this block's, and every
         // later reply for the block before it, so a refused or lost block could end in "Upload
-        // done". Nothing is known of what a boot loader answers a block, so only the switch's
-        // own code is judged: after a failed switch it is a late reply, and so it is after a
-        // first block whose reply carried another code (a boot loader answers blocks alike).
+        // done". Nothing is known of what a boot loader answers a block, so only the codes of
+        // this run's other requests are judged: a ping's is a fence's late reply; the switch's is
+        // late after a failed switch, and after a first block whose reply carried another code
+        // (a boot loader answers blocks alike).
         const bool late =
-            packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
-            (!switched || (sent_blocks > 0 && first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP));
+            packet.cmd == HPROTO_CMD_PING ||
+            (packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
+             (!switched || (sent_blocks > 0 && first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP)));
         if (sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {

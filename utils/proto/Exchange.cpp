@@ -15,20 +15,32 @@ namespace {
 // The board may send up to 255 bytes of other data before a reply; a 256th byte still counts.
 constexpr int sync_hunt_limit = 256;
 
-// After a failed attempt, what the board still sends of it comes within this much quiet.
-constexpr int retry_quiet_ms = 50;
-
 // How a receive ended. Only a failure on the line is worth another attempt: an error reply is
-// the board's considered answer.
+// the board's considered answer, and a write that fails is a port that is gone.
 enum RecvOutcome {
     RECV_OK,
     RECV_LINE_FAILURE,
+    RECV_SILENT,  // a line failure before a single byte arrived: the line was quiet
     RECV_ERROR_REPLY,
+    RECV_SEND_FAILED,
 };
 
-// While an attempt may still be repeated, its failure lines are kept here as the retry's reason
-// instead of going to stdout, which then reads as if the line had been clean.
+// While an attempt may still be repeated, its failure lines are kept here, one per line, as the
+// retry's reason instead of going to stdout, which then reads as if the line had been clean.
 std::string* held_reason = nullptr;
+
+// Set while the fence drops what the board still sends: an error reply then answers an earlier
+// request and is no news.
+bool fencing = false;
+
+// Ping requests sent and not yet answered: the fence's own reply is certain when it answers the
+// last ping owed (see Fence).
+int pings_owed = 0;
+
+bool IsPingReply(const Packet& packet)
+{
+    return packet.cmd == HPROTO_CMD_PING && packet.size == proto_base_size;
+}
 
 void Say(const char* line)
 {
@@ -38,9 +50,18 @@ void Say(const char* line)
         puts(line);
         return;
     }
-    if (!held_reason->empty())
-        held_reason->append("; ");
     held_reason->append(line);
+    held_reason->push_back('\n');
+}
+
+// Says again, line by line, what was held.
+void SayHeld(const std::string& held)
+{
+    for (size_t at = 0; at < held.size();) {
+        size_t end = held.find('\n', at);
+        Say(held.substr(at, end - at).c_str());
+        at = end + 1;
+    }
 }
 
 // Reads up to `size` bytes, counting them in *got; false (with the failure line) when the line
@@ -70,15 +91,18 @@ void TraceNoise(const uint8_t* noise, int count)
         TraceBytes("RX noise skipped by the sync hunt", noise, static_cast<size_t>(count));
 }
 
-bool CatchSync(Port port, Packet* packet)
+// False when no sync byte came; *silent then says whether nothing at all arrived.
+bool CatchSync(Port port, Packet* packet, bool* silent)
 {
     uint8_t noise[sync_hunt_limit];
     int skipped = 0;
+    *silent = false;
     for (int i = 0; i < sync_hunt_limit; ++i) {
         int got = 0;
         if (!ReadFully(port, reinterpret_cast<char*>(&packet->sync), 1, &got)) {
             TraceNoise(noise, skipped);
             Say("Failed to read sync");
+            *silent = i == 0;
             return false;
         }
         if (packet->sync == hproto_sync) {
@@ -94,9 +118,10 @@ bool CatchSync(Port port, Packet* packet)
 RecvOutcome ReceiveFrame(Port port, Packet* packet)
 {
     const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
-    if (!CatchSync(port, packet)) {
+    bool silent = false;
+    if (!CatchSync(port, packet, &silent)) {
         Say("Out of sync");
-        return RECV_LINE_FAILURE;
+        return silent ? RECV_SILENT : RECV_LINE_FAILURE;
     }
     int got = 0;
     if (!ReadFully(port, reinterpret_cast<char*>(&packet->size), 3, &got)) {
@@ -127,8 +152,10 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
         Say(line);
         return RECV_LINE_FAILURE;
     }
+    if (IsPingReply(*packet) && pings_owed > 0)
+        --pings_owed;
     if (packet->cmd == 0) {
-        if (!exchange_quiet)
+        if (!exchange_quiet && !fencing)
             printf("Error in response: %s\n",
                    GetErrorByResultCode(static_cast<HProtoResult>(packet->cmd_data[0])));
         return RECV_ERROR_REPLY;
@@ -136,16 +163,70 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
     return RECV_OK;
 }
 
-// A request cut short on the line leaves the board waiting for the rest of a frame, which would
-// swallow the repeated request: zero bytes complete it (its checksum then fails) and cannot start
-// a frame of their own. Then whatever the board still sends of the failed attempt is dropped.
-void ClearLine(Port port)
+// The board answers requests one at a time and in order, and it may answer late: held up behind
+// line noise, or writing slowly, beyond the time-out that made the tool give up on the reply.
+// The protocol has no sequence number, so such a reply would pass for the answer to the next
+// request, and from then on every reply for the request before it: a block the board never got
+// would pass. No stretch of quiet proves that nothing more is on its way, but the order does: the
+// fence sends a request whose reply is recognisable, a ping (reply cmd 1, size 7), and drops
+// every frame before that reply, since whatever answers an earlier request comes before it. Zero
+// bytes go first: a request cut short on the line leaves the board waiting for the rest of a
+// frame, which would swallow the ping; zeros complete it (its checksum then fails) and cannot
+// start a frame of their own.
+//
+// The doubt left is a ping reply that answers an earlier ping: the failed request itself, or an
+// earlier fence whose reply came late. The tool counts the pings it sent and has not seen answered
+// (pings_owed): a reply that answers the last one owed is the fence's own. When one is still owed
+// after a ping reply (a reply lost to noise, or not yet here), the fence holds only once the line
+// has then stayed silent for a whole time-out: the board answers what it owes back to back, and
+// a gap of a time-out is what the tool takes for a lost reply everywhere else. A fence reply later
+// still cannot pass for another answer either: it carries the ping's code, which the late-reply
+// rule refuses as the answer to any request but a ping, and so starts another fence.
+RecvOutcome FenceOnce(Port port)
 {
-    static const uint8_t fence[proto_max_size] = {};
+    static const uint8_t zeros[proto_max_size] = {};
     uint32_t put = 0;
-    PortWrite(port, fence, sizeof(fence), &put);
-    TraceNote("TX fence of " + std::to_string(put) + " zero bytes");
-    PortDrain(port, retry_quiet_ms);
+    PortWrite(port, zeros, sizeof(zeros), &put);
+    TraceNote("TX fence: " + std::to_string(put) + " zero bytes, then a ping");
+    Packet packet;
+    packet.size = request_plain_size;
+    packet.cmd = HPROTO_CMD_PING;
+    if (!SendPacket(port, &packet))
+        return RECV_SEND_FAILED;
+    // The board owes a reply for each request since the line was last in step: the failed one
+    // and the fences. A line that keeps sending frames beyond these is not coming back in step.
+    const int frame_limit = 16 + pings_owed;
+    std::string* const outer = held_reason;
+    std::string lines, told;  // the lines of this frame, of the last one that came
+    bool answered = false;    // a ping reply came, and nothing after it
+    fencing = true;
+    RecvOutcome result = RECV_LINE_FAILURE;
+    for (int frame = 0; frame < frame_limit; ++frame) {
+        lines.clear();
+        held_reason = &lines;
+        const RecvOutcome outcome = ReceiveFrame(port, &packet);
+        if (outcome == RECV_SILENT) {
+            result = answered ? RECV_OK : RECV_LINE_FAILURE;
+            if (answered)
+                pings_owed = 0;  // nothing came within the time-out: what is still owed is lost
+            break;
+        }
+        told = lines;
+        answered = outcome == RECV_OK && IsPingReply(packet);
+        if (answered && pings_owed == 0) {
+            result = RECV_OK;
+            break;
+        }
+        if (frame + 1 == frame_limit)
+            told = "Out of step: " + std::to_string(frame_limit) + " frames, no ping reply\n";
+    }
+    fencing = false;
+    held_reason = outer;
+    TraceNote(result == RECV_OK ? "RX fence reply: the line is in step" : "RX no fence reply");
+    // What went wrong with the last frame that came says more than the silence after it.
+    if (result != RECV_OK)
+        SayHeld(told.empty() ? lines : told);
+    return result;
 }
 
 }  // namespace
@@ -155,8 +236,11 @@ bool SendPacket(Port port, Packet* packet)
     SealFrame(packet);
     TraceFrame(TRACE_SENT, packet);
     uint32_t bytes = 0;
-    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size)
+    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
+        if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
+            ++pings_owed;
         return true;
+    }
     if (trace_sink)
         TraceNote("TX write failed after " + std::to_string(bytes) + " bytes");
     if (!exchange_quiet)
@@ -180,6 +264,43 @@ bool ExchangePacket(Port port, Packet* packet)
     return SendPacket(port, packet) && RecvPacket(port, packet);
 }
 
+namespace {
+
+// What a retry prints on stderr: the held lines, joined.
+std::string Reason(const std::string& held)
+{
+    std::string reason = held;
+    for (size_t at; (at = reason.find('\n')) != std::string::npos;)
+        reason.replace(at, 1, at + 1 == reason.size() ? "" : "; ");
+    return reason;
+}
+
+// Attempts `step` once and then, while it fails on the line and retries are left, fences and
+// attempts it again; each repeat has its reason on stderr under `name`.
+template <typename Step>
+bool Repeat(Port port, const char* name, int retries, Step step)
+{
+    for (int attempt = 0;; ++attempt) {
+        const bool last = attempt >= retries;
+        std::string held;
+        held_reason = last ? nullptr : &held;
+        RecvOutcome outcome = attempt == 0 ? RECV_OK : FenceOnce(port);
+        const bool fenced = outcome == RECV_OK;
+        if (fenced)
+            outcome = step();
+        held_reason = nullptr;
+        if ((outcome != RECV_LINE_FAILURE && outcome != RECV_SILENT) || last)
+            return outcome == RECV_OK;
+        char line[96];
+        snprintf(line, sizeof(line), "retry %d of %d (%s): %s", attempt + 1, retries, name,
+                 fenced ? "" : "no reply to the fence: ");
+        fprintf(stderr, "gantrix: %s%s\n", line, Reason(held).c_str());
+        TraceNote(line + Reason(held));
+    }
+}
+
+}  // namespace
+
 bool ExchangeRepeatable(Port port, Packet* packet)
 {
     const Packet request = *packet;  // the reply is read into the same record
@@ -187,26 +308,29 @@ bool ExchangeRepeatable(Port port, Packet* packet)
     // the caller asked.
     const RequestRow* row = FindRequest(request.cmd);
     const int retries = row && row->repeatable ? exchange_retries : 0;
-    for (int attempt = 0;; ++attempt) {
-        const bool last = attempt >= retries;
-        std::string reason;
-        held_reason = last ? nullptr : &reason;
-        // A write that fails is a port that is gone, not a line that garbled a frame.
-        if (!SendPacket(port, packet)) {
-            held_reason = nullptr;
-            return false;
-        }
-        const RecvOutcome outcome = ReceiveFrame(port, packet);
-        held_reason = nullptr;
-        if (outcome != RECV_LINE_FAILURE || last)
-            return outcome == RECV_OK;
-        char line[96];
-        // A request without a row is never repeated, so `row` is set.
-        snprintf(line, sizeof(line), "retry %d of %d (%s): ", attempt + 1, retries,
-                 row->trace_name);
-        fprintf(stderr, "gantrix: %s%s\n", line, reason.c_str());
-        TraceNote(line + reason);
-        ClearLine(port);
+    const char* name = row ? row->trace_name : "request";
+    return Repeat(port, name, retries, [&] {
         *packet = request;
-    }
+        if (!SendPacket(port, packet))
+            return RECV_SEND_FAILED;
+        RecvOutcome outcome = ReceiveFrame(port, packet);
+        // While the request can still be repeated, a reply with another request's code is a late
+        // one, and what else is late is still on its way: fence and repeat. The last attempt
+        // hands it to the command, whose own line names it.
+        if (outcome == RECV_OK && held_reason && AnswersAnotherRequest(packet->cmd, request.cmd)) {
+            char line[48];
+            snprintf(line, sizeof(line), "Wrong reply to %s: cmd %d", name, packet->cmd);
+            Say(line);
+            outcome = RECV_LINE_FAILURE;
+        }
+        return outcome;
+    });
+}
+
+bool ExchangeFence(Port port)
+{
+    // The first attempt is a fence too.
+    int attempt = 0;
+    return Repeat(port, "fence", exchange_retries,
+                  [&] { return attempt++ == 0 ? FenceOnce(port) : RECV_OK; });
 }

@@ -26,7 +26,14 @@ extern int exchange_retries;
 // ExchangePacket for a request that does the same when it arrives twice (ping, id, status, the
 // boot switch, an upgrade block, which carries its offset: the rows request_table marks
 // repeatable; any other request is sent once). A failure on the line (time-out, bad
-// checksum, bad size, out of sync) is followed by a clearing of the line and another attempt, up
-// to exchange_retries times, each with its reason on stderr; the failure lines of the attempts
-// that were repeated stay off stdout. An error reply or a failed write ends it at once.
+// checksum, bad size, out of sync, or while a repeat is left a reply with another request's code)
+// is followed by a fence (ExchangeFence) and another attempt, up to exchange_retries times in all,
+// each with its reason on stderr; the failure lines of the attempts that were repeated stay off
+// stdout. An error reply or a failed write ends it at once.
 bool ExchangeRepeatable(Port port, Packet* packet);
+
+// Brings the line back in step after an exchange that failed, before the run goes on: zero bytes
+// and a ping, and every frame up to the ping's reply dropped, so that no reply to an earlier
+// request can pass for the answer to the next. Repeated within exchange_retries; false, with the
+// last attempt's failure lines on stdout, when the ping's reply never came.
+bool ExchangeFence(Port port);

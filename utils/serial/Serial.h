@@ -16,10 +16,7 @@ struct Port {
 #ifdef _WIN32
     void* handle = nullptr;  // the Win32 HANDLE of the device
 #else
-    int fd = -1;  // the file descriptor of the tty
-    // A second open of the same tty, made blocking once the line settings bound its reads; -1
-    // when the driver refused it.
-    int wait_fd = -1;
+    int fd = -1;  // the file descriptor of the tty, non-blocking; the only one
 #endif
     int timeout_ms = 0;
     // Bytes taken off the line and not yet read (PortInput.h); owned by the port from PortOpen
@@ -66,9 +63,6 @@ bool PortGetSettings(Port port, LineSettings* settings);
 bool PortSetSettings(Port port, const LineSettings* settings);
 // Drops whatever the driver holds in both directions.
 void PortPurge(Port port);
-// Reads and drops what arrives until the line has been quiet for quiet_ms (for no longer than the
-// port's time-out in all), then drops what the driver holds of the input.
-void PortDrain(Port port, int quiet_ms);
 // Asks the driver for queues of these sizes; where the platform has no such request, nothing.
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue);
 void PortClose(Port port);
@@ -85,8 +79,13 @@ enum LineSetUp {
 // first step that fails and says which.
 LineSetUp PortSetUp(Port port);
 
-// Reads up to `size` bytes, returning as soon as at least one has arrived. Returns false when the
-// read failed (hang-up included); true with *bytes == 0 when the time-out ran out first.
+// Reads up to `size` bytes, waiting at most the port's time-out. When it returns differs by
+// platform: on POSIX as soon as at least one byte has arrived; on Windows once all `size` bytes
+// are in (or what the driver already held, when that is more and fits the port's receive hold),
+// and otherwise only at the time-out, with what came. So a short count may come early or only at
+// the time-out, and a caller that needs a whole count reads again (RecvData does). Returns false
+// when the read failed (a hang-up on POSIX; Wine mostly reports one as a time-out); true with
+// *bytes == 0 when the time-out ran out before any byte.
 bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes);
 // Writes all `size` bytes unless the line fails or the time-out runs out; *bytes tells how many
 // went out. False when fewer than `size` were written.

@@ -205,29 +205,6 @@ void PortPurge(Port port)
     DropHeld(port.input);
 }
 
-void PortDrain(Port port, int quiet_ms)
-{
-    // A read that waits at most quiet_ms for its first byte and then for each next one.
-    COMMTIMEOUTS quiet{};
-    quiet.ReadIntervalTimeout = static_cast<DWORD>(quiet_ms);
-    quiet.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet_ms);
-    quiet.WriteTotalTimeoutConstant = static_cast<DWORD>(port.timeout_ms);
-    COMMTIMEOUTS normal{};
-    ShowPrinted();
-    if (GetCommTimeouts(port.handle, &normal) && SetCommTimeouts(port.handle, &quiet)) {
-        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port.timeout_ms);
-        unsigned char dropped[256];
-        DWORD n = 0;
-        while (GetTickCount64() < deadline &&
-               ReadFile(port.handle, dropped, sizeof(dropped), &n, nullptr) && n > 0) {
-        }
-        SetCommTimeouts(port.handle, &normal);
-    }
-    // Input only: the request that made the line quiet may still be going out.
-    PurgeComm(port.handle, PURGE_RXABORT | PURGE_RXCLEAR);
-    DropHeld(port.input);
-}
-
 void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue)
 {
     SetupComm(port.handle, in_queue, out_queue);
