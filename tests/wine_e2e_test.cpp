@@ -214,4 +214,31 @@ TEST(WineFrontEnd, NoWordsPrintsUsage)
     EXPECT_NE(windows.out.find("Usage: gantrix <port>"), std::string::npos);
 }
 
+TEST(WineFrontEnd, CommandLinesAnsweredAsNative)
+{
+    ASSERT_TRUE(PrepareWine());
+    // Refused or answered before any port is opened: the same bytes and status as the native tool.
+    const std::vector<std::vector<std::string>> cases = {
+        {"-V"},
+        {"-h"},
+        {"COM99", "upgrade", "fw.bin", "--retries", "3"},
+        {"--timeout", "0x10", "COM99", "ping"},
+    };
+    for (const auto& words : cases) {
+        SCOPED_TRACE(words[0]);
+        std::vector<std::string> argv = words;
+        argv.insert(argv.begin(), ToolPath());
+        RunResult native = RunProgram(argv);
+        RunResult windows = RunWindowsTool(words);
+        EXPECT_EQ(windows.out, native.out);
+        EXPECT_EQ(windows.err, native.err);
+        EXPECT_EQ(windows.status, native.status);
+    }
+    // A device that is no serial port says so, as on Linux.
+    RunResult nul = RunWindowsTool({"NUL", "ping"});
+    EXPECT_EQ(nul.out, "Failed to get COM state");
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_EQ(nul.err.rfind("gantrix: cannot use NUL as a serial port: ", 0), 0u) << nul.err;
+}
+
 }  // namespace
