@@ -2,6 +2,8 @@
 // plays the board: what a user on Windows would see, byte for byte on the wire.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -239,6 +241,22 @@ TEST(WineFrontEnd, CommandLinesAnsweredAsNative)
     EXPECT_EQ(nul.out, "Failed to get COM state");
     EXPECT_EQ(nul.status, 2);
     EXPECT_EQ(nul.err.rfind("gantrix: cannot use NUL as a serial port: ", 0), 0u) << nul.err;
+}
+
+TEST(WineFrontEnd, RunWithoutStandardHandlesWritesToNul)
+{
+    ASSERT_TRUE(PrepareWine());
+    TempFile log({});
+    const std::string tool = "Z:" + WindowsToolPath();
+    // The output has somewhere to go: not lost with a failure, nor on a port opened later.
+    EXPECT_EQ(RunWindowsTestProgram("gantrix_no_std_handles.exe", {tool, "--help"}).status, 0);
+    RunResult logged =
+        RunWindowsTestProgram("gantrix_no_std_handles.exe",
+                              {tool, "--log", "Z:" + log.path, UnmappedComPort(), "ping"});
+    EXPECT_EQ(logged.status, 1);
+    std::ifstream in(log.path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" out   Failed to open port"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ BOOL WINAPI FlushOnInterrupt(DWORD)
 }
 
 // A process started without a standard handle has that descriptor unopened (the C runtime marks
-// it -2): it goes to NUL, and so does the handle, for what is started from here.
-void OpenMissingStandard(int fd, DWORD which)
+// it -2): it goes to NUL, and so does the handle, for what is started from here. Some runtimes
+// (Wine's msvcrt) also leave the stream on -2, where every write fails: it is put on the
+// descriptor, as the runtime sets up a stream whose handle was there.
+void OpenMissingStandard(FILE* stream, int fd, DWORD which)
 {
     if (_get_osfhandle(fd) >= 0)
         return;
@@ -36,6 +38,10 @@ void OpenMissingStandard(int fd, DWORD which)
         _dup2(nul, fd);
         _close(nul);
     }
+    if (_fileno(stream) < 0) {
+        stream->_file = fd;
+        stream->_flag = fd == 0 ? _IOREAD : _IOWRT;
+    }
     SetStdHandle(which, reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
 }
 
@@ -43,9 +49,9 @@ void OpenMissingStandard(int fd, DWORD which)
 
 void ConsoleSetUp()
 {
-    OpenMissingStandard(0, STD_INPUT_HANDLE);
-    OpenMissingStandard(1, STD_OUTPUT_HANDLE);
-    OpenMissingStandard(2, STD_ERROR_HANDLE);
+    OpenMissingStandard(stdin, 0, STD_INPUT_HANDLE);
+    OpenMissingStandard(stdout, 1, STD_OUTPUT_HANDLE);
+    OpenMissingStandard(stderr, 2, STD_ERROR_HANDLE);
     SetConsoleCtrlHandler(FlushOnInterrupt, TRUE);
     // The C runtime leaves a console (and NUL) unbuffered, and formatted output then goes out one
     // character per write: an upload's progress line cost 18 writes per block. Buffered, the
