@@ -1,4 +1,5 @@
-// The serial port as the rest of gantrix sees it: the only place that knows the operating system.
+// The serial port as the rest of gantrix sees it: with the console (console/Console.h), the only
+// place that knows the operating system.
 // Every operation blocks; none of them prints anything.
 #pragma once
 
