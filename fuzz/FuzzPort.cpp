@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/Console.h"
 #include "serial/Serial.h"
 
 namespace {

@@ -16,7 +16,7 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $prefix = @('debug')
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
-    $switches = @('--help', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
+    $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
         '--list-ports', '--probe')
     $valued = @('--timeout', '--retries', '--log', '--progress')
     $listing = @('--list-ports', '--probe')
@@ -47,7 +47,9 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     # The switches before the port word, with their values: $base is where the port word goes.
     $base = 1
     $given = @()
-    while ($base -lt $cword -and "$($words[$base])".StartsWith('--')) {
+    $short = @('-h', '-V')
+    while ($base -lt $cword -and
+        ("$($words[$base])".StartsWith('--') -or $short -ccontains $words[$base])) {
         $given += $words[$base]
         if ($valued -contains $words[$base]) {
             $base++
@@ -62,7 +64,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         }
         return
     }
-    if ($given -contains '--help' -or $given -contains '--version') {
+    if ($given -contains '--help' -or $given -contains '--version' -or $given -ccontains '-h' -or
+        $given -ccontains '-V') {
         return
     }
     # After --list-ports or --probe, only the other one of the two.

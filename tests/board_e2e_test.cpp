@@ -301,9 +301,17 @@ TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
 
     std::ifstream in(log.path);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(line.find(' ') + 1));  // after the UTC timestamp
+    std::vector<std::string> ids;  // each run's lines carry its own
+    for (std::string line; std::getline(in, line);) {
+        const size_t id = line.find(' ') + 1;  // after the UTC timestamp
+        const size_t rest = line.find(' ', id) + 1;
+        ids.push_back(line.substr(id, rest - id));
+        lines.push_back(line.substr(rest));
+    }
     ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), ids[0]), 6);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), ids[6]), 6);
+    EXPECT_NE(ids[0], ids[6]);
     EXPECT_EQ(lines[0].rfind("run   gantrix ", 0), 0u);
     EXPECT_NE(lines[0].find(": --log " + log.path + " " + board_.path + " ping"),
               std::string::npos);
@@ -314,6 +322,34 @@ TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
     EXPECT_EQ(lines[5], "out   PING OK");
     EXPECT_EQ(lines[6].rfind("run   gantrix ", 0), 0u);
     EXPECT_EQ(lines[11], "out   Status: idle[2]");
+}
+
+// A run killed while it follows the debug trace leaves in the log what it had printed, and the
+// board's empty answers as counts, not one entry per poll.
+TEST_F(BoardEndToEnd, KilledDebugRunLeavesItsLogWithEmptyPollsCounted)
+{
+    TempFile log(Bytes{});
+    ASSERT_TRUE(Start({}));
+    auto log_text = [&log] {
+        std::ifstream in(log.path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const char counted[] = " debug polls answered without text since the last count";
+    // The kill comes once a count is in the file: a second after the start at the earliest.
+    const Interrupt counted_once{SIGTERM,
+                                 [&] { return log_text().find(counted) != std::string::npos; }};
+    RunResult run = RunProgram({ToolPath(), "--log", log.path, board_.path, "debug", "status"},
+                               10000, &counted_once);
+    EXPECT_EQ(run.signal, SIGTERM);
+    // The board's text: the name of the command it answered.
+    EXPECT_EQ(run.out, "Status: idle[2]  \nstatus\n");
+    const std::string text = log_text();
+    EXPECT_NE(text.find(" run   gantrix "), std::string::npos) << text;
+    EXPECT_NE(text.find(" out   Status: idle[2]\n"), std::string::npos) << text;
+    // Only the poll that had text.
+    const size_t poll = text.find(" TX debug poll size");
+    EXPECT_NE(poll, std::string::npos) << text;
+    EXPECT_EQ(poll, text.rfind(" TX debug poll size")) << text;
 }
 
 // Ctrl-C, a kill or a closed terminal ends a run where it stands, here in the debug trace with

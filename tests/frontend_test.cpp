@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +43,7 @@ const char usage_text[] = "OSTREL gantrix\n"
 const Bytes ping_request = {0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15};
 const Bytes id_request = {0x55, 0x07, 0x00, 0x00, 0xFF, 0x6F, 0x0B};
 const Bytes debug_request = {0x55, 0x07, 0x00, 0x00, 0xFD, 0x7D, 0x28};
+const Bytes status_request = {0x55, 0x07, 0x00, 0x00, 0x03, 0x8C, 0x36};
 const char silence_lines[] = "Failed to read from port\nFailed to read sync\nOut of sync\n";
 
 PeerAction Reply(Bytes bytes)
@@ -82,37 +85,93 @@ TEST_F(FrontEndTest, TooFewWordsPrintUsageAndOpenNothing)
 
 TEST_F(FrontEndTest, PortSetUpFailuresEndWithoutLineEnd)
 {
-    char file_name[] = "/tmp/gantrix-notatty-XXXXXX";
-    int fd = mkstemp(file_name);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    TempFile file({});
+    const std::string fifo = file.path + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // The reason on stderr, as the library words it for the error the open must have met.
     auto no_device = [](const std::string& path) {
         return DescribeOpenFailure(path, {ENOENT, false}, SystemRoots{}) + "\n";
     };
+    auto no_tty = [](const std::string& path, const std::string& kind) {
+        return "gantrix: cannot use " + path + " as a serial port: it is " + kind + " (" +
+               strerror(ENOTTY) + ")\n";
+    };
+    const std::string no_tty_device = "a character device that is no terminal";
     struct Case {
         std::string port;
         const char* out;
         int status;
         std::string err;
+        bool refuse_settings = false;  // the driver refuses 115200 8N1
     };
     const Case cases[] = {
         {"/nonexistent/ttyQ9", "Failed to open port", 1, no_device("/nonexistent/ttyQ9")},
         {"ttyQ9-not-there", "Failed to open port", 1, no_device("/dev/ttyQ9-not-there")},
-        // Files that open but are no terminal: the settings cannot be read.
-        {file_name, "Failed to get COM state", 2, ""},
-        {"/dev/null", "Failed to get COM state", 2, ""},
+        // Files that open but are no terminal: the settings cannot be read. A FIFO must not wait
+        // for a writer.
+        {file.path, "Failed to get COM state", 2, no_tty(file.path, "a regular file")},
+        {fifo, "Failed to get COM state", 2, no_tty(fifo, "a FIFO")},
+        {"/dev/null", "Failed to get COM state", 2, no_tty("/dev/null", no_tty_device)},
         // A word without '/' is a name under /dev.
-        {"null", "Failed to get COM state", 2, ""},
+        {"null", "Failed to get COM state", 2, no_tty("/dev/null", no_tty_device)},
+        {pty_.slave_path, "Failed to set COM state", 4, "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.port);
-        RunResult result = Run({c.port, "ping"});
+        std::vector<std::string> argv = {ToolPath(), c.port, "ping"};
+        if (c.refuse_settings)
+            argv.insert(argv.begin(), {"/usr/bin/env", "LD_PRELOAD=" GANTRIX_REFUSE_SETTINGS,
+                                       "ASAN_OPTIONS=verify_asan_link_order=0"});
+        RunResult result = RunProgram(argv, 10000);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.err, c.err);
     }
-    unlink(file_name);
+    EXPECT_EQ(Drain(pty_.master, 20), Bytes());
+    unlink(fifo.c_str());
+}
+
+TEST_F(FrontEndTest, CommandLinesRefusedBeforeThePortIsOpened)
+{
+    // A port that cannot open: a run that got as far as opening it would say so.
+    const std::string port = "/nonexistent/ttyQ9";
+    const std::string after = "gantrix: switches go before the port word: gantrix ";
+    const std::string timeout = "gantrix: --timeout takes seconds from 0.1 to 60\n";
+    struct Case {
+        std::vector<std::string> words;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{port, "upgrade", "fw.bin", "--retries", "3"},
+         usage_text,
+         after + "--retries 3 " + port + " upgrade fw.bin\n"},
+        {{port, "--timeout", "1", "ping"}, usage_text, after + "--timeout 1 " + port + " ping\n"},
+        {{"--trace", port, "debug", "status", "-h", "a b"},
+         usage_text,
+         after + "--trace -h " + port + " debug status 'a b'\n"},
+        {{"--timeout", "0x10", port, "ping"}, "", timeout},
+        {{"--timeout", "1e1", port, "ping"}, "", timeout},
+        {{"--timeout", "inf", port, "ping"}, "", timeout},
+        {{"--timeout", "nan", port, "ping"}, "", timeout},
+        {{"--timeout", "1.5.", port, "ping"}, "", timeout},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        RunResult result = Run(c.words);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, 1);
+    }
+    // The short forms answer as the long ones do, and before any port word.
+    for (const char* word : {"-h", "-V"}) {
+        SCOPED_TRACE(word);
+        RunResult result = Run({word, port, "ping"});
+        RunResult long_form = Run({word[1] == 'h' ? "--help" : "--version"});
+        EXPECT_EQ(result.out, long_form.out);
+        EXPECT_NE(result.out.find(word[1] == 'h' ? usage_text : "gantrix "), std::string::npos);
+        EXPECT_EQ(result.status, 0);
+    }
 }
 
 TEST_F(FrontEndTest, UnknownCommandWordsPrintUsageAndSendNothing)
@@ -415,6 +474,85 @@ TEST_F(FrontEndTest, DebugTraceFollowsTheCommand)
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(peer.Leftover(), Bytes());
     }
+}
+
+// A closed standard descriptor must not become the port (the board would get the console's text),
+// and output that cannot be written must not pass for a run that printed its lines.
+TEST_F(FrontEndTest, OutputThatCannotGoWhereItShould)
+{
+    TempFile log({});
+    const std::string lost = "gantrix: the output could not be written in full\n";
+    const std::string status_line = "Status: idle[2]  \n";
+    struct Case {
+        const char* redirect;
+        std::vector<std::string> switches;
+        std::string command;
+        std::string out;
+        std::string err;
+        int status;
+        std::vector<Bytes> requests;
+    };
+    const Case cases[] = {
+        {">&-", {}, "status", "", "", 0, {status_request}},
+        {"2>&-", {"--trace"}, "ping", "PING OK\n", "", 0, {ping_request}},
+        {"<&- >&-", {"--log", log.path}, "status", "", "", 0, {status_request}},
+        {">/dev/full", {}, "status", "", lost, 1, {status_request}},
+        {">/dev/full", {"--help"}, "status", "", lost, 1, {}},
+        {"",
+         {"--log", "/dev/full"},
+         "status",
+         status_line,
+         "gantrix: cannot write the log /dev/full: " + std::string(strerror(ENOSPC)) + "\n",
+         1,
+         {status_request}},
+        {">/dev/full", {"--log", log.path}, "status", "", lost, 1, {status_request}},
+        // A run that failed keeps its status.
+        {">/dev/full", {}, "recover", "", lost, 1, {Frame(HPROTO_CMD_RECOVER, {})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.redirect) + " " + c.command);
+        std::vector<std::string> argv = {"/bin/sh", "-c",
+                                         std::string("exec \"$0\" \"$@\" ") + c.redirect,
+                                         ToolPath()};
+        argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+        argv.insert(argv.end(), {pty_.slave_path, c.command});
+        ScriptedPeer peer(&pty_.master, [](const Bytes& request, size_t) {
+            return Reply(request[4] == HPROTO_CMD_PING ? Frame(HPROTO_CMD_PING, {})
+                                                       : Frame(HPROTO_CMD_STATUS, {2, 0, 0, 0, 0}));
+        });
+        RunResult result = RunProgram(argv, 10000);
+        peer.Stop();
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(peer.Requests(), c.requests);
+        EXPECT_EQ(peer.Leftover(), Bytes());
+    }
+}
+
+// Board text without a line end is shown as it comes: a pipe must have it before the board is
+// asked again.
+TEST_F(FrontEndTest, DebugTextReachesAPipeBeforeTheNextPoll)
+{
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    Bytes shown;
+    ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
+        if (index == 0)
+            return Reply(Frame(HPROTO_CMD_DEBUG, {'t', 'r'}));
+        shown = ReadBytes(out[0], 2, 3000);
+        return Reply(ErrorFrame(5));
+    });
+    // The line's time-out outlasts the wait for the text: no message of a lost reply flushes it.
+    pid_t pid =
+        SpawnProgram({ToolPath(), "--timeout", "10", pty_.slave_path, "debug", ""}, -1, out[1], -1);
+    close(out[1]);
+    int wstatus = 0;
+    EXPECT_TRUE(WaitProgram(pid, 10000, &wstatus));
+    peer.Stop();
+    close(out[0]);
+    EXPECT_EQ(shown, Bytes({'t', 'r'}));
+    EXPECT_EQ(peer.Requests(), std::vector<Bytes>({debug_request, debug_request}));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // plays the board: what a user on Windows would see, byte for byte on the wire.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -212,6 +214,49 @@ TEST(WineFrontEnd, NoWordsPrintsUsage)
     EXPECT_EQ(windows.status, 1);
     EXPECT_EQ(windows.out, native.out);
     EXPECT_NE(windows.out.find("Usage: gantrix <port>"), std::string::npos);
+}
+
+TEST(WineFrontEnd, CommandLinesAnsweredAsNative)
+{
+    ASSERT_TRUE(PrepareWine());
+    // Refused or answered before any port is opened: the same bytes and status as the native tool.
+    const std::vector<std::vector<std::string>> cases = {
+        {"-V"},
+        {"-h"},
+        {"COM99", "upgrade", "fw.bin", "--retries", "3"},
+        {"--timeout", "0x10", "COM99", "ping"},
+    };
+    for (const auto& words : cases) {
+        SCOPED_TRACE(words[0]);
+        std::vector<std::string> argv = words;
+        argv.insert(argv.begin(), ToolPath());
+        RunResult native = RunProgram(argv);
+        RunResult windows = RunWindowsTool(words);
+        EXPECT_EQ(windows.out, native.out);
+        EXPECT_EQ(windows.err, native.err);
+        EXPECT_EQ(windows.status, native.status);
+    }
+    // A device that is no serial port says so, as on Linux.
+    RunResult nul = RunWindowsTool({"NUL", "ping"});
+    EXPECT_EQ(nul.out, "Failed to get COM state");
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_EQ(nul.err.rfind("gantrix: cannot use NUL as a serial port: ", 0), 0u) << nul.err;
+}
+
+TEST(WineFrontEnd, RunWithoutStandardHandlesWritesToNul)
+{
+    ASSERT_TRUE(PrepareWine());
+    TempFile log({});
+    const std::string tool = "Z:" + WindowsToolPath();
+    // The output has somewhere to go: not lost with a failure, nor on a port opened later.
+    EXPECT_EQ(RunWindowsTestProgram("gantrix_no_std_handles.exe", {tool, "--help"}).status, 0);
+    RunResult logged =
+        RunWindowsTestProgram("gantrix_no_std_handles.exe",
+                              {tool, "--log", "Z:" + log.path, UnmappedComPort(), "ping"});
+    EXPECT_EQ(logged.status, 1);
+    std::ifstream in(log.path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" out   Failed to open port"), std::string::npos) << text;
 }
 
 }  // namespace

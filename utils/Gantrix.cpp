@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands/Commands.h"
 #include "commands/Probe.h"
+#include "console/Console.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
@@ -58,23 +60,30 @@ void SwitchUsage()
 {
     puts(
         "\n"
-        "Switches, before the port word:\n"
-        "  --help              this text\n"
-        "  --version           the tool's version\n"
-        "  --timeout SECONDS   bound of every read and write on the line, 0.1 to 60 (default 5)\n"
+        "Switches, before the port word (after it they are refused):\n"
+        "  -h, --help          this text\n"
+        "  -V, --version       the tool's version\n"
+        "  --timeout SECONDS   bound of every read and write on the line, decimal, 0.1 to 60\n"
+        "                      (default 5)\n"
         "  --retries N         repeat an exchange that failed on the line up to N times, 0 to 10\n"
         "                      (default 0): ping, id, status, boot switch and upgrade blocks only\n"
         "  --trace             every frame both ways on stderr, decoded and dumped\n"
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
+        "                      and the run's process id\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
-        "  --probe             with --list-ports: ping each free port, mark where a board answers");
+        "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
+        "\n"
+        "Output that cannot be written (a full disk, stdout or the log) ends the run with\n"
+        "status 1 and a line on stderr.");
 }
 
 // What the switches before the port word asked for. With none, the run is exactly as without
 // this record.
 struct Options {
+    bool help = false;
+    bool version = false;
     int timeout_ms = line_timeout_ms;
     bool list_ports = false;
     bool probe = false;
@@ -88,7 +97,7 @@ struct Options {
 bool trace_to_stderr = false;
 bool trace_to_log = false;
 
-void SendTrace(const std::string& entry)
+void SendTrace(const std::string& entry, TraceKind kind)
 {
     if (trace_to_stderr) {
         // The lines printed so far come first, as they happened.
@@ -96,7 +105,7 @@ void SendTrace(const std::string& entry)
         fprintf(stderr, "%s\n", entry.c_str());
     }
     if (trace_to_log)
-        LogTrace(entry);
+        LogTrace(entry, kind);
 }
 
 // Reads a whole number within [low, high]; false when the word is not one.
@@ -111,9 +120,13 @@ bool ParseCount(const char* word, long low, long high, int* value)
     return true;
 }
 
-// Reads a number of seconds within [low, high] into milliseconds; false when the word is not one.
+// Reads a decimal number of seconds within [low, high] into milliseconds; false when the word is
+// not one. strtod alone would take hex ("0x10" as 16 s), exponents, "inf" and "nan".
 bool ParseSeconds(const char* word, double low, double high, int* ms)
 {
+    if (std::strspn(word, "0123456789.") != std::strlen(word) ||
+        std::strchr(word, '.') != std::strrchr(word, '.'))
+        return false;
     errno = 0;
     char* end = nullptr;
     double seconds = std::strtod(word, &end);
@@ -148,7 +161,7 @@ bool StartRun(const Options& options, int argc, char* argv[])
         std::string run = "gantrix " GANTRIX_VERSION ":";
         for (int i = 1; i < argc; ++i)
             run += std::string(" ") + argv[i];
-        if (!LogOpen(options.log_path, run)) {
+        if (!LogOpen(options.log_path, run, RunProcessId())) {
             fprintf(stderr, "gantrix: cannot open the log %s: %s\n", options.log_path,
                     strerror(errno));
             return false;
@@ -156,7 +169,8 @@ bool StartRun(const Options& options, int argc, char* argv[])
         if (!ConsoleDivert(LogStdout)) {
             fprintf(stderr, "gantrix: cannot divert the output into the log %s\n",
                     options.log_path);
-            LogClose();
+            std::string error;
+            LogClose(&error);
             return false;
         }
         trace_to_log = true;
@@ -166,85 +180,151 @@ bool StartRun(const Options& options, int argc, char* argv[])
     return true;
 }
 
-// Puts stdout back and waits until the log has every line.
-void EndRun()
+// The line that says the output was not all written; for stdout as for the log.
+const char output_lost[] = "gantrix: the output could not be written in full";
+
+// Puts stdout back and waits until the log has every line. False, with the line for stderr in
+// *failure, when the log or the console behind it could not be written.
+bool EndRun(const Options& options, std::string* failure)
 {
     if (!trace_to_log)
-        return;
+        return true;
+    LogTraceEnd();
     trace_to_log = false;
-    ConsoleRestore();
-    LogClose();
+    bool console_written = ConsoleRestore();
+    std::string error;
+    if (!LogClose(&error)) {
+        *failure = "gantrix: cannot write the log " + std::string(options.log_path) + ": " + error;
+        return false;
+    }
+    if (!console_written)
+        *failure = output_lost;
+    return console_written;
 }
 
-// Takes the switches off the front of the words (a word that starts with "--" is never a port
-// word). Returns -1 to go on with the run, or the exit status of a run that ends here.
+// The switches: the word, its short form, and for a switch that takes a value the line that
+// refuses a bad one. `apply` reads the value (null for a switch without one) into the options.
+struct SwitchRow {
+    const char* word;
+    const char* short_word;
+    const char* refusal;
+    bool (*apply)(const char* value, Options* options);
+};
+
+const SwitchRow switch_table[] = {
+    {"--help", "-h", nullptr, [](const char*, Options* o) { return o->help = true; }},
+    {"--version", "-V", nullptr, [](const char*, Options* o) { return o->version = true; }},
+    {"--timeout", nullptr, "--timeout takes seconds from 0.1 to 60",
+     [](const char* value, Options* o) { return ParseSeconds(value, 0.1, 60, &o->timeout_ms); }},
+    {"--retries", nullptr, "--retries takes a number from 0 to 10",
+     [](const char* value, Options* o) { return ParseCount(value, 0, 10, &o->retries); }},
+    {"--trace", nullptr, nullptr, [](const char*, Options* o) { return o->trace = true; }},
+    {"--log", nullptr, "--log takes a file name",
+     [](const char* value, Options* o) {
+         o->log_path = value;
+         return value[0] != '\0';
+     }},
+    {"--progress", nullptr, "--progress takes plain",
+     [](const char* value, Options* o) {
+         return o->progress_plain = std::strcmp(value, "plain") == 0;
+     }},
+    {"--list-ports", nullptr, nullptr,
+     [](const char*, Options* o) { return o->list_ports = true; }},
+    {"--probe", nullptr, nullptr, [](const char*, Options* o) { return o->probe = true; }},
+};
+
+const SwitchRow* FindSwitch(const char* word)
+{
+    for (const SwitchRow& row : switch_table)
+        if (std::strcmp(word, row.word) == 0 ||
+            (row.short_word && std::strcmp(word, row.short_word) == 0))
+            return &row;
+    return nullptr;
+}
+
+// A word as a shell takes it back.
+std::string ShellWord(const std::string& word)
+{
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                               "@%+=:,./_-") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// A switch word after the port word would be taken as a command's word and silently change
+// nothing: the run is refused, with the command as it should have been written. False when there
+// is none.
+bool SwitchAfterPortWord(int argc, char* argv[], int first)
+{
+    std::vector<std::string> moved;
+    std::vector<std::string> rest;
+    for (int i = first + 1; i < argc; ++i) {
+        const SwitchRow* row = FindSwitch(argv[i]);
+        if (!row) {
+            rest.push_back(argv[i]);
+            continue;
+        }
+        moved.push_back(argv[i]);
+        if (row->refusal && i + 1 < argc)
+            moved.push_back(argv[++i]);
+    }
+    if (moved.empty())
+        return false;
+    std::string command = "gantrix";
+    for (int i = 1; i < first; ++i)
+        command += " " + ShellWord(argv[i]);
+    for (const std::string& word : moved)
+        command += " " + ShellWord(word);
+    command += " " + ShellWord(argv[first]);
+    for (const std::string& word : rest)
+        command += " " + ShellWord(word);
+    usage();
+    fprintf(stderr, "gantrix: switches go before the port word: %s\n", command.c_str());
+    return true;
+}
+
+// Takes the switches off the front of the words (a word that starts with "--", and -h and -V,
+// are never a port word). Returns -1 to go on with the run, or the exit status of a run that
+// ends here.
 int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
 {
     int i = 1;
-    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-        const std::string word = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (word == "--help") {
+    for (; i < argc; ++i) {
+        const SwitchRow* row = FindSwitch(argv[i]);
+        if (!row && std::strncmp(argv[i], "--", 2) != 0)
+            break;
+        if (!row) {
+            fprintf(stderr, "gantrix: unknown switch %s (see gantrix --help)\n", argv[i]);
+            return exit_failed;
+        }
+        if (!row->refusal) {
+            row->apply(nullptr, options);
+        } else if (i + 1 < argc && row->apply(argv[i + 1], options)) {
+            ++i;
+        } else {
+            fprintf(stderr, "gantrix: %s\n", row->refusal);
+            return exit_failed;
+        }
+        if (options->help) {
             usage();
             SwitchUsage();
             return exit_ok;
         }
-        if (word == "--version") {
+        if (options->version) {
             puts("gantrix " GANTRIX_VERSION);
             return exit_ok;
         }
-        if (word == "--timeout") {
-            if (!has_value || !ParseSeconds(argv[i + 1], 0.1, 60, &options->timeout_ms)) {
-                fprintf(stderr, "gantrix: --timeout takes seconds from 0.1 to 60\n");
-                return exit_failed;
-            }
-            ++i;
-            continue;
-        }
-        if (word == "--retries") {
-            if (!has_value || !ParseCount(argv[i + 1], 0, 10, &options->retries)) {
-                fprintf(stderr, "gantrix: --retries takes a number from 0 to 10\n");
-                return exit_failed;
-            }
-            ++i;
-            continue;
-        }
-        if (word == "--trace") {
-            options->trace = true;
-            continue;
-        }
-        if (word == "--log") {
-            if (!has_value || argv[i + 1][0] == '\0') {
-                fprintf(stderr, "gantrix: --log takes a file name\n");
-                return exit_failed;
-            }
-            options->log_path = argv[++i];
-            continue;
-        }
-        if (word == "--progress") {
-            if (!has_value || std::strcmp(argv[i + 1], "plain") != 0) {
-                fprintf(stderr, "gantrix: --progress takes plain\n");
-                return exit_failed;
-            }
-            options->progress_plain = true;
-            ++i;
-            continue;
-        }
-        if (word == "--list-ports") {
-            options->list_ports = true;
-            continue;
-        }
-        if (word == "--probe") {
-            options->probe = true;
-            continue;
-        }
-        fprintf(stderr, "gantrix: unknown switch %s (see gantrix --help)\n", word.c_str());
-        return exit_failed;
     }
     if (options->probe && !options->list_ports) {
         fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
         return exit_failed;
     }
+    if (i < argc && SwitchAfterPortWord(argc, argv, i))
+        return exit_failed;
     *first_word = i;
     return -1;
 }
@@ -340,7 +420,9 @@ int RunOnPort(int count, char* words[], const Options& options)
     }
     const LineSetUp set_up = PortSetUp(port);
     if (set_up == LINE_NO_SETTINGS) {
+        std::string reason = PortSettingsFailure(path);
         printf("Failed to get COM state");
+        fprintf(stderr, "%s\n", reason.c_str());
         PortClose(port);
         return exit_get_state;
     }
@@ -360,17 +442,27 @@ int RunOnPort(int count, char* words[], const Options& options)
 
 int main(int argc, char* argv[])
 {
-    // A run cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
+    // First of all, before anything takes the number of a closed standard descriptor; and a run
+    // cut short by Ctrl-C, a kill or a closed console must not lose lines already printed.
     ConsoleSetUp();
     Options options;
     int first = 1;
-    int ended = ParseSwitches(argc, argv, &first, &options);
-    if (ended >= 0)
-        return ended;
-    if (!StartRun(options, argc, argv))
-        return exit_failed;
-    int status = options.list_ports ? ListSerialPorts(options.probe)
+    int status = ParseSwitches(argc, argv, &first, &options);
+    std::string failure;
+    if (status < 0) {
+        if (!StartRun(options, argc, argv))
+            return exit_failed;
+        status = options.list_ports ? ListSerialPorts(options.probe)
                                     : RunOnPort(argc - first, argv + first, options);
-    EndRun();
+        EndRun(options, &failure);
+    }
+    // A full disk or a closed reader would otherwise pass for a run that printed its lines.
+    if ((fflush(stdout) != 0 || ferror(stdout)) && failure.empty())
+        failure = output_lost;
+    if (!failure.empty()) {
+        fprintf(stderr, "%s\n", failure.c_str());
+        if (status == exit_ok)
+            status = exit_failed;
+    }
     return status;
 }

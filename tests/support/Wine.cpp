@@ -153,6 +153,14 @@ RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_
     return RunProgram(WineArgv(WindowsQuickToolPath(), args), timeout_ms);
 }
 
+RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::string>& args,
+                                int timeout_ms)
+{
+    const std::string tool = WindowsToolPath();
+    return RunProgram(WineArgv(tool.substr(0, tool.rfind('/')) + "/tests/" + name, args),
+                      timeout_ms);
+}
+
 WineLine::WineLine()
 {
     if (!PrepareWine() || !OpenPtyPair(&pty))

@@ -45,6 +45,9 @@ private:
 // own; output as RunProgram gives it, "\r\n" folded.
 RunResult RunWindowsTool(const std::vector<std::string>& args, int timeout_ms = 60000);
 RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_ms = 60000);
+// Runs another program of the Windows build, `name` under the tool's tests/ folder, the same way.
+RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::string>& args,
+                                int timeout_ms = 60000);
 
 // A COM port mapped to a fresh pty pair whose master plays the board, with the pty held as
 // above; everything is released in the destructor.

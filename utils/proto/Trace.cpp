@@ -2,15 +2,17 @@
 // engineers in a file.
 #include "Trace.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "Protocol.h"
 #include "Scanner.h"
-#include "serial/Serial.h"
+#include "console/Console.h"
 
-void (*trace_sink)(const std::string& entry) = nullptr;
+void (*trace_sink)(const std::string& entry, TraceKind kind) = nullptr;
 
 namespace {
 
@@ -25,15 +27,17 @@ std::string SinceStart()
     return text;
 }
 
-void Trace(const std::string& entry)
+void Trace(const std::string& entry, TraceKind kind = TRACE_OTHER)
 {
     if (trace_sink)
-        trace_sink(entry);
+        trace_sink(entry, kind);
 }
 
 // The log's state. After LogOpen only the thread that runs LogStdout touches it.
 struct Log {
     FILE* file = nullptr;
+    int run_id = 0;
+    int write_error = 0;     // errno of the first line that could not be written
     std::string line;        // the output line being assembled
     bool overwrite = false;  // a '\r' came: the next byte starts the line again, as on a console
     bool in_entry = false;   // between the two zero bytes around a trace entry
@@ -41,6 +45,15 @@ struct Log {
 };
 
 Log log_state;
+
+// The debug trace's empty polls, folded on the run's own thread before they enter the stream.
+struct PollFold {
+    std::string poll;  // a poll's entry, held until its reply tells whether it had text
+    long empty = 0;    // polls answered without text since the last count
+    std::chrono::steady_clock::time_point counted = std::chrono::steady_clock::now();
+};
+
+PollFold poll_fold;
 
 // UTC, so that reports from sites in different time zones line up.
 std::string WallClock()
@@ -66,13 +79,17 @@ void LogLines(const char* kind, const std::string& text)
         std::string line = text.substr(start, end == std::string::npos ? end : end - start);
         // The spaces that pad the progress line over its longer predecessors mean nothing here.
         line.erase(line.find_last_not_of(" \r") + 1);
-        fprintf(log_state.file, "%s %-5s %s\n", stamp.c_str(), kind, line.c_str());
+        if (fprintf(log_state.file, "%s %d %-5s %s\n", stamp.c_str(), log_state.run_id, kind,
+                    line.c_str()) < 0 &&
+            !log_state.write_error)
+            log_state.write_error = errno;
         if (end == std::string::npos)
             break;
         start = end + 1;
     }
     // A run ended by a signal keeps every line written so far.
-    fflush(log_state.file);
+    if (fflush(log_state.file) != 0 && !log_state.write_error)
+        log_state.write_error = errno;
 }
 
 void EndOutputLine()
@@ -99,7 +116,10 @@ void TraceFrame(TraceDirection direction, const Packet* packet)
     char head[96];
     snprintf(head, sizeof(head), "%s %s size %d checksum %s\n",
              direction == TRACE_SENT ? "TX" : "RX", name, packet->size, good ? "good" : "bad");
-    Trace(SinceStart() + head + DumpHex(packet));
+    TraceKind kind = TRACE_OTHER;
+    if (packet->cmd == HPROTO_CMD_DEBUG && packet->size == proto_base_size && good)
+        kind = direction == TRACE_SENT ? TRACE_POLL : TRACE_EMPTY_TEXT;
+    Trace(SinceStart() + head + DumpHex(packet), kind);
 }
 
 void TraceBytes(const char* note, const uint8_t* bytes, size_t count)
@@ -123,10 +143,12 @@ void TraceNote(const std::string& note)
         Trace(SinceStart() + note);
 }
 
-bool LogOpen(const std::string& path, const std::string& run)
+bool LogOpen(const std::string& path, const std::string& run, int run_id)
 {
     // Text mode: a report opened in Notepad shows its lines.
     log_state = Log{};
+    log_state.run_id = run_id;
+    poll_fold = PollFold{};
     log_state.file = fopen(path.c_str(), "a");
     if (!log_state.file)
         return false;
@@ -176,7 +198,9 @@ void LogStdout(const char* bytes, size_t count)
         ConsoleWrite(bytes + shown, count - shown);
 }
 
-void LogTrace(const std::string& entry)
+namespace {
+
+void PutEntry(const std::string& entry)
 {
     fputc('\0', stdout);
     fputs(entry.c_str(), stdout);
@@ -184,9 +208,60 @@ void LogTrace(const std::string& entry)
     fflush(stdout);
 }
 
-void LogClose()
+// The count of empty polls, once a second has passed since the last one, or `now`.
+void PutPollCount(bool now)
 {
-    if (log_state.file)
-        fclose(log_state.file);
+    const auto time = std::chrono::steady_clock::now();
+    if (poll_fold.empty == 0 || (!now && time - poll_fold.counted < std::chrono::seconds(1)))
+        return;
+    PutEntry(SinceStart() + std::to_string(poll_fold.empty) +
+             " debug polls answered without text since the last count");
+    poll_fold.empty = 0;
+    poll_fold.counted = time;
+}
+
+// A held poll whose reply had text, or was no good reply, is logged as it was.
+void PutHeldPoll()
+{
+    if (poll_fold.poll.empty())
+        return;
+    PutEntry(poll_fold.poll);
+    poll_fold.poll.clear();
+}
+
+}  // namespace
+
+void LogTrace(const std::string& entry, TraceKind kind)
+{
+    if (kind == TRACE_EMPTY_TEXT && !poll_fold.poll.empty()) {
+        poll_fold.poll.clear();
+        ++poll_fold.empty;
+        PutPollCount(false);
+        return;
+    }
+    PutPollCount(false);
+    PutHeldPoll();
+    if (kind == TRACE_POLL)
+        poll_fold.poll = entry;
+    else
+        PutEntry(entry);
+}
+
+void LogTraceEnd()
+{
+    PutPollCount(true);
+    PutHeldPoll();
+}
+
+bool LogClose(std::string* error)
+{
+    if (!log_state.file)
+        return true;
+    if (fclose(log_state.file) != 0 && !log_state.write_error)
+        log_state.write_error = errno;
     log_state.file = nullptr;
+    if (!log_state.write_error)
+        return true;
+    *error = std::strerror(log_state.write_error);
+    return false;
 }

@@ -8,9 +8,16 @@
 
 #include "Packet.h"
 
+// What an entry records, for a reader that folds the debug trace's empty polls into a count.
+enum TraceKind {
+    TRACE_OTHER,
+    TRACE_POLL,        // a debug poll sent
+    TRACE_EMPTY_TEXT,  // a good debug reply without text
+};
+
 // Where trace entries go; null (the default) traces nothing. An entry is one or more lines
 // without a final line end.
-extern void (*trace_sink)(const std::string& entry);
+extern void (*trace_sink)(const std::string& entry, TraceKind kind);
 
 enum TraceDirection {
     TRACE_SENT,
@@ -26,13 +33,19 @@ void TraceBytes(const char* note, const uint8_t* bytes, size_t count);
 void TraceNote(const std::string& note);
 
 // --log. Opens `path` for appending and writes a first line naming the run; false (errno set)
-// when the file cannot be opened.
-bool LogOpen(const std::string& path, const std::string& run);
+// when the file cannot be opened. Every line carries `run_id`, so that runs appending to one file
+// can be told apart.
+bool LogOpen(const std::string& path, const std::string& run, int run_id);
 // Everything the run writes to stdout, in order, with the trace entries in it (LogTrace); passes
 // the console's bytes on to ConsoleWrite and the lines, stamped with the wall-clock time, to the
 // file. A call with no bytes means the run's output has ended.
 void LogStdout(const char* bytes, size_t count);
 // A trace entry for the log, put into stdout's stream so that it keeps its place among the
-// output lines; LogStdout takes it out again.
-void LogTrace(const std::string& entry);
-void LogClose();
+// output lines; LogStdout takes it out again. A debug poll answered without text is not logged
+// but counted, and the count logged at most once a second: the debug trace polls thousands of
+// times a second.
+void LogTrace(const std::string& entry, TraceKind kind);
+// Logs the polls held back and counted so far; before the end of the output.
+void LogTraceEnd();
+// False, with the reason in *error, when a line could not be written to the file.
+bool LogClose(std::string* error);

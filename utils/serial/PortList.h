@@ -48,6 +48,9 @@ std::string PortNames(const std::vector<PortInfo>& ports);
 
 // The one stderr line after PortOpen(path) failed: what went wrong and what to do about it.
 std::string PortOpenFailure(const std::string& path);
+// The one stderr line right after PortGetSettings failed on a port that opened: what the path
+// names instead of a serial port.
+std::string PortSettingsFailure(const std::string& path);
 
 #ifndef _WIN32
 // Where the POSIX code reads the system: tests point these at a tree of their own.

@@ -1,4 +1,5 @@
-// The serial port as the rest of gantrix sees it: the only place that knows the operating system.
+// The serial port as the rest of gantrix sees it: with the console (console/Console.h), the only
+// place that knows the operating system.
 // Every operation blocks; none of them prints anything.
 #pragma once
 
@@ -34,20 +35,6 @@ struct LineSettings {
     uint8_t byte_size;
     alignas(8) unsigned char native[256];
 };
-
-// Sets up standard output so that a run ended by Ctrl-C, a kill or a closed console loses none
-// of the lines it printed: on POSIX each line is written as it ends; on Windows, where the C
-// runtime has no line buffering, the console's interrupt and close events flush what is pending.
-void ConsoleSetUp();
-
-// Sends everything later written to stdout through a pipe to `sink`, on a thread of its own, in
-// order; the sink passes what the console should show to ConsoleWrite. At the end of the
-// diversion the sink gets a call with no bytes. For --log; false when there is no pipe to be had.
-bool ConsoleDivert(void (*sink)(const char* bytes, size_t count));
-// Writes to where stdout went before the diversion.
-void ConsoleWrite(const char* bytes, size_t count);
-// Flushes stdout, ends the diversion and waits until the sink has had every byte.
-void ConsoleRestore();
 
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.

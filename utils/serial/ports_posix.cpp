@@ -307,3 +307,20 @@ std::string PortOpenFailure(const std::string& path)
 {
     return DescribeOpenFailure(path, LastPortOpenError(), SystemRoots{});
 }
+
+std::string PortSettingsFailure(const std::string& path)
+{
+    const int code = errno;  // of the tcgetattr that failed
+    const char* kind = "a device that is no terminal";
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode))
+            kind = "a regular file";
+        else if (S_ISFIFO(st.st_mode))
+            kind = "a FIFO";
+        else if (S_ISCHR(st.st_mode))
+            kind = "a character device that is no terminal";
+    }
+    return "gantrix: cannot use " + path + " as a serial port: it is " + kind + " (" +
+           strerror(code) + ")";
+}

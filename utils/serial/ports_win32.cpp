@@ -231,3 +231,12 @@ std::string PortOpenFailure(const std::string& path)
     }
     return head + SystemMessage(code);
 }
+
+std::string PortSettingsFailure(const std::string& path)
+{
+    const DWORD code = GetLastError();  // of the GetCommState that failed
+    std::string name = path;
+    if (name.compare(0, sizeof(device_prefix) - 1, device_prefix) == 0)
+        name.erase(0, sizeof(device_prefix) - 1);
+    return "gantrix: cannot use " + name + " as a serial port: " + SystemMessage(code);
+}

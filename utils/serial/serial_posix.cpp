@@ -17,7 +17,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 #ifdef __linux__
@@ -101,87 +100,6 @@ void ReleaseOnSignals()
 }
 
 }  // namespace
-
-void ConsoleSetUp()
-{
-    // A file or pipe is otherwise fully buffered, and a run stopped during the debug trace left
-    // its command's lines unwritten. The upload's progress line ends in '\r' and is flushed by
-    // the upload itself.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-}
-
-namespace {
-
-// The diversion of stdout (ConsoleDivert): where it went before, and the pipe's reading end.
-int console_fd = -1;
-int divert_read_fd = -1;
-std::thread divert_thread;
-
-void WriteAll(int fd, const char* bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t n = write(fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // the console is gone; the log still gets its lines
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
-
-}  // namespace
-
-bool ConsoleDivert(void (*sink)(const char* bytes, size_t count))
-{
-    fflush(stdout);
-    int fds[2];
-    if (pipe(fds) != 0)
-        return false;
-    console_fd = dup(STDOUT_FILENO);
-    if (console_fd < 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        if (console_fd >= 0)
-            close(console_fd);
-        console_fd = -1;
-        return false;
-    }
-    close(fds[1]);
-    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    fcntl(console_fd, F_SETFD, FD_CLOEXEC);
-    divert_read_fd = fds[0];
-    divert_thread = std::thread([sink] {
-        char bytes[4096];
-        for (;;) {
-            ssize_t n = read(divert_read_fd, bytes, sizeof(bytes));
-            if (n > 0)
-                sink(bytes, static_cast<size_t>(n));
-            else if (!(n < 0 && errno == EINTR))
-                break;
-        }
-        sink(nullptr, 0);
-    });
-    return true;
-}
-
-void ConsoleWrite(const char* bytes, size_t count)
-{
-    WriteAll(console_fd, bytes, count);
-}
-
-void ConsoleRestore()
-{
-    if (console_fd < 0)
-        return;
-    fflush(stdout);
-    // Putting the console back closes the pipe's only writing end: the thread reads to its end.
-    dup2(console_fd, STDOUT_FILENO);
-    divert_thread.join();
-    close(divert_read_fd);
-    close(console_fd);
-    console_fd = divert_read_fd = -1;
-}
 
 PortOpenError LastPortOpenError()
 {

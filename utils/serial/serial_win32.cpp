@@ -3,13 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
 #include <new>
-#include <thread>
 #include <windows.h>
 
 #include "PortInput.h"
+#include "console/Console.h"
 #include "PortList.h"
 #include "SerialWin32.h"
 
@@ -20,97 +18,7 @@ namespace {
 // Kept for PortOpenFailure: by the time the caller asks, the last error has been reused.
 PortOpenError last_open_error;
 
-// The diversion of stdout (ConsoleDivert): where it went before, and the pipe's reading end.
-int console_fd = -1;
-int divert_read_fd = -1;
-std::thread divert_thread;
-
-// Set when stdout is shown as it is written (a console, or the --log pipe on its way to one):
-// what it holds then goes out before the port waits on the line (ShowPrinted).
-bool flush_before_waits = false;
-
-void ShowPrinted()
-{
-    if (flush_before_waits)
-        fflush(stdout);
-}
-
-// Runs on a thread of its own while the main thread waits on the line, so the stream is free.
-BOOL WINAPI FlushOnInterrupt(DWORD)
-{
-    fflush(stdout);
-    // The log's last lines are still in the pipe or the thread that reads it.
-    ConsoleRestore();
-    return FALSE;  // then the default handler ends the process as before
-}
-
 }  // namespace
-
-bool ConsoleDivert(void (*sink)(const char* bytes, size_t count))
-{
-    fflush(stdout);
-    int fds[2];
-    // Binary: the console's end translates line ends as it did before.
-    if (_pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) != 0)
-        return false;
-    console_fd = _dup(1);
-    if (console_fd < 0 || _dup2(fds[1], 1) != 0) {
-        _close(fds[0]);
-        _close(fds[1]);
-        if (console_fd >= 0)
-            _close(console_fd);
-        console_fd = -1;
-        return false;
-    }
-    _close(fds[1]);
-    // The console was shown each line before every wait on the line; so is the pipe.
-    flush_before_waits = true;
-    divert_read_fd = fds[0];
-    divert_thread = std::thread([sink] {
-        char bytes[4096];
-        int n;
-        while ((n = _read(divert_read_fd, bytes, sizeof(bytes))) > 0)
-            sink(bytes, static_cast<size_t>(n));
-        sink(nullptr, 0);
-    });
-    return true;
-}
-
-void ConsoleWrite(const char* bytes, size_t count)
-{
-    while (count > 0) {
-        int n = _write(console_fd, bytes, static_cast<unsigned>(count));
-        if (n <= 0)
-            return;  // the console is gone; the log still gets its lines
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
-
-void ConsoleRestore()
-{
-    if (console_fd < 0 || !divert_thread.joinable())
-        return;
-    fflush(stdout);
-    // Putting the console back closes the pipe's only writing end: the thread reads to its end.
-    _dup2(console_fd, 1);
-    divert_thread.join();
-    _close(divert_read_fd);
-    _close(console_fd);
-    console_fd = divert_read_fd = -1;
-}
-
-void ConsoleSetUp()
-{
-    SetConsoleCtrlHandler(FlushOnInterrupt, TRUE);
-    // The C runtime leaves a console (and NUL) unbuffered, and formatted output then goes out one
-    // character per write: an upload's progress line cost 18 writes per block. Buffered, the
-    // stream still shows a console every line before the tool waits on the line, and at exit;
-    // files and pipes were buffered already.
-    DWORD mode = 0;
-    flush_before_waits = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-    setvbuf(stdout, nullptr, _IOFBF, 4096);
-}
 
 void MakeLineBinaryClean(DCB* dcb)
 {
