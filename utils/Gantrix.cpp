@@ -1,8 +1,10 @@
 // gantrix: drive a vending machine's controller board by hand over a serial line.
 // One run: read the words, open and set up the port, run one command, optionally follow the
 // board's debug text, and end with a status that says how far it got.
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +68,10 @@ void SwitchUsage()
         "  --trace             every frame both ways on stderr, decoded and dumped\n"
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
+        "  --format FORMAT     read the upgrade's file as raw, ihex (Intel HEX) or srec\n"
+        "                      (S-record); by its content without the switch\n"
+        "  --base ADDR         address of the image's first byte in a HEX or S-record file,\n"
+        "                      0x hex or decimal (default: the lowest data address)\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers");
@@ -81,6 +87,7 @@ struct Options {
     bool trace = false;
     const char* log_path = nullptr;
     bool progress_plain = false;
+    UpgradeOptions upgrade;  // --format and --base
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -141,7 +148,6 @@ int ListSerialPorts(bool probe)
 bool StartRun(const Options& options, int argc, char* argv[])
 {
     exchange_retries = options.retries;
-    upgrade_progress_plain = options.progress_plain;
     trace_to_stderr = options.trace;
     if (options.log_path) {
         std::string run = "gantrix " GANTRIX_VERSION ":";
@@ -173,6 +179,22 @@ void EndRun()
     trace_to_log = false;
     ConsoleRestore();
     LogClose();
+}
+
+// Reads an address, hex after "0x" or decimal, within 32 bits; false when the word is not one.
+bool ParseAddress(const char* word, uint32_t* address)
+{
+    const bool hex = word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const char* digits = hex ? word + 2 : word;
+    if (!std::isxdigit(static_cast<unsigned char>(digits[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long number = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || number > UINT32_MAX)
+        return false;
+    *address = static_cast<uint32_t>(number);
+    return true;
 }
 
 // Takes the switches off the front of the words (a word that starts with "--" is never a port
@@ -229,6 +251,30 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             ++i;
             continue;
         }
+        if (word == "--format") {
+            const char* names[] = {"raw", "ihex", "srec"};
+            const ImageFormat formats[] = {IMAGE_FORMAT_RAW, IMAGE_FORMAT_IHEX, IMAGE_FORMAT_SREC};
+            options->upgrade.format = IMAGE_FORMAT_AUTO;
+            for (int k = 0; k < 3 && has_value; ++k)
+                if (std::strcmp(argv[i + 1], names[k]) == 0)
+                    options->upgrade.format = formats[k];
+            if (options->upgrade.format == IMAGE_FORMAT_AUTO) {
+                fprintf(stderr, "gantrix: --format takes raw, ihex or srec\n");
+                return exit_failed;
+            }
+            ++i;
+            continue;
+        }
+        if (word == "--base") {
+            if (!has_value || !ParseAddress(argv[i + 1], &options->upgrade.base.address)) {
+                fprintf(stderr, "gantrix: --base takes an address, 0x hex or decimal, "
+                                "up to 0xFFFFFFFF\n");
+                return exit_failed;
+            }
+            options->upgrade.base.given = true;
+            ++i;
+            continue;
+        }
         if (word == "--list-ports") {
             options->list_ports = true;
             continue;
@@ -260,7 +306,7 @@ struct CommandRow {
 constexpr CommandRow command_table[] = {
     {"ping", Ping, true},
     {"id", Id, true},
-    {"upgrade", Upgrade, false},
+    {"upgrade", nullptr, false},  // Upgrade, which takes the run's upgrade switches
     {"calibrate", Calibrate, false},
     {"precalibrate", PreCalibrate, false},
     {"vend", Vend, false},
@@ -272,7 +318,7 @@ constexpr CommandRow command_table[] = {
 
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
 // up; returns the exit status.
-int RunCommand(Port port, int count, char* words[])
+int RunCommand(Port port, int count, char* words[], const UpgradeOptions& upgrade)
 {
     std::string cmd = words[1];
     int arg = 2;
@@ -297,7 +343,7 @@ int RunCommand(Port port, int count, char* words[])
             usage();
             return exit_failed;
         }
-        result = row->handler(port, args);
+        result = row->handler ? row->handler(port, args) : Upgrade(port, args, upgrade);
         if (result == COMMAND_USAGE) {
             usage();
             return exit_failed;
@@ -344,7 +390,10 @@ int RunOnPort(int count, char* words[], const Options& options)
     PortPurge(port);
     PortSetQueues(port, 256, 256);
 
-    int status = RunCommand(port, count, words);
+    UpgradeOptions upgrade = options.upgrade;
+    upgrade.progress_plain = options.progress_plain;
+    upgrade.log = options.log_path != nullptr;
+    int status = RunCommand(port, count, words, upgrade);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
     return status;

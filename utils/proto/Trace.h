@@ -35,4 +35,6 @@ void LogStdout(const char* bytes, size_t count);
 // A trace entry for the log, put into stdout's stream so that it keeps its place among the
 // output lines; LogStdout takes it out again.
 void LogTrace(const std::string& entry);
+// A line about the run itself (what an upgrade sends), marked `run` in the log like the first.
+void LogRun(const std::string& line);
 void LogClose();
