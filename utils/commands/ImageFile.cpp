@@ -150,7 +150,7 @@ bool ReadSRecord(RecordReader* reader, const std::string& line, ImageFault* faul
     if (type == 5 || type == 6) {
         if (address != reader->data_count)
             return Fail(fault, reader->line,
-                        Printf("record count %lld, but %lld data records before it", address,
+                        Printf("count record says %lld, data records before it: %lld", address,
                                reader->data_count));
         return true;
     }
@@ -326,8 +326,9 @@ bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFau
     std::vector<RecordPiece>& pieces = reader->pieces;
     if (pieces.empty())
         return Fail(fault, 0, "empty image (no data records)");
-    std::stable_sort(pieces.begin(), pieces.end(),
-                     [](const RecordPiece& a, const RecordPiece& b) { return a.address < b.address; });
+    std::stable_sort(pieces.begin(), pieces.end(), [](const RecordPiece& a, const RecordPiece& b) {
+        return a.address < b.address;
+    });
     const uint64_t low = base.given ? base.address : pieces[0].address;
     if (pieces[0].address < low)
         return Fail(fault, pieces[0].line,
@@ -419,8 +420,7 @@ ImageFormat DetectFormat(const uint8_t* head, size_t count)
     size_t end = 0;
     while (end < count && head[end] != '\n')
         ++end;
-    const std::string line =
-        Trimmed(std::string(reinterpret_cast<const char*>(head), end));
+    const std::string line = Trimmed(std::string(reinterpret_cast<const char*>(head), end));
     std::vector<uint8_t> bytes;
     if (line.size() >= 11 && line[0] == ':' && DecodeHex(line, 1, &bytes))
         return IMAGE_FORMAT_IHEX;
@@ -432,9 +432,10 @@ ImageFormat DetectFormat(const uint8_t* head, size_t count)
 
 bool IsElf(const uint8_t* head, size_t count)
 {
-    return count >= 4 && std::memcmp(head, "\x7F"
-                                           "ELF",
-                                      4) == 0;
+    return count >= 4 && std::memcmp(head,
+                                     "\x7F"
+                                     "ELF",
+                                     4) == 0;
 }
 
 const char* FormatName(ImageFormat format)
@@ -481,8 +482,9 @@ bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, 
         return Refuse(*image, strerror(errno));
     image->format = format == IMAGE_FORMAT_AUTO ? DetectFormat(head, count) : format;
     if (format == IMAGE_FORMAT_AUTO && IsElf(head, count))
-        return Refuse(*image, "an ELF file, not an image: convert it first, e.g. objcopy -O binary " +
-                                  path + " fw.bin (or -O ihex to fw.hex)");
+        return Refuse(*image,
+                      "an ELF file, not an image: convert it first, e.g. objcopy -O binary " +
+                          path + " fw.bin (or -O ihex to fw.hex)");
 
     if (image->format != IMAGE_FORMAT_RAW) {
         bool good = ReadRecordFile(image, file, base);

@@ -92,7 +92,7 @@ struct ImageFile {
     FILE* file = nullptr;  // a raw image, read again during the upload
     ImageMap map;          // a HEX or S-record image
     size_t cursor = 0;
-    int64_t size = 0;  // of the image
+    int64_t size = 0;         // of the image
     int64_t sent_blocks = 0;  // blocks the upload exchanges: first, last and those not blank
     std::string sha256;       // of the file
     // The file as it was when opened, to tell a file changed during the upload.
