@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             for (int k = 0; k < 32; ++k) {
                 const int64_t at = offset + k;
                 while (first < map.extents.size() &&
-                       map.extents[first].offset + static_cast<int64_t>(map.extents[first].length) <=
+                       map.extents[first].offset +
+                               static_cast<int64_t>(map.extents[first].length) <=
                            at)
                     ++first;
                 uint8_t expect = 0xFF;

@@ -208,6 +208,8 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
 TEST_F(BoardEndToEnd, OperatorSwitches)
 {
     TempFile firmware(SeededBytes(4096, 3));
+    const std::string hex_text = IntelHex({{0x08000000, SeededBytes(64, 2)}});  // 204 bytes
+    TempFile hex(Bytes(hex_text.begin(), hex_text.end()));
     const std::string lost = "Failed to read from port; Failed to read sync; Out of sync";
     struct SwitchRun {
         std::vector<std::string> switches;
@@ -280,6 +282,23 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
          0,
          {"gantrix: upgrade image " + firmware.path + ": raw, 4096 bytes, SHA-256 "},
          129},
+        {{"--format", "raw"},
+         "",
+         {"upgrade", hex.path},
+         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
+         0,
+         {": raw, 204 bytes, SHA-256 "},
+         1 + 7},
+        {{"--base", "0x07FFFFE0"},
+         "",
+         {"upgrade", hex.path},
+         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
+         0,
+         {": Intel HEX, addresses 0x07FFFFE0-0x0800003F, 96 bytes, SHA-256 "},
+         1 + 3},
+        {{"--format", "hex"}, "", {"ping"}, {""}, 1, {"--format takes raw, ihex or srec"}, 0},
+        {{"--base", "0x100000000"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
+        {{"--base", "12abc"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
         {{"--retries", "11"}, "", {"ping"}, {""}, 1, {"--retries takes a number from 0 to 10"}, 0},
         {{"--progress", "bar"}, "", {"ping"}, {""}, 1, {"--progress takes plain"}, 0},
         {{"--log", "/nonexistent/gantrix.log"}, "", {"ping"}, {""}, 1, {"cannot open the log"}, 0},

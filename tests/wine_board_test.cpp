@@ -109,8 +109,8 @@ TEST_F(WineBoard, UpgradeImageArrivesIntact)
         ASSERT_TRUE(Start({"--image-out", image_path}));
         // Wine hands the exe a Unix path through its Z: drive. The long line limit catches reads
         // that wait it out although the reply is in: four exchanges would outlast the hang guard.
-        RunResult result = RunWindowsTool(
-            {"--timeout", "30", line_.com, "upgrade", "Z:" + base + "/" + c.file});
+        RunResult result =
+            RunWindowsTool({"--timeout", "30", line_.com, "upgrade", "Z:" + base + "/" + c.file});
         if (c.progress) {
             EXPECT_EQ(result.out, "Switch to boot mode...\n[OK] Switched to boot mode\n" +
                                       std::string(c.progress) + "Upload done 100%     \n");
