@@ -33,178 +33,90 @@ Bytes With(Bytes image, size_t at, const Bytes& bytes)
     return image;
 }
 
+// What reading a file gives: an image at its base, or a fault as the refusal names it.
+struct Reading {
+    uint32_t base;
+    Bytes image;
+    std::string fault;
+};
+
+Reading Good(uint32_t base, const Bytes& image)
+{
+    return {base, image, ""};
+}
+
+Reading Refused(const std::string& fault)
+{
+    return {0, {}, fault};
+}
+
+ImageBase Base(uint32_t address)
+{
+    return {true, address};
+}
+
 TEST(ImageFile, CorpusOfHexAndSRecordFiles)
 {
-    ImageBase no_base;
+    const ImageBase none;
+    const ImageFormat hex = IMAGE_FORMAT_IHEX;
+    const ImageFormat srec = IMAGE_FORMAT_SREC;
     struct Case {
         const char* name;
         ImageFormat format;
         ImageBase base;
         std::string text;
-        uint32_t image_base;  // with `image`, when the file is good
-        Bytes image;
-        int fault_line;  // with `fault`, when it is refused
-        std::string fault;
+        Reading reading;
     };
     const Case cases[] = {
-        {"data and end, LF",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0400000001020304F2\n:00000001FF\n",
-         0,
-         {1, 2, 3, 4},
-         0,
-         ""},
-        {"CRLF, lower case, start records 03 and 05",
-         IMAGE_FORMAT_IHEX,
-         no_base,
+        {"data and end, LF", hex, none, ":0400000001020304F2\n:00000001FF\n",
+         Good(0, {1, 2, 3, 4})},
+        {"CRLF, lower case, start records 03 and 05", hex, none,
          ":0400000001020304f2\r\n:0400000300001234B3\r\n:0400000508000010DF\r\n:00000001ff\r\n",
-         0,
-         {1, 2, 3, 4},
-         0,
-         ""},
-        {"04 across 64 KiB",
-         IMAGE_FORMAT_IHEX,
-         no_base,
+         Good(0, {1, 2, 3, 4})},
+        {"04 across 64 KiB", hex, none,
          ":04FFFC00A0A1A2A37B\n:020000040001F9\n:02000000B0B19D\n:00000001FF",
-         0xFFFC,
-         {0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1},
-         0,
-         ""},
-        {"02 segment, --base below the data",
-         IMAGE_FORMAT_IHEX,
-         {true, 0x10000},
+         Good(0xFFFC, {0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1})},
+        {"02 segment, --base below the data", hex, Base(0x10000),
          ":020000021000EC\n:02001000C0C16D\n:00000001FF\n",
-         0x10000,
-         With({}, 16, {0xC0, 0xC1}),
-         0,
-         ""},
-        {"gap of whole blank blocks", IMAGE_FORMAT_IHEX, no_base,
-         ":020000000102FB\n:02008000030477\n:00000001FF\n", 0, With({1, 2}, 0x80, {3, 4}), 0, ""},
-        {"overlap with equal bytes, out of order",
-         IMAGE_FORMAT_IHEX,
-         no_base,
+         Good(0x10000, With({}, 16, {0xC0, 0xC1}))},
+        {"gap of whole blank blocks", hex, none, ":020000000102FB\n:02008000030477\n:00000001FF\n",
+         Good(0, With({1, 2}, 0x80, {3, 4}))},
+        {"overlap with equal bytes, out of order", hex, none,
          ":0400040005060708DE\n:06000000010203040506E5\n:00000001FF\n",
-         0,
-         {1, 2, 3, 4, 5, 6, 7, 8},
-         0,
-         ""},
-        {"overlap with other bytes",
-         IMAGE_FORMAT_IHEX,
-         no_base,
+         Good(0, {1, 2, 3, 4, 5, 6, 7, 8})},
+        {"overlap with other bytes", hex, none,
          ":0400000001020304F2\n:0100080009EE\n:020002000309F0\n:00000001FF\n",
-         0,
-         {},
-         3,
-         "address 0x00000003 given other bytes by line 1"},
-        {"bad checksum",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0100000001FE\n:0100010002FD\n:00000001FF\n",
-         0,
-         {},
-         2,
-         "bad record checksum"},
-        {"no end record",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0100000001FE\n:0100010002FC\n",
-         0,
-         {},
-         3,
-         "no end record"},
-        {"unknown type",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0100000001FE\n:020000060000F8\n",
-         0,
-         {},
-         2,
-         "unknown record type 06"},
-        {"count against length",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":030000000102\n:00000001FF\n",
-         0,
-         {},
-         1,
-         "byte count does not match the record's length"},
-        {"malformed",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0100000001FE\n\nfirmware\n",
-         0,
-         {},
-         3,
-         "malformed line"},
-        {"data below --base",
-         IMAGE_FORMAT_IHEX,
-         {true, 0x100},
-         ":0101000001FD\n:0100F000020D\n:00000001FF\n",
-         0,
-         {},
-         2,
-         "data at 0x000000F0 below the base 0x00000100"},
-        {"span over 2^31 - 1",
-         IMAGE_FORMAT_IHEX,
-         no_base,
+         Refused("line 3: address 0x00000003 given other bytes by line 1")},
+        {"bad checksum", hex, none, ":0100000001FE\n:0100010002FD\n:00000001FF\n",
+         Refused("line 2: bad record checksum")},
+        {"no end record", hex, none, ":0100000001FE\n:0100010002FC\n",
+         Refused("line 3: no end record")},
+        {"unknown type", hex, none, ":0100000001FE\n:020000060000F8\n",
+         Refused("line 2: unknown record type 06")},
+        {"count against length", hex, none, ":030000000102\n:00000001FF\n",
+         Refused("line 1: byte count does not match the record's length")},
+        {"malformed", hex, none, ":0100000001FE\n\nfirmware\n", Refused("line 3: malformed line")},
+        {"data below --base", hex, Base(0x100), ":0101000001FD\n:0100F000020D\n:00000001FF\n",
+         Refused("line 2: data at 0x000000F0 below the base 0x00000100")},
+        {"span over 2^31 - 1", hex, none,
          ":0100000001FE\n:0200000480007A\n:0100000002FD\n:00000001FF\n",
-         0,
-         {},
-         3,
-         "the image would span 2147483649 bytes from 0x00000000, over the limit of 2147483647"},
-        {"no data",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":00000001FF\n",
-         0,
-         {},
-         0,
-         "empty image (no data records)"},
-        {"record after the end",
-         IMAGE_FORMAT_IHEX,
-         no_base,
-         ":0100000001FE\n:00000001FF\n:0100010002FC\n",
-         0,
-         {},
-         3,
-         "a record after the end record"},
-        {"S0 S1 S2 S3 S5 S9, CRLF",
-         IMAGE_FORMAT_SREC,
-         no_base,
+         Refused("line 3: the image would span 2147483649 bytes from 0x00000000, over the limit of "
+                 "2147483647")},
+        {"no data", hex, none, ":00000001FF\n", Refused("empty image (no data records)")},
+        {"record after the end", hex, none, ":0100000001FE\n:00000001FF\n:0100010002FC\n",
+         Refused("line 3: a record after the end record")},
+        {"S0 S1 S2 S3 S5 S9, CRLF", srec, none,
          "S005000066771D\r\nS10500100102E7\r\nS2060000120304E0\r\nS3060000001405E0\r\n"
          "S5030003F9\r\nS9030010EC\r\n",
-         0x10,
-         {1, 2, 3, 4, 5},
-         0,
-         ""},
-        {"S3 S7 with a gap", IMAGE_FORMAT_SREC, no_base,
-         "S30708000000AABB8B\nS30608000040CCE5\nS70508000000F2\n", 0x08000000,
-         With({0xAA, 0xBB}, 0x40, {0xCC}), 0, ""},
-        {"S2 S6 S8",
-         IMAGE_FORMAT_SREC,
-         no_base,
-         "S205012345078A\nS604000001FA\nS804000000FB\n",
-         0x012345,
-         {7},
-         0,
-         ""},
-        {"S5 count wrong",
-         IMAGE_FORMAT_SREC,
-         no_base,
-         "S104000001FA\nS5030002FA\nS9030000FC\n",
-         0,
-         {},
-         2,
-         "count record says 2, data records before it: 1"},
-        {"S-record bad checksum",
-         IMAGE_FORMAT_SREC,
-         no_base,
-         "S104000001FB\nS9030000FC\n",
-         0,
-         {},
-         1,
-         "bad record checksum"},
+         Good(0x10, {1, 2, 3, 4, 5})},
+        {"S3 S7 with a gap", srec, none, "S30708000000AABB8B\nS30608000040CCE5\nS70508000000F2\n",
+         Good(0x08000000, With({0xAA, 0xBB}, 0x40, {0xCC}))},
+        {"S2 S6 S8", srec, none, "S205012345078A\nS604000001FA\nS804000000FB\n",
+         Good(0x012345, {7})},
+        {"S5 count wrong", srec, none, "S104000001FA\nS5030002FA\nS9030000FC\n",
+         Refused("line 2: count record says 2, data records before it: 1")},
+        {"S-record bad checksum", srec, none, "S104000001FB\nS9030000FC\n",
+         Refused("line 1: bad record checksum")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,16 +124,29 @@ TEST(ImageFile, CorpusOfHexAndSRecordFiles)
                   c.format);
         ImageMap map;
         ImageFault fault;
-        const bool good = ReadRecordText(c.text, c.format, c.base, &map, &fault);
-        EXPECT_EQ(good, c.fault.empty());
-        if (good) {
-            EXPECT_EQ(map.base, c.image_base);
-            EXPECT_EQ(Flatten(map), c.image);
-        } else {
-            EXPECT_EQ(fault.line, c.fault_line);
-            EXPECT_EQ(fault.what, c.fault);
-        }
+        Reading reading;
+        if (ReadRecordText(c.text, c.format, c.base, &map, &fault))
+            reading = Good(map.base, Flatten(map));
+        else
+            reading = Refused((fault.line ? "line " + std::to_string(fault.line) + ": " : "") +
+                              fault.what);
+        EXPECT_EQ(reading.fault, c.reading.fault);
+        EXPECT_EQ(reading.base, c.reading.base);
+        EXPECT_EQ(reading.image, c.reading.image);
     }
+    // A sparse file at the limit holds its records' bytes, not its span.
+    ImageMap sparse;
+    ImageFault fault;
+    ASSERT_TRUE(ReadRecordText(":0100000001FE\n:020000047FFF7C\n:02FFFD000203FD\n:00000001FF\n",
+                               hex, none, &sparse, &fault))
+        << fault.what;
+    EXPECT_EQ(sparse.size, INT32_MAX);
+    EXPECT_EQ(sparse.bytes.size(), 3u);
+    size_t cursor = 0;
+    uint8_t block[32];
+    FillBlock(sparse, INT32_MAX - 31, &cursor, block);
+    EXPECT_EQ(Bytes(block, block + 32), With(Bytes(29, 0xFF), 29, {2, 3, 0xFF}));
+
     // Anything else is a raw image, as every file was before.
     for (const std::string& head : {std::string("\x7F"
                                                 "ELF\x02\x01",
