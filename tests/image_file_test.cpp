@@ -68,8 +68,8 @@ TEST(ImageFile, CorpusOfHexAndSRecordFiles)
         Reading reading;
     };
     const Case cases[] = {
-        {"data and end, LF", hex, none, ":0400000001020304F2\n:00000001FF\n",
-         Good(0, {1, 2, 3, 4})},
+        {"data and end, LF, after a UTF-8 mark", hex, none,
+         "\xEF\xBB\xBF:0400000001020304F2\n:00000001FF\n", Good(0, {1, 2, 3, 4})},
         {"CRLF, lower case, start records 03 and 05", hex, none,
          ":0400000001020304f2\r\n:0400000300001234B3\r\n:0400000508000010DF\r\n:00000001ff\r\n",
          Good(0, {1, 2, 3, 4})},

@@ -54,6 +54,9 @@ std::string Trimmed(const std::string& line)
     return end == std::string::npos ? std::string() : line.substr(0, end + 1);
 }
 
+// The byte order mark some Windows editors put before the first line.
+const char utf8_mark[] = "\xEF\xBB\xBF";
+
 bool Fail(ImageFault* fault, int line, const std::string& what)
 {
     fault->line = line;
@@ -309,7 +312,9 @@ bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base)
 bool ReadRecordLine(RecordReader* reader, const std::string& line, ImageFault* fault)
 {
     ++reader->line;
-    const std::string text = Trimmed(line);
+    std::string text = Trimmed(line);
+    if (reader->line == 1 && text.compare(0, 3, utf8_mark) == 0)
+        text.erase(0, 3);
     if (text.empty())
         return true;
     if (reader->ended)
@@ -420,7 +425,9 @@ ImageFormat DetectFormat(const uint8_t* head, size_t count)
     size_t end = 0;
     while (end < count && head[end] != '\n')
         ++end;
-    const std::string line = Trimmed(std::string(reinterpret_cast<const char*>(head), end));
+    std::string line = Trimmed(std::string(reinterpret_cast<const char*>(head), end));
+    if (line.compare(0, 3, utf8_mark) == 0)
+        line.erase(0, 3);
     std::vector<uint8_t> bytes;
     if (line.size() >= 11 && line[0] == ':' && DecodeHex(line, 1, &bytes))
         return IMAGE_FORMAT_IHEX;
