@@ -74,11 +74,16 @@ expect "" "ttyS" ""
 expect "" "./fir" "./firmware.bin"
 # Switches at the start, each once, with their values; --list-ports and --probe take only each
 # other after them, --help and --version nothing.
-switches="--help --version --timeout --retries --trace --log --progress --list-ports --probe"
+switches="--help --version --timeout --retries --trace --log --progress --format --base --list-ports
+    --probe"
 expect "" "--" "$switches"
 expect "" "--l" "--list-ports --log"
 expect "--trace" "--t" "--timeout"
 expect "--progress" "" "plain"
+expect "--format" "" "raw ihex srec"
+expect "--format" "s" "srec"
+expect "--base" "" ""
+expect "--format ihex --base 0x8000000 ttyUSB0 upgrade" "fi" "firmware.bin"
 expect "--log" "n" "notes.txt"
 expect "--timeout" "" ""
 expect "--help" "" ""
@@ -171,6 +176,7 @@ if [[ -n $ps1 ]]; then
         same "move's direction" "$(ps_words directions)" ttyUSB0 move x ""
         same "switches" "$(ps_words switches)" "-"
         same "--progress's value" "$(ps_words progress)" --progress ""
+        same "--format's value" "$(ps_words formats)" --format ""
     else
         printf 'FAIL: %s\n' "$lists"
         failures=$((failures + 1))

@@ -17,10 +17,11 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--list-ports', '--probe')
-    $valued = @('--timeout', '--retries', '--log', '--progress')
+        '--format', '--base', '--list-ports', '--probe')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
+    $formats = @('raw', 'ihex', 'srec')
 
     # The words up to the cursor, the command name first. The word being completed is the last
     # of them, or a new one when the cursor follows a space.
@@ -56,11 +57,14 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         }
         $base++
     }
-    # A switch's value: "plain" for --progress; a file name for --log, which PowerShell offers
-    # itself when nothing is returned.
+    # A switch's value: "plain" for --progress, a format for --format; a file name for --log,
+    # which PowerShell offers itself when nothing is returned.
     if ($base -gt $cword) {
         if ($words[$cword - 1] -eq '--progress') {
             return & $offer $progress
+        }
+        if ($words[$cword - 1] -eq '--format') {
+            return & $offer $formats
         }
         return
     }

@@ -147,33 +147,59 @@ TEST_F(BoardEndToEnd, HangUpThenANewDeviceServesTheNextRun)
     rmdir(link_dir);
 }
 
+// The board's image equals the file for a raw image, and for a HEX or S-record file what objcopy
+// makes of it; the board's image runs to the end of the highest block, padded with 0xFF.
 TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
 {
     char dir[] = "/tmp/gantrix-image-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string firmware_path = std::string(dir) + "/firmware.bin";
-    std::string image_path = std::string(dir) + "/image.bin";
+    const std::string base = dir;
     std::vector<uint8_t> firmware = SeededBytes(100, 7);
     std::fill(firmware.begin() + 32, firmware.begin() + 64, 0xFF);  // a blank block, never sent
     {
-        std::ofstream out(firmware_path, std::ios::binary);
+        std::ofstream out(base + "/fw.bin", std::ios::binary);
         out.write(reinterpret_cast<const char*>(firmware.data()),
                   static_cast<long>(firmware.size()));
+        // Across 64 KiB, then a gap of whole blank blocks.
+        std::ofstream(base + "/fw.hex")
+            << IntelHex({{0x0800FF10, SeededBytes(0x150, 8)}, {0x08010400, SeededBytes(40, 9)}});
     }
-    ASSERT_TRUE(Start({"--image-out", image_path}));
-    RunResult result = Tool({"upgrade", firmware_path});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find("[OK] Switched to boot mode\n"), std::string::npos);
-    EXPECT_EQ(StopBoard(&board_), 0);
+    if (!Objcopy("ihex", "srec", base + "/fw.hex", base + "/fw.srec") ||
+        !Objcopy("ihex", "binary", base + "/fw.hex", base + "/hex.bin") ||
+        !Objcopy("srec", "binary", base + "/fw.srec", base + "/srec.bin"))
+        GTEST_SKIP() << "no objcopy (Debian binutils) to tell the expected images";
+    struct Case {
+        const char* file;
+        const char* expected;  // the file objcopy made of it
+        const char* stderr_has;
+    };
+    const Case cases[] = {
+        {"fw.bin", "fw.bin", ": raw, 100 bytes, SHA-256 "},
+        {"fw.hex", "hex.bin", ": Intel HEX, addresses 0x0800FF10-0x08010427, 1304 bytes, SHA-256 "},
+        {"fw.srec", "srec.bin", ": S-record, addresses 0x0800FF10-0x08010427, 1304 bytes, "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string image_path = base + "/image.bin";
+        ASSERT_TRUE(Start({"--image-out", image_path}));
+        RunResult result = Tool({"upgrade", base + "/" + c.file});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_NE(result.out.find("[OK] Switched to boot mode\n"), std::string::npos);
+        EXPECT_NE(result.out.find("Upload done 100%     \n"), std::string::npos);
+        EXPECT_EQ(result.err.rfind("gantrix: upgrade image " + base + "/" + c.file + c.stderr_has,
+                                   0),
+                  0u)
+            << result.err;
+        EXPECT_EQ(StopBoard(&board_), 0);
 
-    std::ifstream in(image_path, std::ios::binary);
-    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    std::vector<uint8_t> expected = firmware;
-    expected.resize(128, 0xFF);  // the last block is padded; the image ends where it ends
-    EXPECT_EQ(image, expected);
-    unlink(firmware_path.c_str());
-    unlink(image_path.c_str());
+        std::vector<uint8_t> expected = ReadWholeFile(base + "/" + c.expected);
+        ASSERT_FALSE(expected.empty());
+        expected.resize((expected.size() + 31) / 32 * 32, 0xFF);
+        EXPECT_EQ(ReadWholeFile(image_path), expected);
+        unlink(image_path.c_str());
+    }
+    for (const char* name : {"fw.bin", "fw.hex", "fw.srec", "hex.bin", "srec.bin"})
+        unlink((base + "/" + name).c_str());
     rmdir(dir);
 }
 
@@ -182,6 +208,8 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
 TEST_F(BoardEndToEnd, OperatorSwitches)
 {
     TempFile firmware(SeededBytes(4096, 3));
+    const std::string hex_text = IntelHex({{0x08000000, SeededBytes(64, 2)}});  // 204 bytes
+    TempFile hex(Bytes(hex_text.begin(), hex_text.end()));
     const std::string lost = "Failed to read from port; Failed to read sync; Out of sync";
     struct SwitchRun {
         std::vector<std::string> switches;
@@ -248,12 +276,29 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
         {{"--progress", "plain"},
          "",
          {"upgrade", firmware.path},
-         {"Uploading... 10 % 416 of 4096 bytes sent, ",
-          "Uploading... 90 % 3712 of 4096 bytes sent, ",
-          "Upload done 100%: 128 blocks sent, 0 blanks skipped, "},
+         {"Uploading... 10 % 416 of 4096 bytes, 13 of 128 blocks sent, ",
+          "Uploading... 90 % 3712 of 4096 bytes, 116 of 128 blocks sent, ",
+          "Upload done 100%: 4096 bytes, 128 blocks sent, 0 blanks skipped, "},
          0,
-         {""},
+         {"gantrix: upgrade image " + firmware.path + ": raw, 4096 bytes, SHA-256 "},
          129},
+        {{"--format", "raw"},
+         "",
+         {"upgrade", hex.path},
+         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
+         0,
+         {": raw, 204 bytes, SHA-256 "},
+         1 + 7},
+        {{"--base", "0x07FFFFE0"},
+         "",
+         {"upgrade", hex.path},
+         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
+         0,
+         {": Intel HEX, addresses 0x07FFFFE0-0x0800003F, 96 bytes, SHA-256 "},
+         1 + 3},
+        {{"--format", "hex"}, "", {"ping"}, {""}, 1, {"--format takes raw, ihex or srec"}, 0},
+        {{"--base", "0x100000000"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
+        {{"--base", "12abc"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
         {{"--retries", "11"}, "", {"ping"}, {""}, 1, {"--retries takes a number from 0 to 10"}, 0},
         {{"--progress", "bar"}, "", {"ping"}, {""}, 1, {"--progress takes plain"}, 0},
         {{"--log", "/nonexistent/gantrix.log"}, "", {"ping"}, {""}, 1, {"cannot open the log"}, 0},
@@ -285,6 +330,43 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
         EXPECT_EQ(static_cast<int>(RecordedFrames(board_).size()), run.requests);
         StopBoard(&board_);
     }
+}
+
+// A paced line carries at most 32 image bytes per 50 bytes of block and reply: skipped blank
+// blocks must not count as carried, or the rate runs far above the line and the time left to 0.
+TEST_F(BoardEndToEnd, PlainProgressCountsTheBlocksExchanged)
+{
+    Bytes firmware = SeededBytes(4096, 4);
+    std::fill(firmware.begin() + 8 * 32, firmware.begin() + 120 * 32, 0xFF);
+    TempFile file(firmware);
+    ASSERT_TRUE(Start({"--baud", "19200"}));
+    RunResult result = Tool({"upgrade", file.path}, false, {"--progress", "plain"});
+    EXPECT_EQ(result.status, 0);
+    const double line_limit = 19200 / 10 * 32.0 / 50;
+    int lines = 0;
+    size_t at = 0;
+    while ((at = result.out.find("Uploading... ", at)) != std::string::npos) {
+        int percent, sent, total;
+        long long done, size;
+        double rate, left;
+        ASSERT_EQ(
+            sscanf(result.out.c_str() + at,
+                   "Uploading... %d %% %lld of %lld bytes, %d of %d blocks sent, %lf bytes/s, "
+                   "%lf s left",
+                   &percent, &done, &size, &sent, &total, &rate, &left),
+            7);
+        EXPECT_EQ(total, 16);
+        EXPECT_LE(rate, line_limit) << result.out;
+        if (sent < total) {
+            EXPECT_GT(left, 0) << result.out;
+        }
+        ++lines;
+        ++at;
+    }
+    EXPECT_EQ(lines, 9);
+    EXPECT_NE(result.out.find("Upload done 100%: 4096 bytes, 16 blocks sent, 112 blanks skipped, "),
+              std::string::npos)
+        << result.out;
 }
 
 // --log keeps the output and the trace in a file, run after run; the console is as without it.
@@ -322,6 +404,21 @@ TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
     EXPECT_EQ(lines[5], "out   PING OK");
     EXPECT_EQ(lines[6].rfind("run   gantrix ", 0), 0u);
     EXPECT_EQ(lines[11], "out   Status: idle[2]");
+
+    // What an upgrade sends goes into the run's record, before the switch.
+    TempFile firmware(SeededBytes(100, 1));
+    RunResult upgrade = Tool({"upgrade", firmware.path}, false, {"--log", log.path});
+    EXPECT_EQ(upgrade.status, 0);
+    std::ifstream again(log.path);
+    const std::string text((std::istreambuf_iterator<char>(again)),
+                           std::istreambuf_iterator<char>());
+    const std::string image_line = "gantrix: upgrade image " + firmware.path +
+                                   ": raw, 100 bytes, "
+                                   "SHA-256 ";
+    EXPECT_EQ(upgrade.err.rfind(image_line, 0), 0u) << upgrade.err;
+    const size_t at = text.find("run   " + image_line);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_LT(at, text.find("out   Switch to boot mode...")) << text;
 }
 
 // A run killed while it follows the debug trace leaves in the log what it had printed, and the

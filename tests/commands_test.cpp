@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -456,14 +457,23 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
     for (uint32_t pos = 0; pos < 1000; pos += 32)
         all_blocks.push_back(pos);
 
+    // A HEX file whose gap spans whole blank blocks: sent like the same raw image.
+    const std::string hex = ":020000040800F2\n:0400000001020304F2\n:0400C000FFFFAABBD9\n"
+                            ":00000001FF\n";
+    Bytes hex_image(0xC4, 0xFF);
+    const Bytes hex_data = {1, 2, 3, 4};
+    std::copy(hex_data.begin(), hex_data.end(), hex_image.begin());
+    hex_image[0xC2] = 0xAA;
+    hex_image[0xC3] = 0xBB;
+
     struct Case {
         const char* name;
         Bytes image;
         std::vector<uint32_t> offsets;
         std::vector<int> percents;
+        std::string file = "";  // when it is not the image itself
     };
     const Case cases[] = {
-        {"empty", {}, {}, {}},
         {"1 byte", {0x42}, {0}, {0}},
         {"1 byte FF", {0xFF}, {0}, {0}},
         {"32 bytes", SeededBytes(32, 1), {0}, {0}},
@@ -478,10 +488,11 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
         {"blank block inside", blank_middle, {0, 64, 96}, {0, 25, 50, 75}},
         {"blank short tail", blank_tail, {0, 32, 64}, {0, 45, 91}},
         {"0D 0A 1A", line_ends, {0, 32}, {0, 80}},
+        {"HEX with a gap", hex_image, {0, 0xC0}, {0, 16, 32, 48, 65, 81, 97}, hex},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempFile file(c.image);
+        TempFile file(c.file.empty() ? c.image : Bytes(c.file.begin(), c.file.end()));
         int fds_before = OpenDescriptorCount();
         Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); });
         EXPECT_EQ(OpenDescriptorCount(), fds_before) << "image file left open";
@@ -620,23 +631,99 @@ TEST_F(CommandsTest, UpgradeStopsAtARejectedBlock)
     EXPECT_EQ(outcome.leftover, Bytes());
 }
 
+// Nothing reaches the line, not even the boot switch, for a file that is no image to upload.
 TEST_F(CommandsTest, UpgradeOfAFileItCannotUseSendsNothing)
 {
+    TempFile empty(Bytes{});
+    TempFile elf(Bytes{0x7F, 'E', 'L', 'F', 2, 1, 1, 0});
+    const std::string bad_hex = ":0400000001020304F2\r\n:0400040001020304F3\r\n:00000001FF\r\n";
+    TempFile hex(Bytes(bad_hex.begin(), bad_hex.end()));
+    char fifo_dir[] = "/tmp/gantrix-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo_dir), nullptr);
+    const std::string fifo = std::string(fifo_dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // an open of it would wait for a writer
     struct Case {
         std::string path;
-        int error;
+        std::string why;
+        UpgradeOptions options;
     };
+    UpgradeOptions as_hex;
+    as_hex.format = IMAGE_FORMAT_IHEX;
     const Case cases[] = {
-        {"/nonexistent-gantrix-dir/image.bin", ENOENT},
-        {"/tmp", EISDIR},  // its size would otherwise read as "File too large"
+        {"/nonexistent-gantrix-dir/image.bin", strerror(ENOENT), {}},
+        {"/tmp", strerror(EISDIR), {}},  // its size would otherwise read as "File too large"
+        {empty.path, "empty image", {}},
+        {"/proc/self/stat", "empty image", {}},  // its size reads 0
+        {"/dev/zero", "not a regular file", {}},
+        {fifo, "not a regular file", {}},
+        {elf.path,
+         "an ELF file, not an image: convert it first, e.g. objcopy -O binary " + elf.path +
+             " fw.bin (or -O ihex to fw.hex)",
+         {}},
+        {hex.path, "line 2: bad record checksum", {}},
+        {empty.path, "empty image", as_hex},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {c.path}); });
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {c.path}, c.options); });
         EXPECT_EQ(outcome.result, 1);
-        EXPECT_EQ(outcome.out, "Failed to open file " + c.path + ": " + strerror(c.error) + "\n");
+        EXPECT_EQ(outcome.out, "Failed to open file " + c.path + ": " + c.why + "\n");
         EXPECT_TRUE(outcome.requests.empty());
         EXPECT_EQ(outcome.leftover, Bytes());
+    }
+    unlink(fifo.c_str());
+    rmdir(fifo_dir);
+}
+
+// A file truncated or rewritten from another shell while its blocks go out: never "Upload done"
+// over an image that is neither the old file nor the new one. The board's script changes the
+// file while the tool waits for a block's reply.
+TEST_F(CommandsTest, UpgradeFailsWhenTheFileChangesMidway)
+{
+    struct Case {
+        const char* name;
+        size_t size;
+        std::function<void(const std::string&)> change;
+        size_t requests;  // the switch and the blocks sent before the failure showed
+    };
+    const Case cases[] = {
+        {"truncated", 8192,
+         [](const std::string& path) { EXPECT_EQ(truncate(path.c_str(), 100), 0); },
+         1 + 4096 / 32},  // stdio has read ahead 4 KiB: the block after those reads short
+        {"rewritten", 8192,
+         [](const std::string& path) {
+             Bytes other = SeededBytes(8192, 99);
+             FILE* file = fopen(path.c_str(), "r+b");
+             ASSERT_NE(file, nullptr);
+             fwrite(other.data(), 1, other.size(), file);
+             fclose(file);
+         },
+         1 + 8192 / 32},  // the bytes read after the change no longer hash to the digest
+        {"grown after its last read", 100,
+         [](const std::string& path) {
+             FILE* file = fopen(path.c_str(), "ab");
+             ASSERT_NE(file, nullptr);
+             fputc('x', file);
+             fclose(file);
+         },
+         1 + 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile file(SeededBytes(c.size, 12));
+        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+                                     [&](const Bytes& request, size_t index) {
+                                         if (index == 2)
+                                             c.change(file.path);
+                                         return Acknowledge(request, index);
+                                     });
+        EXPECT_EQ(outcome.result, 1);
+        const std::string failure =
+            "Failed to read file " + file.path + ": changed during the upload\n";
+        ASSERT_GE(outcome.out.size(), failure.size());
+        EXPECT_EQ(outcome.out.substr(outcome.out.size() - failure.size()), failure);
+        EXPECT_EQ(outcome.out.find("Upload done"), std::string::npos);
+        EXPECT_EQ(outcome.requests.size(), c.requests);
     }
 }
 

@@ -1,8 +1,10 @@
 // gantrix: drive a vending machine's controller board by hand over a serial line.
 // One run: read the words, open and set up the port, run one command, optionally follow the
 // board's debug text, and end with a status that says how far it got.
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +73,10 @@ void SwitchUsage()
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
         "                      and the run's process id\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
+        "  --format FORMAT     read the upgrade's file as raw, ihex (Intel HEX) or srec\n"
+        "                      (S-record); by its content without the switch\n"
+        "  --base ADDR         address of the image's first byte in a HEX or S-record file,\n"
+        "                      0x hex or decimal (default: the lowest data address)\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
@@ -91,6 +97,7 @@ struct Options {
     bool trace = false;
     const char* log_path = nullptr;
     bool progress_plain = false;
+    UpgradeOptions upgrade;  // --format and --base
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -155,7 +162,6 @@ int ListSerialPorts(bool probe)
 bool StartRun(const Options& options, int argc, char* argv[])
 {
     exchange_retries = options.retries;
-    upgrade_progress_plain = options.progress_plain;
     trace_to_stderr = options.trace;
     if (options.log_path) {
         std::string run = "gantrix " GANTRIX_VERSION ":";
@@ -202,6 +208,22 @@ bool EndRun(const Options& options, std::string* failure)
     return console_written;
 }
 
+// Reads an address, hex after "0x" or decimal, within 32 bits; false when the word is not one.
+bool ParseAddress(const char* word, uint32_t* address)
+{
+    const bool hex = word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const char* digits = hex ? word + 2 : word;
+    if (!std::isxdigit(static_cast<unsigned char>(digits[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long number = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || number > UINT32_MAX)
+        return false;
+    *address = static_cast<uint32_t>(number);
+    return true;
+}
+
 // The switches: the word, its short form, and for a switch that takes a value the line that
 // refuses a bad one. `apply` reads the value (null for a switch without one) into the options.
 struct SwitchRow {
@@ -227,6 +249,20 @@ const SwitchRow switch_table[] = {
     {"--progress", nullptr, "--progress takes plain",
      [](const char* value, Options* o) {
          return o->progress_plain = std::strcmp(value, "plain") == 0;
+     }},
+    {"--format", nullptr, "--format takes raw, ihex or srec",
+     [](const char* value, Options* o) {
+         const char* names[] = {"raw", "ihex", "srec"};
+         const ImageFormat formats[] = {IMAGE_FORMAT_RAW, IMAGE_FORMAT_IHEX, IMAGE_FORMAT_SREC};
+         o->upgrade.format = IMAGE_FORMAT_AUTO;
+         for (int k = 0; k < 3; ++k)
+             if (std::strcmp(value, names[k]) == 0)
+                 o->upgrade.format = formats[k];
+         return o->upgrade.format != IMAGE_FORMAT_AUTO;
+     }},
+    {"--base", nullptr, "--base takes an address, 0x hex or decimal, up to 0xFFFFFFFF",
+     [](const char* value, Options* o) {
+         return o->upgrade.base.given = ParseAddress(value, &o->upgrade.base.address);
      }},
     {"--list-ports", nullptr, nullptr,
      [](const char*, Options* o) { return o->list_ports = true; }},
@@ -342,7 +378,7 @@ struct CommandRow {
 constexpr CommandRow command_table[] = {
     {RequestWord(HPROTO_CMD_PING),         Ping,         true},
     {RequestWord(HPROTO_CMD_ID),           Id,           true},
-    {RequestWord(HPROTO_CMD_UPGRADE),      Upgrade,      false},
+    {RequestWord(HPROTO_CMD_UPGRADE),      nullptr,      false},  // takes the run's upgrade switches
     {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false},
     {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false},
     {RequestWord(HPROTO_CMD_VEND),         Vend,         false},
@@ -364,7 +400,7 @@ static_assert(EveryCommandHasAWord(), "a command sends a request that request_ta
 
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
 // up; returns the exit status.
-int RunCommand(Port port, int count, char* words[])
+int RunCommand(Port port, int count, char* words[], const UpgradeOptions& upgrade)
 {
     std::string cmd = words[1];
     int arg = 2;
@@ -389,7 +425,7 @@ int RunCommand(Port port, int count, char* words[])
             usage();
             return exit_failed;
         }
-        result = row->handler(port, args);
+        result = row->handler ? row->handler(port, args) : Upgrade(port, args, upgrade);
         if (result == COMMAND_USAGE) {
             usage();
             return exit_failed;
@@ -432,7 +468,10 @@ int RunOnPort(int count, char* words[], const Options& options)
         return exit_set_state;
     }
 
-    int status = RunCommand(port, count, words);
+    UpgradeOptions upgrade = options.upgrade;
+    upgrade.progress_plain = options.progress_plain;
+    upgrade.log = options.log_path != nullptr;
+    int status = RunCommand(port, count, words, upgrade);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
     return status;

@@ -13,6 +13,7 @@
 //   directions fwd f ...
 //   switches --help --version ...
 //   progress plain
+//   formats raw ihex srec
 //
 // The grammar is not PowerShell's own parser: it catches unbalanced brackets, unterminated
 // strings and malformed statements, not every error PowerShell would report.
@@ -20,7 +21,7 @@ import fs from 'fs';
 import Parser from 'tree-sitter';
 import PowerShell from 'tree-sitter-powershell';
 
-const lists = ['commands', 'prefix', 'channels', 'directions', 'switches', 'progress'];
+const lists = ['commands', 'prefix', 'channels', 'directions', 'switches', 'progress', 'formats'];
 const file = process.argv[2];
 const text = fs.readFileSync(file, 'latin1');
 const faults = [];

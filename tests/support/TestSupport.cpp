@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -300,4 +301,68 @@ TempFile::~TempFile()
 {
     if (!path.empty())
         unlink(path.c_str());
+}
+
+std::string IntelHex(const std::vector<std::pair<uint32_t, Bytes>>& runs)
+{
+    auto record = [](int type, uint32_t address, const uint8_t* data, size_t count) {
+        Bytes bytes = {static_cast<uint8_t>(count), static_cast<uint8_t>(address >> 8),
+                       static_cast<uint8_t>(address), static_cast<uint8_t>(type)};
+        bytes.insert(bytes.end(), data, data + count);
+        uint8_t sum = 0;
+        for (uint8_t b : bytes)
+            sum = static_cast<uint8_t>(sum + b);
+        bytes.push_back(static_cast<uint8_t>(-sum));
+        std::string line = ":";
+        char hex[3];
+        for (uint8_t b : bytes) {
+            snprintf(hex, sizeof(hex), "%02X", b);
+            line += hex;
+        }
+        return line + "\n";
+    };
+    std::string text;
+    int64_t upper = -1;
+    for (const auto& run : runs)
+        for (size_t at = 0, count = 0; at < run.second.size(); at += count) {
+            const uint32_t address = run.first + static_cast<uint32_t>(at);
+            if (address >> 16 != upper) {
+                upper = address >> 16;
+                const uint8_t value[2] = {static_cast<uint8_t>(upper >> 8),
+                                          static_cast<uint8_t>(upper)};
+                text += record(4, 0, value, 2);
+            }
+            // A record stops at the 64 KiB boundary, where the next extended address is due.
+            count = std::min<size_t>({16, run.second.size() - at, 0x10000 - (address & 0xFFFF)});
+            text += record(0, address & 0xFFFF, run.second.data() + at, count);
+        }
+    return text + ":00000001FF\n";
+}
+
+Bytes ReadWholeFile(const std::string& path)
+{
+    Bytes bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    int c;
+    while ((c = fgetc(file)) != EOF)
+        bytes.push_back(static_cast<uint8_t>(c));
+    fclose(file);
+    return bytes;
+}
+
+bool Objcopy(const char* input, const char* to, const std::string& path, const std::string& output)
+{
+    const char* objcopy = "/usr/bin/objcopy";
+    if (access(objcopy, X_OK) != 0)
+        return false;
+    std::vector<std::string> argv = {objcopy, "-I", input, "-O", to};
+    if (std::string(to) == "binary") {
+        argv.push_back("--gap-fill");
+        argv.push_back("0xff");
+    }
+    argv.push_back(path);
+    argv.push_back(output);
+    return RunProgram(argv).status == 0;
 }

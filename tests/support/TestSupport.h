@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -112,3 +113,13 @@ struct TempFile {
 
 // Builds a pseudo-random byte string of `n` bytes, reproducible from `seed`.
 std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed);
+
+// An Intel HEX file as a build writes one: each run of bytes at its address in 16-byte records,
+// an extended linear address record wherever the upper 16 bits change, and the end record.
+std::string IntelHex(const std::vector<std::pair<uint32_t, Bytes>>& runs);
+// The whole file at `path`; empty when it cannot be read.
+Bytes ReadWholeFile(const std::string& path);
+// Converts the HEX (`input` "ihex") or S-record ("srec") file at `path` with objcopy into `to`
+// ("binary": flat, 0xFF in the gaps; or "srec") at `output`; false when there is no objcopy or it
+// fails.
+bool Objcopy(const char* input, const char* to, const std::string& path, const std::string& output);

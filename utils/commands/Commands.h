@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageFile.h"
 #include "serial/Serial.h"
 
 using Args = std::vector<std::string>;
@@ -34,11 +35,17 @@ int PreCalibrate(Port port, Args args);
 int Vend(Port port, Args args);
 int Recover(Port port, Args args);
 int Status(Port port, Args args);
-// Switches to the boot loader and sends the image named by the first word.
-// The upload's progress: a '\r' line that overwrites itself, or with this set (--progress plain)
-// a line at each tenth and a summary.
-extern bool upgrade_progress_plain;
-int Upgrade(Port port, Args args);
+// What the run's switches ask of the upgrade.
+struct UpgradeOptions {
+    ImageFormat format = IMAGE_FORMAT_AUTO;  // --format; by the file's content without it
+    ImageBase base;                          // --base, for a HEX or S-record file
+    // The upload's progress: a '\r' line that overwrites itself, or (--progress plain) a line at
+    // each tenth and a summary.
+    bool progress_plain = false;
+    bool log = false;  // --log: the image's line goes into the log's run record too
+};
+// Checks the image named by the first word, switches to the boot loader and sends the image.
+int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions());
 // Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
 int64_t UpgradeBlockCount(int64_t image_size);
 // Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.

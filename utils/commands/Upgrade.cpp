@@ -1,21 +1,20 @@
-// Firmware upgrade: switch the board to its boot loader, then send the image in 32-byte blocks.
-#include <cerrno>
+// Firmware upgrade: check the image, switch the board to its boot loader, then send the image in
+// 32-byte blocks.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 #include <thread>
 
 #include "Commands.h"
+#include "ImageFile.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
+#include "proto/Trace.h"
 
 namespace {
 
 constexpr int bs = upgrade_block_size;
-// Offsets travel in 32 bits and the percentage arithmetic is done on a signed 32-bit size.
-constexpr int64_t max_image_size = INT32_MAX;
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,75 +23,56 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// --progress plain: a line at each tenth of the image, for logs that keep every line.
-void PrintPlainProgress(int64_t done, int32_t filesize, Clock::time_point start, int* next_mark)
+// How far the upload is: where in the image, and what the line has carried.
+struct Tally {
+    int64_t done = 0;  // image bytes dealt with, sent or skipped
+    int64_t sent_blocks = 0;
+    int64_t skipped_blocks = 0;
+    int next_mark = 10;  // --progress plain: the next tenth to print
+    Clock::time_point start;
+};
+
+// --progress plain: a line at each tenth of the image, for logs that keep every line. Skipped
+// blank blocks cost no time on the line, so the rate and the time left count exchanged blocks.
+void PrintPlainProgress(const ImageFile& image, Tally* tally)
 {
-    const int percent = static_cast<int>(done * 100 / filesize);
-    if (percent < *next_mark || percent >= 100)
+    const int percent = static_cast<int>(tally->done * 100 / image.size);
+    if (percent < tally->next_mark || percent >= 100)
         return;
-    const double seconds = SecondsSince(start);
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    const double left = rate > 0 ? static_cast<double>(filesize - done) / rate : 0;
-    printf("Uploading... %d %% %lld of %d bytes sent, %.0f bytes/s, %.1f s left\n", percent,
-           static_cast<long long>(done), static_cast<int>(filesize), rate, left);
+    const double seconds = SecondsSince(tally->start);
+    const double rate = seconds > 0 ? static_cast<double>(tally->sent_blocks) * bs / seconds : 0;
+    const double left =
+        rate > 0 ? static_cast<double>(image.sent_blocks - tally->sent_blocks) * bs / rate : 0;
+    printf("Uploading... %d %% %lld of %lld bytes, %lld of %lld blocks sent, %.0f bytes/s, "
+           "%.1f s left\n",
+           percent, static_cast<long long>(tally->done), static_cast<long long>(image.size),
+           static_cast<long long>(tally->sent_blocks), static_cast<long long>(image.sent_blocks),
+           rate, left);
     fflush(stdout);
-    *next_mark = percent / 10 * 10 + 10;
+    tally->next_mark = percent / 10 * 10 + 10;
 }
 
-bool IsBlank(const uint8_t* image)
+// The technician's check of what goes to the board, on stderr before the switch (stdout stays
+// as scripts know it), and in the log's run record.
+void AnnounceImage(const ImageFile& image, const UpgradeOptions& options)
 {
-    for (int i = 0; i < bs; ++i)
-        if (image[i] != 0xFF)
-            return false;
-    return true;
+    const std::string line = "gantrix: upgrade image " + image.path + ": " + DescribeImage(image) +
+                             ", SHA-256 " + image.sha256;
+    fflush(stdout);
+    fprintf(stderr, "%s\n", line.c_str());
+    if (options.log)
+        LogRun(line);
 }
 
-}  // namespace
+enum SwitchOutcome {
+    SWITCH_TAKEN,
+    SWITCH_REFUSED,      // the upload goes on, as the board may already be in its boot loader
+    SWITCH_OUT_OF_STEP,  // refused, and the line could not be brought back in step after it
+};
 
-bool upgrade_progress_plain = false;
-
-int64_t UpgradeBlockCount(int64_t image_size)
+// The boot-loader switch, and after a refused one the fence that puts the line back in step.
+SwitchOutcome SwitchToBootLoader(Port port)
 {
-    return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
-}
-
-int Upgrade(Port port, Args args)
-{
-    if (args.empty())
-        return COMMAND_USAGE;
-    const std::string& filepath = args[0];
-    // A directory opens as a file on POSIX, where its size reads as garbage; on Windows it fails
-    // with "Permission denied". Either way the true reason is the better message.
-    struct stat info {};
-    if (stat(filepath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(EISDIR));
-        return COMMAND_FAILED;
-    }
-    // Binary mode: no newline translation and no end-of-file byte on Windows.
-    FILE* file = fopen(filepath.c_str(), "rb");
-    if (!file) {
-        printf("Failed to open file %s: %s\n", filepath.c_str(), strerror(errno));
-        return COMMAND_FAILED;
-    }
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
-        fclose(file);
-        return COMMAND_FAILED;
-    }
-    int64_t size64 = ftello(file);
-    if (size64 < 0 || fseeko(file, 0, SEEK_SET) != 0) {
-        printf("Failed to obtain file size %s: %s\n", filepath.c_str(), strerror(errno));
-        fclose(file);
-        return COMMAND_FAILED;
-    }
-    if (size64 > max_image_size) {
-        printf("Failed to obtain file size %s: %s\n", filepath.c_str(),
-               "File too large (limit 2147483647 bytes)");
-        fclose(file);
-        return COMMAND_FAILED;
-    }
-    const int32_t filesize = static_cast<int32_t>(size64);
-
     puts("Switch to boot mode...");
     Packet packet;
     packet.size = request_switch_size;
@@ -114,20 +94,30 @@ int Upgrade(Port port, Args args)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // What is left of the failed switch's reply would be taken as the first block's answer, and
     // every later reply as the answer to the block before: a refused last block would pass.
-    if (!switched && !ExchangeFence(port)) {
-        fclose(file);
-        return COMMAND_FAILED;
-    }
+    if (!switched && !ExchangeFence(port))
+        return SWITCH_OUT_OF_STEP;
+    return switched ? SWITCH_TAKEN : SWITCH_REFUSED;
+}
 
+bool IsBlank(const uint8_t* image)
+{
+    for (int i = 0; i < bs; ++i)
+        if (image[i] != 0xFF)
+            return false;
+    return true;
+}
+
+// Every block from offset 0 on: blank ones skipped but the first and the last; false when a
+// block could not be read or its exchange failed.
+bool SendBlocks(Port port, ImageFile* image, bool switched, bool progress_plain, Tally* tally)
+{
     int shown_percent = -1;
-    int next_mark = 10;
-    int64_t sent_blocks = 0;
-    int64_t skipped_blocks = 0;
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
-    const Clock::time_point start = Clock::now();
+    Packet packet;
+    tally->start = Clock::now();
     // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
     // last blocks of an image near 2 GiB, and the upload would never end.
-    const int64_t blocks = UpgradeBlockCount(filesize);
+    const int64_t blocks = UpgradeBlockCount(image->size);
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t pos = block * bs;
         packet.cmd = HPROTO_CMD_UPGRADE;
@@ -137,11 +127,10 @@ int Upgrade(Port port, Args args)
         packet.cmd_data[1] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 16);
         packet.cmd_data[2] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 8);
         packet.cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
-        uint8_t* image = packet.cmd_data + 4;
-        std::memset(image, 0xFF, bs);
+        uint8_t* bytes = packet.cmd_data + 4;
 
-        if (!upgrade_progress_plain) {
-            int percent = static_cast<int>(pos * 100 / filesize);
+        if (!progress_plain) {
+            int percent = static_cast<int>(pos * 100 / image->size);
             printf("Uploading... %02d %%\r", percent);
             // The line is printed for every block, but only a new figure is worth a write to the
             // terminal: a flush per block cost a system call per block.
@@ -150,26 +139,22 @@ int Upgrade(Port port, Args args)
                 shown_percent = percent;
             }
         }
-
-        fread(image, 1, bs, file);
-        if (ferror(file)) {
-            printf("Failed to read file: %s\n", strerror(errno));
-            fclose(file);
-            return COMMAND_FAILED;
+        if (!ReadImageBlock(image, pos, bytes)) {
+            fflush(stdout);
+            return false;
         }
-        bool first = block == 0;
-        bool last = block + 1 == blocks;
-        const int64_t done = pos + bs < filesize ? pos + bs : filesize;
-        if (!first && !last && IsBlank(image)) {
-            ++skipped_blocks;
-            if (upgrade_progress_plain)
-                PrintPlainProgress(done, filesize, start, &next_mark);
+        tally->done = pos + bs < image->size ? pos + bs : image->size;
+        const bool first = block == 0;
+        const bool last = block + 1 == blocks;
+        if (!first && !last && IsBlank(bytes)) {
+            ++tally->skipped_blocks;
+            if (progress_plain)
+                PrintPlainProgress(*image, tally);
             continue;
         }
         if (!ExchangeRepeatable(port, &packet)) {
             fflush(stdout);
-            fclose(file);
-            return COMMAND_FAILED;
+            return false;
         }
         // A request held up on the board (behind line noise, or in a run before this one) is
         // answered late, into a later exchange: its reply would pass for this block's, and every
@@ -178,31 +163,62 @@ int Upgrade(Port port, Args args)
         // this run's other requests are judged: a ping's is a fence's late reply; the switch's is
         // late after a failed switch, and after a first block whose reply carried another code
         // (a boot loader answers blocks alike).
-        const bool late =
-            packet.cmd == HPROTO_CMD_PING ||
-            (packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
-             (!switched || (sent_blocks > 0 && first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP)));
-        if (sent_blocks == 0)
+        const bool late = packet.cmd == HPROTO_CMD_PING ||
+                          (packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
+                           (!switched || (tally->sent_blocks > 0 &&
+                                          first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP)));
+        if (tally->sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {
             printf("Wrong reply to block: cmd %d\n", packet.cmd);
             fflush(stdout);
-            fclose(file);
-            return COMMAND_FAILED;
+            return false;
         }
-        ++sent_blocks;
-        if (upgrade_progress_plain)
-            PrintPlainProgress(done, filesize, start, &next_mark);
+        ++tally->sent_blocks;
+        if (progress_plain)
+            PrintPlainProgress(*image, tally);
     }
-    if (upgrade_progress_plain) {
-        const double seconds = SecondsSince(start);
-        printf("Upload done 100%%: %lld blocks sent, %lld blanks skipped, %.3f s, %.0f bytes/s\n",
-               static_cast<long long>(sent_blocks), static_cast<long long>(skipped_blocks), seconds,
-               seconds > 0 ? filesize / seconds : 0.0);
+    return true;
+}
+
+void PrintSummary(const ImageFile& image, const Tally& tally, bool progress_plain)
+{
+    if (progress_plain) {
+        const double seconds = SecondsSince(tally.start);
+        printf("Upload done 100%%: %lld bytes, %lld blocks sent, %lld blanks skipped, %.3f s, "
+               "%.0f bytes/s\n",
+               static_cast<long long>(image.size), static_cast<long long>(tally.sent_blocks),
+               static_cast<long long>(tally.skipped_blocks), seconds,
+               seconds > 0 ? static_cast<double>(tally.sent_blocks) * bs / seconds : 0.0);
     } else {
         printf("Upload done 100%%     \n");
     }
     fflush(stdout);
-    fclose(file);
-    return COMMAND_OK;
+}
+
+}  // namespace
+
+int64_t UpgradeBlockCount(int64_t image_size)
+{
+    return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
+}
+
+int Upgrade(Port port, Args args, const UpgradeOptions& options)
+{
+    if (args.empty())
+        return COMMAND_USAGE;
+    ImageFile image;
+    bool done = OpenImageFile(args[0], options.format, options.base, &image);
+    if (done) {
+        AnnounceImage(image, options);
+        const SwitchOutcome outcome = SwitchToBootLoader(port);
+        Tally tally;
+        done = outcome != SWITCH_OUT_OF_STEP &&
+               SendBlocks(port, &image, outcome == SWITCH_TAKEN, options.progress_plain, &tally) &&
+               ImageFileUnchanged(&image);
+        if (done)
+            PrintSummary(image, tally, options.progress_plain);
+    }
+    CloseImageFile(&image);
+    return done ? COMMAND_OK : COMMAND_FAILED;
 }

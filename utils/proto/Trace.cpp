@@ -55,6 +55,9 @@ struct PollFold {
 
 PollFold poll_fold;
 
+// Starts an entry that LogRun put into the stream.
+const char run_mark[] = "\x01";
+
 // UTC, so that reports from sites in different time zones line up.
 std::string WallClock()
 {
@@ -169,7 +172,10 @@ void LogStdout(const char* bytes, size_t count)
         if (log_state.in_entry) {
             if (c == '\0') {
                 log_state.in_entry = false;
-                LogLines("trace", log_state.entry);
+                if (log_state.entry.compare(0, 1, run_mark) == 0)
+                    LogLines("run", log_state.entry.substr(1));
+                else
+                    LogLines("trace", log_state.entry);
                 log_state.entry.clear();
                 shown = i + 1;
             } else {
@@ -245,6 +251,11 @@ void LogTrace(const std::string& entry, TraceKind kind)
         poll_fold.poll = entry;
     else
         PutEntry(entry);
+}
+
+void LogRun(const std::string& line)
+{
+    LogTrace(run_mark + line, TRACE_OTHER);
 }
 
 void LogTraceEnd()

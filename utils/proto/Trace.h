@@ -45,6 +45,8 @@ void LogStdout(const char* bytes, size_t count);
 // but counted, and the count logged at most once a second: the debug trace polls thousands of
 // times a second.
 void LogTrace(const std::string& entry, TraceKind kind);
+// A line about the run itself (what an upgrade sends), marked `run` in the log like the first.
+void LogRun(const std::string& line);
 // Logs the polls held back and counted so far; before the end of the output.
 void LogTraceEnd();
 // False, with the reason in *error, when a line could not be written to the file.

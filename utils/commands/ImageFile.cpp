@@ -1,0 +1,559 @@
+// The upgrade's image file. A HEX or S-record file is checked whole before the board hears of
+// the upgrade: a file cut short or damaged in a mail must never become half an image.
+#include "ImageFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr int bs = 32;
+// The longest record either format allows (255 data bytes) with room for trailing blanks.
+constexpr size_t max_line_length = 600;
+constexpr uint64_t address_limit = uint64_t{1} << 32;
+
+std::string Printf(const char* format, long long a, long long b = 0)
+{
+    char text[160];
+    snprintf(text, sizeof(text), format, a, b);
+    return text;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The bytes the hex digits from `from` on stand for; false when they are not pairs of digits.
+bool DecodeHex(const std::string& line, size_t from, std::vector<uint8_t>* bytes)
+{
+    if ((line.size() - from) % 2 != 0)
+        return false;
+    bytes->clear();
+    for (size_t i = from; i < line.size(); i += 2) {
+        int high = HexDigit(line[i]);
+        int low = HexDigit(line[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes->push_back(static_cast<uint8_t>(high << 4 | low));
+    }
+    return true;
+}
+
+std::string Trimmed(const std::string& line)
+{
+    size_t end = line.find_last_not_of(" \t\r");
+    return end == std::string::npos ? std::string() : line.substr(0, end + 1);
+}
+
+// The byte order mark some Windows editors put before the first line.
+const char utf8_mark[] = "\xEF\xBB\xBF";
+
+bool Fail(ImageFault* fault, int line, const std::string& what)
+{
+    fault->line = line;
+    fault->what = what;
+    return false;
+}
+
+bool AddData(RecordReader* reader, uint64_t address, const uint8_t* data, size_t length,
+             ImageFault* fault)
+{
+    if (address + length > address_limit)
+        return Fail(fault, reader->line, "data runs past address 0xFFFFFFFF");
+    if (length == 0)
+        return true;
+    reader->pieces.push_back(RecordPiece{address, reader->bytes.size(), length, reader->line});
+    reader->bytes.insert(reader->bytes.end(), data, data + length);
+    return true;
+}
+
+uint32_t BigEndian(const uint8_t* bytes, int count)
+{
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+// ":" count, address (2 bytes), type, data, checksum: the bytes add up to 0.
+bool ReadHexRecord(RecordReader* reader, const std::string& line, ImageFault* fault)
+{
+    std::vector<uint8_t> record;
+    if (line[0] != ':' || !DecodeHex(line, 1, &record) || record.size() < 5)
+        return Fail(fault, reader->line, "malformed line");
+    const size_t count = record[0];
+    if (record.size() != count + 5)
+        return Fail(fault, reader->line, "byte count does not match the record's length");
+    uint8_t sum = 0;
+    for (uint8_t b : record)
+        sum = static_cast<uint8_t>(sum + b);
+    if (sum != 0)
+        return Fail(fault, reader->line, "bad record checksum");
+    const uint32_t address = BigEndian(&record[1], 2);
+    const int type = record[3];
+    const uint8_t* data = &record[4];
+    const size_t lengths[] = {count, 0, 2, 4, 2, 4};  // what each type must carry
+    if (type > 5)
+        return Fail(fault, reader->line, Printf("unknown record type %02llX", type));
+    if (count != lengths[type])
+        return Fail(fault, reader->line, Printf("bad length for record type %02llX", type));
+    switch (type) {
+    case 0:
+        return AddData(reader, reader->upper + address, data, count, fault);
+    case 1:
+        reader->ended = true;
+        return true;
+    case 2:
+        reader->upper = uint64_t{BigEndian(data, 2)} << 4;
+        return true;
+    case 4:
+        reader->upper = uint64_t{BigEndian(data, 2)} << 16;
+        return true;
+    default:  // 03 and 05, start addresses: nothing to upload
+        return true;
+    }
+}
+
+// "S", type, count, address (2 to 4 bytes), data, checksum: the bytes from the count on add up
+// to 0xFF.
+bool ReadSRecord(RecordReader* reader, const std::string& line, ImageFault* fault)
+{
+    std::vector<uint8_t> record;
+    if ((line[0] != 'S' && line[0] != 's') || line.size() < 2 || line[1] < '0' || line[1] > '9' ||
+        !DecodeHex(line, 2, &record) || record.empty())
+        return Fail(fault, reader->line, "malformed line");
+    const int type = line[1] - '0';
+    const int address_sizes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    if (type == 4)
+        return Fail(fault, reader->line, "unknown record type S4");
+    const size_t address_size = static_cast<size_t>(address_sizes[type]);
+    const size_t count = record[0];
+    if (record.size() != count + 1 || count < address_size + 1)
+        return Fail(fault, reader->line, "byte count does not match the record's length");
+    uint8_t sum = 0;
+    for (uint8_t b : record)
+        sum = static_cast<uint8_t>(sum + b);
+    if (sum != 0xFF)
+        return Fail(fault, reader->line, "bad record checksum");
+    const uint32_t address = BigEndian(&record[1], static_cast<int>(address_size));
+    const size_t length = count - address_size - 1;
+    if (type >= 1 && type <= 3) {
+        ++reader->data_count;
+        return AddData(reader, address, &record[1 + address_size], length, fault);
+    }
+    if (type == 5 || type == 6) {
+        if (address != reader->data_count)
+            return Fail(fault, reader->line,
+                        Printf("count record says %lld, data records before it: %lld", address,
+                               reader->data_count));
+        return true;
+    }
+    if (type >= 7)
+        reader->ended = true;
+    return true;  // S0, the header
+}
+
+// The other record that gives `address` a byte: for the message of an overlap.
+int LineHolding(const std::vector<RecordPiece>& pieces, size_t before, uint64_t address)
+{
+    for (size_t i = 0; i < before; ++i)
+        if (pieces[i].address <= address && address < pieces[i].address + pieces[i].length)
+            return pieces[i].line;
+    return 0;
+}
+
+bool Regular(const struct stat& info)
+{
+    return (info.st_mode & S_IFMT) == S_IFREG;
+}
+
+// Prints the refusal of the file, in the shape of the other failures to open it.
+bool Refuse(const ImageFile& image, const std::string& why)
+{
+    printf("Failed to open file %s: %s\n", image.path.c_str(), why.c_str());
+    return false;
+}
+
+bool IsBlank(const uint8_t* block)
+{
+    for (int i = 0; i < bs; ++i)
+        if (block[i] != 0xFF)
+            return false;
+    return true;
+}
+
+int64_t BlockCount(int64_t size)
+{
+    return size <= 0 ? 0 : (size - 1) / bs + 1;
+}
+
+// The first and last block always go; between them, those that are not blank.
+int64_t EndBlocks(int64_t blocks)
+{
+    return blocks < 2 ? blocks : 2;
+}
+
+// A raw image: its digest and the blocks it will take, read once before anything is sent.
+bool ScanRawImage(ImageFile* image)
+{
+    Sha256 sha;
+    Sha256Start(&sha);
+    const int64_t blocks = BlockCount(image->size);
+    int64_t middle = 0;
+    int64_t read = 0;
+    std::vector<uint8_t> buffer(64 * 1024);  // a multiple of the block size
+    uint8_t* chunk = buffer.data();
+    size_t n;
+    while ((n = fread(chunk, 1, buffer.size(), image->file)) > 0) {
+        Sha256Add(&sha, chunk, n);
+        std::memset(chunk + n, 0xFF, buffer.size() - n);
+        for (size_t at = 0; at < n; at += bs) {
+            const int64_t block = (read + static_cast<int64_t>(at)) / bs;
+            if (block != 0 && block != blocks - 1 && !IsBlank(chunk + at))
+                ++middle;
+        }
+        read += static_cast<int64_t>(n);
+    }
+    if (ferror(image->file))
+        return Refuse(*image, strerror(errno));
+    if (read != image->size)
+        return Refuse(*image, "changed while it was read");
+    image->sha256 = Sha256Finish(&sha);
+    image->sent_blocks = middle + EndBlocks(blocks);
+    if (fseeko(image->file, 0, SEEK_SET) != 0) {
+        printf("Failed to obtain file size %s: %s\n", image->path.c_str(), strerror(errno));
+        return false;
+    }
+    Sha256Start(&image->reread);
+    return true;
+}
+
+int64_t CountSentBlocks(const ImageMap& map)
+{
+    const int64_t blocks = BlockCount(map.size);
+    int64_t middle = 0;
+    int64_t done = 0;  // blocks below this one are counted
+    size_t cursor = 0;
+    uint8_t block[bs];
+    for (const ImageExtent& extent : map.extents) {
+        int64_t last = (extent.offset + static_cast<int64_t>(extent.length) - 1) / bs;
+        for (int64_t b = std::max(done, extent.offset / bs); b <= last; ++b) {
+            FillBlock(map, b * bs, &cursor, block);
+            if (b != 0 && b != blocks - 1 && !IsBlank(block))
+                ++middle;
+        }
+        done = std::max(done, last + 1);
+    }
+    return middle + EndBlocks(blocks);
+}
+
+// A HEX or S-record file: read line by line into its records, the digest taken on the way.
+bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base)
+{
+    RecordReader reader;
+    reader.format = image->format;
+    ImageFault fault;
+    Sha256 sha;
+    Sha256Start(&sha);
+    std::string line;
+    bool too_long = false;
+    bool good = true;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        Sha256Add(&sha, chunk, n);
+        for (size_t i = 0; i < n && good; ++i) {
+            if (chunk[i] != '\n') {
+                too_long = too_long || line.size() >= max_line_length;
+                if (!too_long)
+                    line.push_back(chunk[i]);
+                continue;
+            }
+            if (too_long) {
+                good = Fail(&fault, reader.line + 1, "line too long");
+                break;
+            }
+            good = ReadRecordLine(&reader, line, &fault);
+            line.clear();
+        }
+        if (!good)
+            break;
+    }
+    if (good && ferror(file))
+        return Refuse(*image, strerror(errno));
+    if (good && too_long)
+        good = Fail(&fault, reader.line + 1, "line too long");
+    if (good && !line.empty())
+        good = ReadRecordLine(&reader, line, &fault);
+    if (good)
+        good = FinishRecords(&reader, base, &image->map, &fault);
+    if (!good) {
+        if (fault.line > 0)
+            return Refuse(*image, Printf("line %lld: ", fault.line) + fault.what);
+        return Refuse(*image, fault.what);
+    }
+    image->sha256 = Sha256Finish(&sha);
+    image->size = image->map.size;
+    image->sent_blocks = CountSentBlocks(image->map);
+    return true;
+}
+
+}  // namespace
+
+bool ReadRecordLine(RecordReader* reader, const std::string& line, ImageFault* fault)
+{
+    ++reader->line;
+    std::string text = Trimmed(line);
+    if (reader->line == 1 && text.compare(0, 3, utf8_mark) == 0)
+        text.erase(0, 3);
+    if (text.empty())
+        return true;
+    if (reader->ended)
+        return Fail(fault, reader->line, "a record after the end record");
+    if (reader->format == IMAGE_FORMAT_SREC)
+        return ReadSRecord(reader, text, fault);
+    return ReadHexRecord(reader, text, fault);
+}
+
+bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFault* fault)
+{
+    if (!reader->ended)
+        return Fail(fault, reader->line + 1, "no end record");
+    std::vector<RecordPiece>& pieces = reader->pieces;
+    if (pieces.empty())
+        return Fail(fault, 0, "empty image (no data records)");
+    std::stable_sort(pieces.begin(), pieces.end(), [](const RecordPiece& a, const RecordPiece& b) {
+        return a.address < b.address;
+    });
+    const uint64_t low = base.given ? base.address : pieces[0].address;
+    if (pieces[0].address < low)
+        return Fail(fault, pieces[0].line,
+                    Printf("data at 0x%08llX below the base 0x%08llX",
+                           static_cast<long long>(pieces[0].address), static_cast<long long>(low)));
+    const RecordPiece* highest = &pieces[0];
+    for (const RecordPiece& piece : pieces)
+        if (piece.address + piece.length > highest->address + highest->length)
+            highest = &piece;
+    const uint64_t span = highest->address + highest->length - low;
+    if (span > static_cast<uint64_t>(max_image_size))
+        return Fail(fault, highest->line,
+                    Printf("the image would span %lld bytes from 0x%08llX, over the limit of "
+                           "2147483647",
+                           static_cast<long long>(span), static_cast<long long>(low)));
+
+    map->bytes.clear();
+    map->extents.clear();
+    map->base = static_cast<uint32_t>(low);
+    map->size = static_cast<int64_t>(span);
+    uint64_t end = 0;  // of the data placed so far
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const RecordPiece& piece = pieces[i];
+        const uint8_t* data = &reader->bytes[piece.start];
+        size_t skip = 0;
+        if (!map->extents.empty() && piece.address < end) {
+            // Bytes another record gave already must be the same bytes.
+            skip = static_cast<size_t>(std::min<uint64_t>(end - piece.address, piece.length));
+            const uint8_t* placed = &map->bytes[map->bytes.size() - (end - piece.address)];
+            for (size_t k = 0; k < skip; ++k) {
+                if (placed[k] == data[k])
+                    continue;
+                const uint64_t address = piece.address + k;
+                const int other = LineHolding(pieces, i, address);
+                return Fail(fault, std::max(piece.line, other),
+                            Printf("address 0x%08llX given other bytes by line %lld",
+                                   static_cast<long long>(address), std::min(piece.line, other)));
+            }
+        }
+        if (skip == piece.length)
+            continue;
+        if (map->extents.empty() || piece.address > end)
+            map->extents.push_back(
+                ImageExtent{static_cast<int64_t>(piece.address - low), map->bytes.size(), 0});
+        map->bytes.insert(map->bytes.end(), data + skip, data + piece.length);
+        map->extents.back().length += piece.length - skip;
+        end = piece.address + piece.length;
+    }
+    std::vector<uint8_t>().swap(reader->bytes);
+    return true;
+}
+
+bool ReadRecordText(const std::string& text, ImageFormat format, ImageBase base, ImageMap* map,
+                    ImageFault* fault)
+{
+    RecordReader reader;
+    reader.format = format;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (!ReadRecordLine(&reader, text.substr(start, end - start), fault))
+            return false;
+        start = end + 1;
+    }
+    return FinishRecords(&reader, base, map, fault);
+}
+
+void FillBlock(const ImageMap& map, int64_t offset, size_t* cursor, uint8_t* block)
+{
+    std::memset(block, 0xFF, bs);
+    const std::vector<ImageExtent>& extents = map.extents;
+    while (*cursor < extents.size() &&
+           extents[*cursor].offset + static_cast<int64_t>(extents[*cursor].length) <= offset)
+        ++*cursor;
+    for (size_t i = *cursor; i < extents.size() && extents[i].offset < offset + bs; ++i) {
+        const ImageExtent& extent = extents[i];
+        const int64_t from = std::max(offset, extent.offset);
+        const int64_t to =
+            std::min(offset + bs, extent.offset + static_cast<int64_t>(extent.length));
+        std::memcpy(block + (from - offset), &map.bytes[extent.start + (from - extent.offset)],
+                    static_cast<size_t>(to - from));
+    }
+}
+
+ImageFormat DetectFormat(const uint8_t* head, size_t count)
+{
+    size_t end = 0;
+    while (end < count && head[end] != '\n')
+        ++end;
+    std::string line = Trimmed(std::string(reinterpret_cast<const char*>(head), end));
+    if (line.compare(0, 3, utf8_mark) == 0)
+        line.erase(0, 3);
+    std::vector<uint8_t> bytes;
+    if (line.size() >= 11 && line[0] == ':' && DecodeHex(line, 1, &bytes))
+        return IMAGE_FORMAT_IHEX;
+    if (line.size() >= 10 && (line[0] == 'S' || line[0] == 's') && line[1] >= '0' &&
+        line[1] <= '9' && DecodeHex(line, 2, &bytes))
+        return IMAGE_FORMAT_SREC;
+    return IMAGE_FORMAT_RAW;
+}
+
+bool IsElf(const uint8_t* head, size_t count)
+{
+    return count >= 4 && std::memcmp(head,
+                                     "\x7F"
+                                     "ELF",
+                                     4) == 0;
+}
+
+const char* FormatName(ImageFormat format)
+{
+    switch (format) {
+    case IMAGE_FORMAT_IHEX:
+        return "Intel HEX";
+    case IMAGE_FORMAT_SREC:
+        return "S-record";
+    default:
+        return "raw";
+    }
+}
+
+bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, ImageFile* image)
+{
+    image->path = path;
+    // A directory opens as a file on POSIX, where its size reads as garbage; on Windows it fails
+    // with "Permission denied". A FIFO would keep the open waiting for a writer, and a device or
+    // a file of /proc has no size to upload: all are refused before they are opened.
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        if ((info.st_mode & S_IFMT) == S_IFDIR)
+            return Refuse(*image, strerror(EISDIR));
+        if (!Regular(info))
+            return Refuse(*image, "not a regular file");
+    }
+    // Binary mode: no newline translation and no end-of-file byte on Windows.
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return Refuse(*image, strerror(errno));
+    image->file = file;
+    // What was opened is what counts: the name may have changed hands since the look above.
+    if (fstat(fileno(file), &info) != 0 || !Regular(info))
+        return Refuse(*image, "not a regular file");
+    image->file_size = info.st_size;
+    image->modified = info.st_mtime;
+    if (info.st_size == 0)
+        return Refuse(*image, "empty image");
+
+    uint8_t head[max_line_length];
+    const size_t count = fread(head, 1, sizeof(head), file);
+    if (ferror(file) || fseeko(file, 0, SEEK_SET) != 0)
+        return Refuse(*image, strerror(errno));
+    image->format = format == IMAGE_FORMAT_AUTO ? DetectFormat(head, count) : format;
+    if (format == IMAGE_FORMAT_AUTO && IsElf(head, count))
+        return Refuse(*image,
+                      "an ELF file, not an image: convert it first, e.g. objcopy -O binary " +
+                          path + " fw.bin (or -O ihex to fw.hex)");
+
+    if (image->format != IMAGE_FORMAT_RAW) {
+        bool good = ReadRecordFile(image, file, base);
+        fclose(file);
+        image->file = nullptr;
+        return good;
+    }
+    if (info.st_size > max_image_size) {
+        printf("Failed to obtain file size %s: %s\n", path.c_str(),
+               "File too large (limit 2147483647 bytes)");
+        return false;
+    }
+    image->size = info.st_size;
+    return ScanRawImage(image);
+}
+
+bool ReadImageBlock(ImageFile* image, int64_t offset, uint8_t* block)
+{
+    if (!image->file) {
+        FillBlock(image->map, offset, &image->cursor, block);
+        return true;
+    }
+    std::memset(block, 0xFF, bs);
+    const size_t expected = static_cast<size_t>(std::min<int64_t>(bs, image->size - offset));
+    const size_t n = fread(block, 1, expected, image->file);
+    if (ferror(image->file)) {
+        printf("Failed to read file: %s\n", strerror(errno));
+        return false;
+    }
+    if (n != expected) {
+        printf("Failed to read file %s: changed during the upload\n", image->path.c_str());
+        return false;
+    }
+    Sha256Add(&image->reread, block, n);
+    return true;
+}
+
+bool ImageFileUnchanged(ImageFile* image)
+{
+    struct stat info {};
+    bool same = stat(image->path.c_str(), &info) == 0 && info.st_size == image->file_size &&
+                info.st_mtime == image->modified;
+    // Bytes read for the upload that differ from those the digest was taken of.
+    if (image->file)
+        same = same && Sha256Finish(&image->reread) == image->sha256;
+    if (!same)
+        printf("Failed to read file %s: changed during the upload\n", image->path.c_str());
+    return same;
+}
+
+void CloseImageFile(ImageFile* image)
+{
+    if (image->file)
+        fclose(image->file);
+    image->file = nullptr;
+}
+
+std::string DescribeImage(const ImageFile& image)
+{
+    std::string text = FormatName(image.format);
+    if (image.format != IMAGE_FORMAT_RAW)
+        text += Printf(", addresses 0x%08llX-0x%08llX", image.map.base,
+                       image.map.base + image.size - 1);
+    return text + Printf(", %lld bytes", image.size);
+}
