@@ -10,7 +10,9 @@
 #
 # Windows: GANTRIX_SIGN_CERT and GANTRIX_SIGN_KEY (and GANTRIX_SIGN_PASS_FILE for a key with a
 # password) have gantrix.exe and the completion script signed as they are installed, so in the
-# zip and in the MSI, and the MSI itself. Without them nothing is signed.
+# zip and in the MSI, and the MSI itself. Without them nothing is signed. An osslsigncode that
+# cannot sign PowerShell scripts (before 2.8, as Debian 12's own 2.5) signs the exe and the MSI;
+# the script then ships unsigned, with a warning at configure time.
 include(GNUInstallDirs)
 
 set(GANTRIX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -80,13 +82,30 @@ if(WIN32)
     set(gantrix_sign ${CMAKE_COMMAND} -DOSSLSIGNCODE=${GANTRIX_OSSLSIGNCODE}
       -DCERT=${GANTRIX_SIGN_CERT} -DKEY=${GANTRIX_SIGN_KEY} -DPASS_FILE=${GANTRIX_SIGN_PASS_FILE}
       -DDESCRIPTION=${CPACK_PACKAGE_NAME} -DURL=${CPACK_PACKAGE_HOMEPAGE_URL})
-    message(STATUS "Signing gantrix.exe, the completion script and the MSI with "
-      "${GANTRIX_SIGN_CERT}")
+    # Asked about a script it cannot read, osslsigncode says so whatever the command; one that
+    # can reads this one and finds no signature.
+    set(probe ${CMAKE_CURRENT_BINARY_DIR}/sign-probe.ps1)
+    file(WRITE ${probe} "Write-Output probe\r\n")
+    execute_process(COMMAND ${GANTRIX_OSSLSIGNCODE} extract-signature -in ${probe} -out ${probe}.sig
+      OUTPUT_VARIABLE probe_out ERROR_VARIABLE probe_out)
+    file(REMOVE ${probe} ${probe}.sig)
+    if(probe_out MATCHES "Unrecognized file type")
+      set(GANTRIX_SIGN_SCRIPT OFF CACHE INTERNAL "osslsigncode signs the completion script")
+      set(signed_files gantrix.exe)
+      message(WARNING "${GANTRIX_OSSLSIGNCODE} cannot sign PowerShell scripts (osslsigncode 2.8 "
+        "and later can): gantrix-completion.ps1 ships unsigned. Signing gantrix.exe and the MSI "
+        "with ${GANTRIX_SIGN_CERT}")
+    else()
+      set(GANTRIX_SIGN_SCRIPT ON CACHE INTERNAL "osslsigncode signs the completion script")
+      set(signed_files gantrix.exe gantrix-completion.ps1)
+      message(STATUS "Signing gantrix.exe, the completion script and the MSI with "
+        "${GANTRIX_SIGN_CERT}")
+    endif()
     # Install rules run in order: these come after the exe has been stripped (which would break
     # its signature) and the script has been given CRLF line ends, so what ships is what was
     # signed.
     list(JOIN gantrix_sign "\" \"" sign_args)
-    foreach(file gantrix.exe gantrix-completion.ps1)
+    foreach(file ${signed_files})
       install(CODE "execute_process(COMMAND \"${sign_args}\"
           \"-DFILE=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\"
           -P \"${GANTRIX_PACKAGING_DIR}/sign.cmake\" COMMAND_ERROR_IS_FATAL ANY)"

@@ -9,11 +9,12 @@ if ! command -v clang-format >/dev/null; then
     bash scripts/install-deps.sh clang-format
 fi
 
-# The files git tracks, so build trees and scratch files never count.
-mapfile -t files < <(git ls-files -- 'utils/*.cpp' 'utils/*.h' 'board/*.cpp' 'board/*.h' \
-    'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h')
+# The source folders as they are on disk, so that an unpacked tree without git (or without .git)
+# is checked as a clone is; build trees lie outside them, and fuzzing's corpus holds no sources.
+mapfile -t files < <(find utils board tests bench fuzz -path fuzz/corpus-run -prune -o \
+    -type f \( -name '*.cpp' -o -name '*.h' \) -print | LC_ALL=C sort)
 if [[ ${#files[@]} -eq 0 ]]; then
-    echo "check-format: no sources found (not a git checkout?)" >&2
+    echo "check-format: no sources found in utils, board, tests, bench and fuzz" >&2
     exit 2
 fi
 

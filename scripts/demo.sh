@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake g++
+# make too: the presets generate Makefiles, and a bare Debian has no make.
+bash scripts/install-deps.sh cmake make g++
 cmake --preset release >/dev/null
 cmake --build --preset release --target gantrix gantrix-board >/dev/null
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test, from a fresh clone on Debian:
+# Runs the demo (scripts/demo.sh, against the simulated board), then builds every preset and runs
+# every test, from a fresh clone on Debian:
 #   windows  mingw-w64 cross build; its unit tests run under Wine
 #   dev      native debug build; its tests include the Windows exe under Wine against ptys,
 #            so it comes after windows
@@ -8,11 +9,34 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-
 mkdir -p build
 declare -a summary=()
 failed=0
+
+# The checks besides ctest's: each counts once in the closing line.
+extra_passed=0
+extra_failed=0
+run_check() {
+    local name=$1
+    shift
+    echo "=== $name"
+    local start status=0
+    start=$(date +%s)
+    "$@" || status=$?
+    summary+=("$(printf '%-8s %4ss' "$name" "$(($(date +%s) - start))")")
+    if [[ $status -eq 0 ]]; then
+        extra_passed=$((extra_passed + 1))
+    else
+        extra_failed=$((extra_failed + 1))
+        failed=1
+        echo "$name FAILED (status $status)"
+    fi
+}
+
+# The README's first command, before anything else is installed: it must bring what it needs.
+run_check demo bash scripts/demo.sh
+
+bash scripts/install-deps.sh
 
 timed() {
     local start end
@@ -42,24 +66,6 @@ done
 
 # The sources' layout; bounded fuzzing of the receivers, scanner and hex dump (clang, libFuzzer);
 # then the packages.
-extra_passed=0
-extra_failed=0
-run_check() {
-    local name=$1
-    shift
-    echo "=== $name"
-    local start status=0
-    start=$(date +%s)
-    "$@" || status=$?
-    summary+=("$(printf '%-8s %4ss' "$name" "$(($(date +%s) - start))")")
-    if [[ $status -eq 0 ]]; then
-        extra_passed=$((extra_passed + 1))
-    else
-        extra_failed=$((extra_failed + 1))
-        failed=1
-        echo "$name FAILED (status $status)"
-    fi
-}
 run_check format bash scripts/check-format.sh
 run_check fuzz bash fuzz/run.sh "${GANTRIX_FUZZ_SECONDS:-60}"
 run_check packages bash packaging/check.sh --windows
@@ -73,10 +79,10 @@ for preset in windows dev asan; do
     line=$(grep -E 'tests passed|tests failed out of' "build/$preset-ctest.log" | tail -1 || true)
     echo "$preset: ${line:-ctest stopped before running the tests (see build/$preset-ctest.log)}"
 done
-echo "format, fuzz and packages: $extra_passed passed, $extra_failed failed"
+echo "demo, format, fuzz and packages: $extra_passed passed, $extra_failed failed"
 
-# One closing line over everything: ctest cases, plus the format check, the fuzz run and the
-# package check.
+# One closing line over everything: ctest cases, plus the demo, the format check, the fuzz run
+# and the package check.
 total_passed=$extra_passed
 total_failed=$extra_failed
 for preset in windows dev asan; do
