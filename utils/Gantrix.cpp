@@ -9,6 +9,7 @@
 #include <string>
 
 #include "commands/Commands.h"
+#include "commands/JsonOut.h"
 #include "commands/Probe.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
@@ -67,6 +68,10 @@ void SwitchUsage()
         "  --trace             every frame both ways on stderr, decoded and dumped\n"
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
+        "  --wait SECONDS      after move, home, calibrate, precalibrate, vend or recover, poll\n"
+        "                      the status until the mechanism stops, 1 to 600; exit status 1\n"
+        "                      unless it ends idle or vended without error flags\n"
+        "  --json              the result as one JSON object on stdout (not with debug or --log)\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers");
@@ -82,6 +87,8 @@ struct Options {
     bool trace = false;
     const char* log_path = nullptr;
     bool progress_plain = false;
+    int wait_ms = 0;  // --wait; 0: the motion commands return once the board accepted them
+    bool json = false;
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -125,13 +132,16 @@ bool ParseSeconds(const char* word, double low, double high, int* ms)
 }
 
 // --list-ports: one line per port on stdout; words after the switches are not needed.
-int ListSerialPorts(bool probe)
+int ListSerialPorts(bool probe, bool json)
 {
     std::vector<PortInfo> ports = ListPorts();
     if (probe)
         ProbePorts(&ports);
+    if (json)
+        puts(JsonPortList(ports).c_str());
     for (const PortInfo& port : ports)
-        puts(FormatPortLine(port).c_str());
+        if (!json)
+            puts(FormatPortLine(port).c_str());
     if (ports.empty())
         fprintf(stderr, "gantrix: no serial ports found\n");
     return exit_ok;
@@ -190,7 +200,16 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             return exit_ok;
         }
         if (word == "--version") {
-            puts("gantrix " GANTRIX_VERSION);
+            // --json may come after it.
+            for (int k = i + 1; k < argc && std::strncmp(argv[k], "--", 2) == 0; ++k)
+                options->json = options->json || std::strcmp(argv[k], "--json") == 0;
+            if (!options->json) {
+                puts("gantrix " GANTRIX_VERSION);
+                return exit_ok;
+            }
+            JsonObject object = JsonStart("version", true);
+            JsonAddString(&object, "version", GANTRIX_VERSION);
+            puts(JsonText(object).c_str());
             return exit_ok;
         }
         if (word == "--timeout") {
@@ -230,6 +249,18 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             ++i;
             continue;
         }
+        if (word == "--wait") {
+            if (!has_value || !ParseSeconds(argv[i + 1], 1, 600, &options->wait_ms)) {
+                fprintf(stderr, "gantrix: --wait takes seconds from 1 to 600\n");
+                return exit_failed;
+            }
+            ++i;
+            continue;
+        }
+        if (word == "--json") {
+            options->json = true;
+            continue;
+        }
         if (word == "--list-ports") {
             options->list_ports = true;
             continue;
@@ -245,6 +276,11 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
         fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
         return exit_failed;
     }
+    // The log keeps the text lines as a person reads them; --json has no lines to give it.
+    if (options->json && options->log_path) {
+        fprintf(stderr, "gantrix: --json and --log do not go together\n");
+        return exit_failed;
+    }
     *first_word = i;
     return -1;
 }
@@ -256,20 +292,22 @@ struct CommandRow {
     const char* word;
     Handler handler;
     bool ends_run;
+    ReportingHandler reporter;  // --json: the handler that also fills the run's report
+    bool moves;                 // sets the mechanism going, so --wait may follow it
 };
 
 // clang-format off
 constexpr CommandRow command_table[] = {
-    {RequestWord(HPROTO_CMD_PING),         Ping,         true},
-    {RequestWord(HPROTO_CMD_ID),           Id,           true},
-    {RequestWord(HPROTO_CMD_UPGRADE),      Upgrade,      false},
-    {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false},
-    {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false},
-    {RequestWord(HPROTO_CMD_VEND),         Vend,         false},
-    {RequestWord(HPROTO_CMD_GOHOME),       Home,         false},
-    {RequestWord(HPROTO_CMD_RECOVER),      Recover,      false},
-    {RequestWord(HPROTO_CMD_STATUS),       Status,       false},
-    {RequestWord(HPROTO_CMD_MOVE),         Move,         false},
+    {RequestWord(HPROTO_CMD_PING),         Ping,         true,  nullptr,          false},
+    {RequestWord(HPROTO_CMD_ID),           Id,           true,  IdReported,       false},
+    {RequestWord(HPROTO_CMD_UPGRADE),      Upgrade,      false, UpgradeReported,  false},
+    {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_VEND),         Vend,         false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_GOHOME),       Home,         false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_RECOVER),      Recover,      false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_STATUS),       Status,       false, StatusReported,   false},
+    {RequestWord(HPROTO_CMD_MOVE),         Move,         false, nullptr,          true},
 };
 // clang-format on
 
@@ -282,9 +320,18 @@ constexpr bool EveryCommandHasAWord()
 }
 static_assert(EveryCommandHasAWord(), "a command sends a request that request_table lacks");
 
+// The row of the command word; null when there is none.
+const CommandRow* FindCommand(const std::string& word)
+{
+    for (const CommandRow& row : command_table)
+        if (word == row.word)
+            return &row;
+    return nullptr;
+}
+
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
-// up; returns the exit status.
-int RunCommand(Port port, int count, char* words[])
+// up; returns the exit status. With a report (--json) the command fills it.
+int RunCommand(Port port, int count, char* words[], const Options& options, RunReport* report)
 {
     std::string cmd = words[1];
     int arg = 2;
@@ -299,23 +346,21 @@ int RunCommand(Port port, int count, char* words[])
     // An empty command word runs nothing and goes straight to the trace.
     int result = COMMAND_OK;
     if (!cmd.empty()) {
-        const CommandRow* row = nullptr;
-        for (const CommandRow& candidate : command_table)
-            if (cmd == candidate.word) {
-                row = &candidate;
-                break;
-            }
+        const CommandRow* row = FindCommand(cmd);
         if (!row) {
             usage();
             return exit_failed;
         }
-        result = row->handler(port, args);
+        result =
+            report && row->reporter ? row->reporter(port, args, report) : row->handler(port, args);
         if (result == COMMAND_USAGE) {
             usage();
             return exit_failed;
         }
         if (row->ends_run && result == COMMAND_NO_EXCHANGE)
             return exit_failed;
+        if (result == COMMAND_OK && options.wait_ms > 0)
+            result = WaitForMotion(port, options.wait_ms, report);
     }
 
     if (need_debug)
@@ -324,11 +369,32 @@ int RunCommand(Port port, int count, char* words[])
 }
 
 
+// Why the switches do not fit the command words (words[0] the port word); null when they do.
+// Checked before the port is opened, so that nothing is sent.
+const char* SwitchesMisfit(int count, char* words[], const Options& options)
+{
+    const bool debug = std::strcmp(words[1], "debug") == 0;
+    if (options.json && debug)
+        return "debug does not go with --json: its trace is a stream, not one result";
+    const char* word = debug && count > 2 ? words[2] : words[1];
+    const CommandRow* row = FindCommand(word);
+    if (options.wait_ms > 0 && row && !row->moves)
+        return "--wait goes with move, home, calibrate, precalibrate, vend and recover";
+    return nullptr;
+}
+
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
-int RunOnPort(int count, char* words[], const Options& options)
+int RunOnPort(int count, char* words[], const Options& options, RunReport* report)
 {
     if (count < 2) {
         usage();
+        return exit_failed;
+    }
+    if (const char* misfit = SwitchesMisfit(count, words, options)) {
+        fprintf(stderr, "gantrix: %s\n", misfit);
+        // A JSON run reports it in its object.
+        if (options.json)
+            puts(misfit);
         return exit_failed;
     }
     std::string path = PortPath(words[0]);
@@ -350,9 +416,24 @@ int RunOnPort(int count, char* words[], const Options& options)
         return exit_set_state;
     }
 
-    int status = RunCommand(port, count, words);
+    int status = RunCommand(port, count, words, options, report);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
+    return status;
+}
+
+// --json: the run with its text lines held back, then one object for them on stdout.
+int RunJson(int count, char* words[], const Options& options)
+{
+    const std::string command = count < 2 ? "" : words[1];
+    RunReport report;
+    if (!CaptureStart()) {
+        fprintf(stderr, "gantrix: cannot hold the output back for --json\n");
+        return exit_failed;
+    }
+    const int status = RunOnPort(count, words, options, &report);
+    const std::string text = CaptureEnd();
+    puts(JsonRun(command, status == exit_ok, text, report).c_str());
     return status;
 }
 
@@ -369,8 +450,14 @@ int main(int argc, char* argv[])
         return ended;
     if (!StartRun(options, argc, argv))
         return exit_failed;
-    int status = options.list_ports ? ListSerialPorts(options.probe)
-                                    : RunOnPort(argc - first, argv + first, options);
+    int status = exit_ok;
+    if (options.list_ports) {
+        status = ListSerialPorts(options.probe, options.json);
+    } else if (options.json) {
+        status = RunJson(argc - first, argv + first, options);
+    } else {
+        status = RunOnPort(argc - first, argv + first, options, nullptr);
+    }
     EndRun();
     return status;
 }

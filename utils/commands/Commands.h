@@ -34,6 +34,48 @@ int PreCalibrate(Port port, Args args);
 int Vend(Port port, Args args);
 int Recover(Port port, Args args);
 int Status(Port port, Args args);
+
+// The board's state and error flags as a status reply carries them.
+struct BoardStatus {
+    int state = 0;
+    uint32_t error_mask = 0;
+};
+// One status exchange (repeated under --retries); false, with the failure lines printed, when
+// it gave no status to read.
+bool ReadStatus(Port port, BoardStatus* status);
+// The usual "Status: ..." line.
+void PrintStatus(const BoardStatus& status);
+
+// What an upload did, for its summary.
+struct UploadSummary {
+    int64_t blocks_sent = 0;
+    int64_t blanks_skipped = 0;
+    int64_t bytes = 0;
+    double seconds = 0;
+};
+
+// What a run found out, for --json: the figures the text lines would have shown.
+struct RunReport {
+    bool has_status = false;  // status, and the final status of --wait
+    BoardStatus status;
+    bool has_id = false;
+    unsigned device = 0;
+    int major = 0;
+    int minor = 0;
+    bool has_upload = false;
+    UploadSummary upload;
+};
+// A handler that also fills the report; with a report the upgrade shows no progress.
+using ReportingHandler = int (*)(Port port, Args args, RunReport* report);
+int IdReported(Port port, Args args, RunReport* report);
+int StatusReported(Port port, Args args, RunReport* report);
+int UpgradeReported(Port port, Args args, RunReport* report);
+
+// --wait: after a motion command, polls the status until the mechanism stops or `limit_ms`
+// passes, then prints the final "Status: ..." line. COMMAND_OK when the board ended idle or
+// vended without error flags; else COMMAND_FAILED with a line saying why. The last status read
+// goes into the report when there is one.
+int WaitForMotion(Port port, int limit_ms, RunReport* report);
 // Switches to the boot loader and sends the image named by the first word.
 // The upload's progress: a '\r' line that overwrites itself, or with this set (--progress plain)
 // a line at each tenth and a summary.

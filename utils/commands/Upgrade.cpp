@@ -58,6 +58,14 @@ int64_t UpgradeBlockCount(int64_t image_size)
 
 int Upgrade(Port port, Args args)
 {
+    return UpgradeReported(port, args, nullptr);
+}
+
+int UpgradeReported(Port port, Args args, RunReport* report)
+{
+    // With a report (--json) the summary goes there and no progress is shown.
+    const bool progress_line = !report && !upgrade_progress_plain;
+    const bool progress_plain = !report && upgrade_progress_plain;
     if (args.empty())
         return COMMAND_USAGE;
     const std::string& filepath = args[0];
@@ -138,7 +146,7 @@ int Upgrade(Port port, Args args)
         uint8_t* image = packet.cmd_data + 4;
         std::memset(image, 0xFF, bs);
 
-        if (!upgrade_progress_plain) {
+        if (progress_line) {
             int percent = static_cast<int>(pos * 100 / filesize);
             printf("Uploading... %02d %%\r", percent);
             // The line is printed for every block, but only a new figure is worth a write to the
@@ -160,7 +168,7 @@ int Upgrade(Port port, Args args)
         const int64_t done = pos + bs < filesize ? pos + bs : filesize;
         if (!first && !last && IsBlank(image)) {
             ++skipped_blocks;
-            if (upgrade_progress_plain)
+            if (progress_plain)
                 PrintPlainProgress(done, filesize, start, &next_mark);
             continue;
         }
@@ -187,11 +195,15 @@ int Upgrade(Port port, Args args)
             return COMMAND_FAILED;
         }
         ++sent_blocks;
-        if (upgrade_progress_plain)
+        if (progress_plain)
             PrintPlainProgress(done, filesize, start, &next_mark);
     }
-    if (upgrade_progress_plain) {
-        const double seconds = SecondsSince(start);
+    const double seconds = SecondsSince(start);
+    if (report) {
+        report->has_upload = true;
+        report->upload = {sent_blocks, skipped_blocks, filesize, seconds};
+    }
+    if (progress_plain) {
         printf("Upload done 100%%: %lld blocks sent, %lld blanks skipped, %.3f s, %.0f bytes/s\n",
                static_cast<long long>(sent_blocks), static_cast<long long>(skipped_blocks), seconds,
                seconds > 0 ? filesize / seconds : 0.0);
