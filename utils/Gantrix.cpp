@@ -137,11 +137,12 @@ int ListSerialPorts(bool probe, bool json)
     std::vector<PortInfo> ports = ListPorts();
     if (probe)
         ProbePorts(&ports);
-    if (json)
+    if (json) {
         puts(JsonPortList(ports).c_str());
-    for (const PortInfo& port : ports)
-        if (!json)
+    } else {
+        for (const PortInfo& port : ports)
             puts(FormatPortLine(port).c_str());
+    }
     if (ports.empty())
         fprintf(stderr, "gantrix: no serial ports found\n");
     return exit_ok;
@@ -276,7 +277,8 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
         fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
         return exit_failed;
     }
-    // The log keeps the text lines as a person reads them; --json has no lines to give it.
+    // Both take stdout through the one diversion there is: --json to hold the text lines back,
+    // --log to copy them into the file.
     if (options->json && options->log_path) {
         fprintf(stderr, "gantrix: --json and --log do not go together\n");
         return exit_failed;
