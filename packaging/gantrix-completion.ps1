@@ -13,12 +13,14 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
 
     $commands = @('ping', 'id', 'upgrade', 'status', 'home', 'move', 'calibrate', 'precalibrate',
         'vend', 'recover')
+    # The commands that set the mechanism going: the only ones --wait goes with.
+    $motion = @('home', 'move', 'calibrate', 'precalibrate', 'vend', 'recover')
     $prefix = @('debug')
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--format', '--base', '--list-ports', '--probe')
-    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base')
+        '--format', '--base', '--wait', '--json', '--list-ports', '--probe')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
     $formats = @('raw', 'ihex', 'srec')
@@ -68,15 +70,21 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         }
         return
     }
-    if ($given -contains '--help' -or $given -contains '--version' -or $given -ccontains '-h' -or
-        $given -ccontains '-V') {
+    if ($given -contains '--help' -or $given -ccontains '-h') {
         return
     }
-    # After --list-ports or --probe, only the other one of the two.
+    # After --version only --json, once.
+    if ($given -contains '--version' -or $given -ccontains '-V') {
+        if ($cword -eq $base -and $given -notcontains '--json') {
+            return & $offer @('--json')
+        }
+        return
+    }
+    # After --list-ports or --probe, only the other one of the two, and --json.
     $listed = @($given | Where-Object { $listing -contains $_ })
     if ($listed.Count -gt 0) {
         if ($cword -eq $base) {
-            return & $offer @($listing | Where-Object { $listed -notcontains $_ })
+            return & $offer @(($listing + '--json') | Where-Object { $given -notcontains $_ })
         }
         return
     }
@@ -109,11 +117,16 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     if ($cword -gt $at -and $prefix -contains $words[$at]) {
         $at = $base + 2
     }
+    # --wait goes with the motion commands only, and --json never with "debug".
     if ($cword -eq $at) {
-        if ($at -eq $base + 1) {
-            return & $offer ($prefix + $commands)
+        $offered = $commands
+        if ($given -contains '--wait') {
+            $offered = $motion
         }
-        return & $offer $commands
+        if ($at -eq $base + 1 -and $given -notcontains '--json') {
+            return & $offer ($prefix + $offered)
+        }
+        return & $offer $offered
     }
 
     # The command's own arguments, by position; "upgrade" takes a file name, which PowerShell

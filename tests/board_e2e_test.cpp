@@ -302,6 +302,9 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
         {{"--retries", "11"}, "", {"ping"}, {""}, 1, {"--retries takes a number from 0 to 10"}, 0},
         {{"--progress", "bar"}, "", {"ping"}, {""}, 1, {"--progress takes plain"}, 0},
         {{"--log", "/nonexistent/gantrix.log"}, "", {"ping"}, {""}, 1, {"cannot open the log"}, 0},
+        {{"--wait", "0"}, "", {"vend", "3"}, {""}, 1, {"--wait takes seconds from 1 to 600"}, 0},
+        {{"--wait", "5"}, "", {"status"}, {""}, 1, {"--wait goes with move, home, "}, 0},
+        {{"--json", "--log", "x.log"}, "", {"ping"}, {""}, 1, {"--json and --log do not go"}, 0},
     };
     for (const SwitchRun& run : runs) {
         SCOPED_TRACE(run.switches[0] + " " + run.inject + " " + run.words[0]);
@@ -367,6 +370,48 @@ TEST_F(BoardEndToEnd, PlainProgressCountsTheBlocksExchanged)
     EXPECT_NE(result.out.find("Upload done 100%: 4096 bytes, 16 blocks sent, 112 blanks skipped, "),
               std::string::npos)
         << result.out;
+}
+
+// --wait: after the command's own output, the final status and what it means; every request
+// after the command is a status poll (or a fence's ping), polls at least 50 ms apart.
+TEST_F(BoardEndToEnd, WaitFollowsTheMechanismToItsEnd)
+{
+    const std::string lost = "Failed to read from port\nFailed to read sync\nOut of sync\n";
+    const std::string endless = "4000000000";
+    struct WaitRun {
+        std::vector<std::string> board;
+        std::vector<std::string> switches;
+        std::vector<std::string> words;
+        std::string out;
+        int status;
+        int max_requests;  // polls no faster than the interval allows; 0: not bounded
+    };
+    // clang-format off
+    const WaitRun runs[] = {
+        {{"--motion-ms", "300"},                          {"--wait", "10"},                  {"vend", "3"},           "Status: vended[5]  \n",                                             0, 0},
+        {{},                                              {"--wait", "10"},                  {"recover"},             "RECOVER OK\nStatus: idle[2]  \n",                                   0, 0},
+        {{"--motion-ms", "300", "--fault", "motor_jam@move"}, {"--wait", "10"},              {"move", "x", "fwd", "9"}, "Status: error[1]  motor_jam[1] \nWait failed: the board ended in error\n", 1, 0},
+        {{"--motion-ms", endless},                        {"--wait", "1"},                   {"home"},                "Status: gohome[6]  \nWait failed: still in gohome after 1 s\n",     1, 2 + 1000 / 50},
+        {{"--motion-ms", endless, "--inject", "silence@3"}, {"--wait", "10"},                {"calibrate", "7"},      lost + "Wait failed: no status from the board\n",                   1, 0},
+        {{"--motion-ms", "300", "--inject", "silence@3"}, {"--retries", "1", "--wait", "10"}, {"precalibrate", "7"},  "Status: idle[2]  \n",                                               0, 0},
+    };
+    // clang-format on
+    for (const WaitRun& run : runs) {
+        SCOPED_TRACE(run.words[0]);
+        ASSERT_TRUE(Start(run.board));
+        RunResult result = Tool(run.words, true, run.switches);
+        EXPECT_EQ(result.out, run.out);
+        EXPECT_EQ(result.status, run.status);
+        std::vector<std::string> frames = RecordedFrames(board_);
+        ASSERT_GE(frames.size(), 2u);
+        // A repeated poll is preceded by the fence's ping.
+        for (size_t i = 1; i < frames.size(); ++i)
+            EXPECT_TRUE(frames[i] == status_frame || frames[i] == ping_frame) << frames[i];
+        if (run.max_requests > 0) {
+            EXPECT_LE(static_cast<int>(frames.size()), run.max_requests);
+        }
+        StopBoard(&board_);
+    }
 }
 
 // --log keeps the output and the trace in a file, run after run; the console is as without it.

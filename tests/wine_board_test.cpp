@@ -205,6 +205,24 @@ TEST_F(WineBoard, OperatorSwitches)
         << text;
 }
 
+// --json and --wait in the Windows build: the object alone on stdout (the capture of the text
+// lines works on the Windows console layer too), and the final status after a vend.
+TEST_F(WineBoard, JsonStatusAndWaitForAVend)
+{
+    ASSERT_TRUE(Start({"--motion-ms", "300"}));
+    RunResult json = RunWindowsQuickTool({"--json", line_.com, "status"});
+    EXPECT_EQ(json.out, "{\"schema\":1,\"command\":\"status\",\"ok\":true,\"state\":\"idle\","
+                        "\"state_value\":2,\"errors\":[],\"error_mask\":0}\n");
+    EXPECT_EQ(json.status, 0);
+    RunResult wait = RunWindowsQuickTool({"--wait", "10", line_.com, "vend", "3"});
+    EXPECT_EQ(wait.out, "Status: vended[5]  \n");
+    EXPECT_EQ(wait.status, 0);
+    std::vector<std::string> frames = RecordedFrames(line_.board);
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_EQ(frames[1], FrameHex(HPROTO_CMD_VEND, {3}));
+    EXPECT_EQ(frames.back(), FrameHex(HPROTO_CMD_STATUS, {}));
+}
+
 const std::string lost_reply =
     "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "commands/Commands.h"
+#include "commands/JsonOut.h"
 #include "commands/Probe.h"
 #include "console/Console.h"
 #include "proto/Exchange.h"
@@ -77,6 +78,10 @@ void SwitchUsage()
         "                      (S-record); by its content without the switch\n"
         "  --base ADDR         address of the image's first byte in a HEX or S-record file,\n"
         "                      0x hex or decimal (default: the lowest data address)\n"
+        "  --wait SECONDS      after move, home, calibrate, precalibrate, vend or recover, poll\n"
+        "                      the status until the mechanism stops, 1 to 600; exit status 1\n"
+        "                      unless it ends idle or vended without error flags\n"
+        "  --json              the result as one JSON object on stdout (not with debug or --log)\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
@@ -98,6 +103,8 @@ struct Options {
     const char* log_path = nullptr;
     bool progress_plain = false;
     UpgradeOptions upgrade;  // --format and --base
+    int wait_ms = 0;         // --wait; 0: the motion commands return once the board accepted them
+    bool json = false;
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -145,13 +152,17 @@ bool ParseSeconds(const char* word, double low, double high, int* ms)
 }
 
 // --list-ports: one line per port on stdout; words after the switches are not needed.
-int ListSerialPorts(bool probe)
+int ListSerialPorts(bool probe, bool json)
 {
     std::vector<PortInfo> ports = ListPorts();
     if (probe)
         ProbePorts(&ports);
-    for (const PortInfo& port : ports)
-        puts(FormatPortLine(port).c_str());
+    if (json) {
+        puts(JsonPortList(ports).c_str());
+    } else {
+        for (const PortInfo& port : ports)
+            puts(FormatPortLine(port).c_str());
+    }
     if (ports.empty())
         fprintf(stderr, "gantrix: no serial ports found\n");
     return exit_ok;
@@ -264,6 +275,9 @@ const SwitchRow switch_table[] = {
      [](const char* value, Options* o) {
          return o->upgrade.base.given = ParseAddress(value, &o->upgrade.base.address);
      }},
+    {"--wait", nullptr, "--wait takes seconds from 1 to 600",
+     [](const char* value, Options* o) { return ParseSeconds(value, 1, 600, &o->wait_ms); }},
+    {"--json", nullptr, nullptr, [](const char*, Options* o) { return o->json = true; }},
     {"--list-ports", nullptr, nullptr,
      [](const char*, Options* o) { return o->list_ports = true; }},
     {"--probe", nullptr, nullptr, [](const char*, Options* o) { return o->probe = true; }},
@@ -351,12 +365,27 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             return exit_ok;
         }
         if (options->version) {
-            puts("gantrix " GANTRIX_VERSION);
+            // --json may come after it.
+            for (int k = i + 1; k < argc && std::strncmp(argv[k], "--", 2) == 0; ++k)
+                options->json = options->json || std::strcmp(argv[k], "--json") == 0;
+            if (!options->json) {
+                puts("gantrix " GANTRIX_VERSION);
+                return exit_ok;
+            }
+            JsonObject object = JsonStart("version", true);
+            JsonAddString(&object, "version", GANTRIX_VERSION);
+            puts(JsonText(object).c_str());
             return exit_ok;
         }
     }
     if (options->probe && !options->list_ports) {
         fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
+        return exit_failed;
+    }
+    // Both take stdout through the one diversion there is: --json to hold the text lines back,
+    // --log to copy them into the file.
+    if (options->json && options->log_path) {
+        fprintf(stderr, "gantrix: --json and --log do not go together\n");
         return exit_failed;
     }
     if (i < argc && SwitchAfterPortWord(argc, argv, i))
@@ -372,20 +401,22 @@ struct CommandRow {
     const char* word;
     Handler handler;
     bool ends_run;
+    ReportingHandler reporter;  // --json: the handler that also fills the run's report
+    bool moves;                 // sets the mechanism going, so --wait may follow it
 };
 
 // clang-format off
 constexpr CommandRow command_table[] = {
-    {RequestWord(HPROTO_CMD_PING),         Ping,         true},
-    {RequestWord(HPROTO_CMD_ID),           Id,           true},
-    {RequestWord(HPROTO_CMD_UPGRADE),      nullptr,      false},  // takes the run's upgrade switches
-    {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false},
-    {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false},
-    {RequestWord(HPROTO_CMD_VEND),         Vend,         false},
-    {RequestWord(HPROTO_CMD_GOHOME),       Home,         false},
-    {RequestWord(HPROTO_CMD_RECOVER),      Recover,      false},
-    {RequestWord(HPROTO_CMD_STATUS),       Status,       false},
-    {RequestWord(HPROTO_CMD_MOVE),         Move,         false},
+    {RequestWord(HPROTO_CMD_PING),         Ping,         true,  nullptr,          false},
+    {RequestWord(HPROTO_CMD_ID),           Id,           true,  IdReported,       false},
+    {RequestWord(HPROTO_CMD_UPGRADE),      nullptr,      false, nullptr,          false},  // Upgrade
+    {RequestWord(HPROTO_CMD_CALIBRATE),    Calibrate,    false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_PRECALIBRATE), PreCalibrate, false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_VEND),         Vend,         false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_GOHOME),       Home,         false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_RECOVER),      Recover,      false, nullptr,          true},
+    {RequestWord(HPROTO_CMD_STATUS),       Status,       false, StatusReported,   false},
+    {RequestWord(HPROTO_CMD_MOVE),         Move,         false, nullptr,          true},
 };
 // clang-format on
 
@@ -398,9 +429,27 @@ constexpr bool EveryCommandHasAWord()
 }
 static_assert(EveryCommandHasAWord(), "a command sends a request that request_table lacks");
 
+// The row of the command word; null when there is none.
+const CommandRow* FindCommand(const std::string& word)
+{
+    for (const CommandRow& row : command_table)
+        if (word == row.word)
+            return &row;
+    return nullptr;
+}
+
+// What the run's switches ask of the upgrade.
+UpgradeOptions UpgradeSwitches(const Options& options)
+{
+    UpgradeOptions upgrade = options.upgrade;
+    upgrade.progress_plain = options.progress_plain;
+    upgrade.log = options.log_path != nullptr;
+    return upgrade;
+}
+
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
-// up; returns the exit status.
-int RunCommand(Port port, int count, char* words[], const UpgradeOptions& upgrade)
+// up; returns the exit status. With a report (--json) the command fills it.
+int RunCommand(Port port, int count, char* words[], const Options& options, RunReport* report)
 {
     std::string cmd = words[1];
     int arg = 2;
@@ -415,23 +464,26 @@ int RunCommand(Port port, int count, char* words[], const UpgradeOptions& upgrad
     // An empty command word runs nothing and goes straight to the trace.
     int result = COMMAND_OK;
     if (!cmd.empty()) {
-        const CommandRow* row = nullptr;
-        for (const CommandRow& candidate : command_table)
-            if (cmd == candidate.word) {
-                row = &candidate;
-                break;
-            }
+        const CommandRow* row = FindCommand(cmd);
         if (!row) {
             usage();
             return exit_failed;
         }
-        result = row->handler ? row->handler(port, args) : Upgrade(port, args, upgrade);
+        // The upgrade takes the run's upgrade switches, and fills a report itself.
+        if (!row->handler)
+            result = Upgrade(port, args, UpgradeSwitches(options), report);
+        else if (report && row->reporter)
+            result = row->reporter(port, args, report);
+        else
+            result = row->handler(port, args);
         if (result == COMMAND_USAGE) {
             usage();
             return exit_failed;
         }
         if (row->ends_run && result == COMMAND_NO_EXCHANGE)
             return exit_failed;
+        if (result == COMMAND_OK && options.wait_ms > 0)
+            result = WaitForMotion(port, options.wait_ms, report);
     }
 
     if (need_debug)
@@ -440,11 +492,32 @@ int RunCommand(Port port, int count, char* words[], const UpgradeOptions& upgrad
 }
 
 
+// Why the switches do not fit the command words (words[0] the port word); null when they do.
+// Checked before the port is opened, so that nothing is sent.
+const char* SwitchesMisfit(int count, char* words[], const Options& options)
+{
+    const bool debug = std::strcmp(words[1], "debug") == 0;
+    if (options.json && debug)
+        return "debug does not go with --json: its trace is a stream, not one result";
+    const char* word = debug && count > 2 ? words[2] : words[1];
+    const CommandRow* row = FindCommand(word);
+    if (options.wait_ms > 0 && row && !row->moves)
+        return "--wait goes with move, home, calibrate, precalibrate, vend and recover";
+    return nullptr;
+}
+
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
-int RunOnPort(int count, char* words[], const Options& options)
+int RunOnPort(int count, char* words[], const Options& options, RunReport* report)
 {
     if (count < 2) {
         usage();
+        return exit_failed;
+    }
+    if (const char* misfit = SwitchesMisfit(count, words, options)) {
+        fprintf(stderr, "gantrix: %s\n", misfit);
+        // A JSON run reports it in its object.
+        if (options.json)
+            puts(misfit);
         return exit_failed;
     }
     std::string path = PortPath(words[0]);
@@ -468,12 +541,24 @@ int RunOnPort(int count, char* words[], const Options& options)
         return exit_set_state;
     }
 
-    UpgradeOptions upgrade = options.upgrade;
-    upgrade.progress_plain = options.progress_plain;
-    upgrade.log = options.log_path != nullptr;
-    int status = RunCommand(port, count, words, upgrade);
+    int status = RunCommand(port, count, words, options, report);
     // Closing clears the port's exclusive mark, which would otherwise outlive the run.
     PortClose(port);
+    return status;
+}
+
+// --json: the run with its text lines held back, then one object for them on stdout.
+int RunJson(int count, char* words[], const Options& options)
+{
+    const std::string command = count < 2 ? "" : words[1];
+    RunReport report;
+    if (!CaptureStart()) {
+        fprintf(stderr, "gantrix: cannot hold the output back for --json\n");
+        return exit_failed;
+    }
+    const int status = RunOnPort(count, words, options, &report);
+    const std::string text = CaptureEnd();
+    puts(JsonRun(command, status == exit_ok, text, report).c_str());
     return status;
 }
 
@@ -491,8 +576,12 @@ int main(int argc, char* argv[])
     if (status < 0) {
         if (!StartRun(options, argc, argv))
             return exit_failed;
-        status = options.list_ports ? ListSerialPorts(options.probe)
-                                    : RunOnPort(argc - first, argv + first, options);
+        if (options.list_ports)
+            status = ListSerialPorts(options.probe, options.json);
+        else if (options.json)
+            status = RunJson(argc - first, argv + first, options);
+        else
+            status = RunOnPort(argc - first, argv + first, options, nullptr);
         EndRun(options, &failure);
     }
     // A full disk or a closed reader would otherwise pass for a run that printed its lines.

@@ -44,8 +44,51 @@ struct UpgradeOptions {
     bool progress_plain = false;
     bool log = false;  // --log: the image's line goes into the log's run record too
 };
+
+// The board's state and error flags as a status reply carries them.
+struct BoardStatus {
+    int state = 0;
+    uint32_t error_mask = 0;
+};
+// One status exchange (repeated under --retries); false, with the failure lines printed, when
+// it gave no status to read.
+bool ReadStatus(Port port, BoardStatus* status);
+// The usual "Status: ..." line.
+void PrintStatus(const BoardStatus& status);
+
+// What an upload did, for its summary.
+struct UploadSummary {
+    int64_t blocks_sent = 0;
+    int64_t blanks_skipped = 0;
+    int64_t bytes = 0;
+    double seconds = 0;
+};
+
+// What a run found out, for --json: the figures the text lines would have shown.
+struct RunReport {
+    bool has_status = false;  // status, and the final status of --wait
+    BoardStatus status;
+    bool has_id = false;
+    unsigned device = 0;
+    int major = 0;
+    int minor = 0;
+    bool has_upload = false;
+    UploadSummary upload;
+};
+// A handler that also fills the report.
+using ReportingHandler = int (*)(Port port, Args args, RunReport* report);
+int IdReported(Port port, Args args, RunReport* report);
+int StatusReported(Port port, Args args, RunReport* report);
+
+// --wait: after a motion command, polls the status until the mechanism stops or `limit_ms`
+// passes, then prints the final "Status: ..." line. COMMAND_OK when the board ended idle or
+// vended without error flags; else COMMAND_FAILED with a line saying why. The last status read
+// goes into the report when there is one.
+int WaitForMotion(Port port, int limit_ms, RunReport* report);
 // Checks the image named by the first word, switches to the boot loader and sends the image.
-int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions());
+// With a report (--json) the summary goes there and no progress is shown.
+int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions(),
+            RunReport* report = nullptr);
 // Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
 int64_t UpgradeBlockCount(int64_t image_size);
 // Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.

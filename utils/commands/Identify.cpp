@@ -21,7 +21,7 @@ int Ping(Port port, Args)
 }
 
 // Device number and firmware version from the first three data bytes of the reply.
-int Id(Port port, Args)
+int IdReported(Port port, Args, RunReport* report)
 {
     Packet packet;
     packet.size = request_plain_size;
@@ -40,5 +40,16 @@ int Id(Port port, Args)
     int major = packet.cmd_data[1];
     int minor = packet.cmd_data[2];
     printf("ID: device %X version %d.%d\n", device, major, minor);
+    if (report) {
+        report->has_id = true;
+        report->device = device;
+        report->major = major;
+        report->minor = minor;
+    }
     return COMMAND_OK;
+}
+
+int Id(Port port, Args args)
+{
+    return IdReported(port, args, nullptr);
 }

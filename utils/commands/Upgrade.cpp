@@ -99,6 +99,13 @@ SwitchOutcome SwitchToBootLoader(Port port)
     return switched ? SWITCH_TAKEN : SWITCH_REFUSED;
 }
 
+// How the upload shows its progress.
+enum Progress {
+    PROGRESS_LINE,   // one line rewritten in place with '\r'
+    PROGRESS_PLAIN,  // --progress plain: a line at each tenth and a summary
+    PROGRESS_NONE,   // --json: the summary goes into the run's report
+};
+
 bool IsBlank(const uint8_t* image)
 {
     for (int i = 0; i < bs; ++i)
@@ -109,7 +116,7 @@ bool IsBlank(const uint8_t* image)
 
 // Every block from offset 0 on: blank ones skipped but the first and the last; false when a
 // block could not be read or its exchange failed.
-bool SendBlocks(Port port, ImageFile* image, bool switched, bool progress_plain, Tally* tally)
+bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, Tally* tally)
 {
     int shown_percent = -1;
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
@@ -129,7 +136,7 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, bool progress_plain,
         packet.cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
         uint8_t* bytes = packet.cmd_data + 4;
 
-        if (!progress_plain) {
+        if (progress == PROGRESS_LINE) {
             int percent = static_cast<int>(pos * 100 / image->size);
             printf("Uploading... %02d %%\r", percent);
             // The line is printed for every block, but only a new figure is worth a write to the
@@ -148,7 +155,7 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, bool progress_plain,
         const bool last = block + 1 == blocks;
         if (!first && !last && IsBlank(bytes)) {
             ++tally->skipped_blocks;
-            if (progress_plain)
+            if (progress == PROGRESS_PLAIN)
                 PrintPlainProgress(*image, tally);
             continue;
         }
@@ -175,15 +182,15 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, bool progress_plain,
             return false;
         }
         ++tally->sent_blocks;
-        if (progress_plain)
+        if (progress == PROGRESS_PLAIN)
             PrintPlainProgress(*image, tally);
     }
     return true;
 }
 
-void PrintSummary(const ImageFile& image, const Tally& tally, bool progress_plain)
+void PrintSummary(const ImageFile& image, const Tally& tally, Progress progress)
 {
-    if (progress_plain) {
+    if (progress == PROGRESS_PLAIN) {
         const double seconds = SecondsSince(tally.start);
         printf("Upload done 100%%: %lld bytes, %lld blocks sent, %lld blanks skipped, %.3f s, "
                "%.0f bytes/s\n",
@@ -203,8 +210,11 @@ int64_t UpgradeBlockCount(int64_t image_size)
     return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
 }
 
-int Upgrade(Port port, Args args, const UpgradeOptions& options)
+int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* report)
 {
+    const Progress progress = report                   ? PROGRESS_NONE
+                              : options.progress_plain ? PROGRESS_PLAIN
+                                                       : PROGRESS_LINE;
     if (args.empty())
         return COMMAND_USAGE;
     ImageFile image;
@@ -214,10 +224,15 @@ int Upgrade(Port port, Args args, const UpgradeOptions& options)
         const SwitchOutcome outcome = SwitchToBootLoader(port);
         Tally tally;
         done = outcome != SWITCH_OUT_OF_STEP &&
-               SendBlocks(port, &image, outcome == SWITCH_TAKEN, options.progress_plain, &tally) &&
+               SendBlocks(port, &image, outcome == SWITCH_TAKEN, progress, &tally) &&
                ImageFileUnchanged(&image);
         if (done)
-            PrintSummary(image, tally, options.progress_plain);
+            PrintSummary(image, tally, progress);
+        if (done && report) {
+            report->has_upload = true;
+            report->upload = {tally.sent_blocks, tally.skipped_blocks, image.size,
+                              SecondsSince(tally.start)};
+        }
     }
     CloseImageFile(&image);
     return done ? COMMAND_OK : COMMAND_FAILED;

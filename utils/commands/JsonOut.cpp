@@ -1,0 +1,218 @@
+// The JSON writer and the capture of the text lines a JSON run reports in "error".
+#include "JsonOut.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "proto/Protocol.h"
+#include "console/Console.h"
+
+namespace {
+
+// How many bytes at `at` form one valid UTF-8 character; 0 when the byte there starts none
+// (a stray continuation byte, an overlong form, a surrogate, a code point above U+10FFFF, a
+// sequence cut short).
+size_t Utf8Length(const std::string& bytes, size_t at)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed where the lead needs it
+    unsigned char high = 0xBF;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;  // overlong
+        if (lead == 0xED)
+            high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;  // overlong
+        if (lead == 0xF4)
+            high = 0x8F;  // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (at + length > bytes.size() || byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF)
+            return 0;
+    return length;
+}
+
+void AddName(JsonObject* object, const char* name)
+{
+    if (!object->members.empty())
+        object->members += ',';
+    object->members += JsonQuote(name);
+    object->members += ':';
+}
+
+// The capture's buffer: filled on the diversion's thread, read after CaptureEnd joined it.
+std::string captured;
+
+void Capture(const char* bytes, size_t count)
+{
+    captured.append(bytes, count);
+}
+
+}  // namespace
+
+std::string JsonQuote(const std::string& bytes)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        const size_t length = Utf8Length(bytes, i);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F || length == 0) {
+            char escape[8];
+            snprintf(escape, sizeof(escape), "\\u%04X", c);
+            out += escape;
+        } else {
+            out.append(bytes, i, length);
+            i += length;
+            continue;
+        }
+        ++i;
+    }
+    return out + '"';
+}
+
+void JsonAddString(JsonObject* object, const char* name, const std::string& value)
+{
+    AddName(object, name);
+    object->members += JsonQuote(value);
+}
+
+void JsonAddInt(JsonObject* object, const char* name, int64_t value)
+{
+    AddName(object, name);
+    object->members += std::to_string(value);
+}
+
+void JsonAddNumber(JsonObject* object, const char* name, double value, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof(text), "%.*f", decimals, std::isfinite(value) ? value : 0.0);
+    AddName(object, name);
+    object->members += text;
+}
+
+void JsonAddBool(JsonObject* object, const char* name, bool value)
+{
+    AddName(object, name);
+    object->members += value ? "true" : "false";
+}
+
+void JsonAddRaw(JsonObject* object, const char* name, const std::string& json)
+{
+    AddName(object, name);
+    object->members += json;
+}
+
+std::string JsonText(const JsonObject& object)
+{
+    return "{" + object.members + "}";
+}
+
+JsonObject JsonStart(const std::string& command, bool ok)
+{
+    JsonObject object;
+    JsonAddInt(&object, "schema", json_schema);
+    JsonAddString(&object, "command", command);
+    JsonAddBool(&object, "ok", ok);
+    return object;
+}
+
+std::string JsonRun(const std::string& command, bool ok, const std::string& text,
+                    const RunReport& report)
+{
+    JsonObject object = JsonStart(command, ok);
+    if (report.has_id) {
+        JsonAddInt(&object, "device", report.device);
+        JsonAddString(&object, "version",
+                      std::to_string(report.major) + "." + std::to_string(report.minor));
+    }
+    if (report.has_status) {
+        const int state = report.status.state;
+        JsonAddString(&object, "state",
+                      state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown");
+        JsonAddInt(&object, "state_value", state);
+        std::string errors = "[";
+        for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i) {
+            if (!(report.status.error_mask & (1u << i)))
+                continue;
+            if (errors.size() > 1)
+                errors += ',';
+            errors += JsonQuote(error_names[i]);
+        }
+        JsonAddRaw(&object, "errors", errors + "]");
+        JsonAddInt(&object, "error_mask", report.status.error_mask);
+    }
+    if (report.has_upload) {
+        const UploadSummary& upload = report.upload;
+        JsonAddInt(&object, "blocks_sent", upload.blocks_sent);
+        JsonAddInt(&object, "blanks_skipped", upload.blanks_skipped);
+        JsonAddInt(&object, "bytes", upload.bytes);
+        JsonAddNumber(&object, "seconds", upload.seconds, 3);
+        JsonAddNumber(&object, "bytes_per_second",
+                      upload.seconds > 0 ? upload.bytes / upload.seconds : 0.0, 0);
+    }
+    if (!ok) {
+        // The lines as text mode prints them, without the last line end.
+        std::string lines = text;
+        while (!lines.empty() && lines.back() == '\n')
+            lines.pop_back();
+        JsonAddString(&object, "error", lines);
+    }
+    return JsonText(object);
+}
+
+std::string JsonPortList(const std::vector<PortInfo>& ports)
+{
+    static const char* const probe_words[] = {"not_done", "answered", "silent", "not_opened"};
+    std::string list = "[";
+    for (const PortInfo& port : ports) {
+        JsonObject entry;
+        JsonAddString(&entry, "name", port.name);
+        JsonAddString(&entry, "path", port.path);
+        JsonAddString(&entry, "description", port.description);
+        JsonAddInt(&entry, "vid", port.vid);
+        JsonAddInt(&entry, "pid", port.pid);
+        JsonAddString(&entry, "serial", port.serial);
+        JsonAddString(&entry, "by_id", port.by_id);
+        JsonAddBool(&entry, "console", port.console);
+        JsonAddBool(&entry, "busy", port.busy);
+        JsonAddInt(&entry, "busy_pid", port.busy_pid);
+        JsonAddString(&entry, "probe", probe_words[port.probe]);
+        if (list.size() > 1)
+            list += ',';
+        list += JsonText(entry);
+    }
+    JsonObject object = JsonStart("list-ports", true);
+    JsonAddRaw(&object, "ports", list + "]");
+    return JsonText(object);
+}
+
+bool CaptureStart()
+{
+    captured.clear();
+    return ConsoleDivert(Capture);
+}
+
+std::string CaptureEnd()
+{
+    ConsoleRestore();
+    std::string text;
+    text.swap(captured);
+    return text;
+}

@@ -1,0 +1,65 @@
+// --wait: follow the mechanism a command set going until it stops, by polling the status.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "Commands.h"
+#include "proto/Protocol.h"
+
+namespace {
+
+// Polls start at least this far apart: a board busy with its motors answers every poll between
+// two steps, and faster polling would only load it.
+constexpr int poll_interval_ms = 50;
+
+using Clock = std::chrono::steady_clock;
+
+bool InMotion(int state)
+{
+    return state == CONTROLLER_STATE_CALIBRATION || state == CONTROLLER_STATE_VEND ||
+           state == CONTROLLER_STATE_GOHOME || state == CONTROLLER_STATE_PRECALIBRATE;
+}
+
+const char* StateName(int state)
+{
+    return state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
+}
+
+}  // namespace
+
+int WaitForMotion(Port port, int limit_ms, RunReport* report)
+{
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point limit = start + std::chrono::milliseconds(limit_ms);
+    BoardStatus status;
+    for (;;) {
+        const Clock::time_point poll = Clock::now();
+        if (!ReadStatus(port, &status)) {
+            puts("Wait failed: no status from the board");
+            return COMMAND_FAILED;
+        }
+        if (report) {
+            report->has_status = true;
+            report->status = status;
+        }
+        if (!InMotion(status.state))
+            break;
+        if (Clock::now() >= limit) {
+            PrintStatus(status);
+            printf("Wait failed: still in %s after %g s\n", StateName(status.state),
+                   limit_ms / 1000.0);
+            return COMMAND_FAILED;
+        }
+        std::this_thread::sleep_until(poll + std::chrono::milliseconds(poll_interval_ms));
+    }
+    PrintStatus(status);
+    if (status.state != CONTROLLER_STATE_IDLE && status.state != CONTROLLER_STATE_VENDED) {
+        printf("Wait failed: the board ended in %s\n", StateName(status.state));
+        return COMMAND_FAILED;
+    }
+    if (status.error_mask != 0) {
+        puts("Wait failed: error flags set");
+        return COMMAND_FAILED;
+    }
+    return COMMAND_OK;
+}
