@@ -17,8 +17,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('--help', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--list-ports', '--probe')
-    $valued = @('--timeout', '--retries', '--log', '--progress')
+        '--list-ports', '--probe', '--wait-port')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--wait-port')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
 

@@ -180,6 +180,42 @@ TEST_F(WineBoard, OperatorSwitches)
     EXPECT_NE(text.find("Z out   Status: idle[2]\r\n"), std::string::npos) << text;
 }
 
+// An FTDI adapter behind the board's COM port, as its driver leaves it in the registry: the listing
+// shows its ids and latency timer, a usb: word finds the port, and the slow-adapter hint for the
+// board's --latency points at Device Manager.
+TEST_F(WineBoard, AdapterByItsIdsLatencyTimerAndSlowHint)
+{
+    ASSERT_TRUE(Start({"--latency", "20"}));
+    const std::string serial = "GX" + line_.com.substr(3);  // one adapter per test's port
+    const std::string key = "HKLM\\System\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+" +
+                            serial + "A\\0000\\Device Parameters";
+    ASSERT_EQ(RunWineProgram("reg", {"add", key, "/v", "PortName", "/d", line_.com, "/f"}).status,
+              0);
+    ASSERT_EQ(RunWineProgram("reg", {"add", key, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
+                                     "16", "/f"})
+                  .status,
+              0);
+    RunResult listed = RunWindowsTool({"--list-ports"});
+    EXPECT_NE(listed.out.find(line_.com + "  usb 0403:6001  serial " + serial +
+                              "  latency 16 ms\n"),
+              std::string::npos)
+        << listed.out;
+    TempFile firmware(SeededBytes(320, 9));
+    const std::string word = "usb:0403:6001:" + serial;
+    RunResult ping = RunWindowsTool({word, "ping"});
+    EXPECT_EQ(ping.out, "PING OK\n");
+    EXPECT_EQ(ping.err.find("replies arrive"), std::string::npos) << ping.err;
+    RunResult upgrade = RunWindowsTool({word, "upgrade", "Z:" + firmware.path});
+    EXPECT_EQ(upgrade.status, 0);
+    EXPECT_NE(upgrade.out.find("Upload done 100%"), std::string::npos) << upgrade.out;
+    EXPECT_NE(upgrade.err.find("gantrix: replies arrive "), std::string::npos) << upgrade.err;
+    EXPECT_NE(upgrade.err.find("Device Manager, Ports (COM & LPT), the port's Properties, Port "
+                               "Settings, Advanced, Latency Timer (msec)\n"),
+              std::string::npos)
+        << upgrade.err;
+    RunWineProgram("reg", {"delete", key.substr(0, key.rfind("\\0000")), "/f"});
+}
+
 const std::string lost_reply =
     "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
 

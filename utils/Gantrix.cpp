@@ -14,6 +14,7 @@
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
 #include "serial/PortList.h"
+#include "serial/PortMatch.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -69,7 +70,11 @@ void SwitchUsage()
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      /dev/serial/by-id link, busy; no port word needed\n"
-        "  --probe             with --list-ports: ping each free port, mark where a board answers");
+        "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
+        "  --wait-port SECONDS wait up to SECONDS (0 to 600) for a missing or busy port\n"
+        "\n"
+        "The port word usb:VID:PID or usb:VID:PID:SERIAL names the USB adapter, with its ids and\n"
+        "serial number as --list-ports shows them; any other word names the device.");
 }
 
 // What the switches before the port word asked for. With none, the run is exactly as without
@@ -82,6 +87,7 @@ struct Options {
     bool trace = false;
     const char* log_path = nullptr;
     bool progress_plain = false;
+    int wait_port_ms = 0;
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -230,6 +236,14 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             ++i;
             continue;
         }
+        if (word == "--wait-port") {
+            if (!has_value || !ParseSeconds(argv[i + 1], 0, 600, &options->wait_port_ms)) {
+                fprintf(stderr, "gantrix: --wait-port takes seconds from 0 to 600\n");
+                return exit_failed;
+            }
+            ++i;
+            continue;
+        }
         if (word == "--list-ports") {
             options->list_ports = true;
             continue;
@@ -324,6 +338,13 @@ int RunCommand(Port port, int count, char* words[])
 }
 
 
+// The --wait-port line: on stderr, and in the log among the output.
+void SayWaiting(const std::string& line)
+{
+    fprintf(stderr, "%s\n", line.c_str());
+    TraceNote(line);
+}
+
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(int count, char* words[], const Options& options)
 {
@@ -331,11 +352,12 @@ int RunOnPort(int count, char* words[], const Options& options)
         usage();
         return exit_failed;
     }
-    std::string path = PortPath(words[0]);
     Port port;
-    if (!PortOpen(path, options.timeout_ms, &port)) {
+    std::string failure;
+    if (!OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, SayWaiting, &port,
+                      &failure)) {
         printf("Failed to open port");
-        fprintf(stderr, "%s\n", PortOpenFailure(path).c_str());
+        fprintf(stderr, "%s\n", failure.c_str());
         return exit_failed;
     }
     const LineSetUp set_up = PortSetUp(port);

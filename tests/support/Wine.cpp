@@ -153,6 +153,11 @@ RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_
     return RunProgram(WineArgv(WindowsQuickToolPath(), args), timeout_ms);
 }
 
+RunResult RunWineProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    return RunProgram(WineArgv(program, args), 60000);
+}
+
 WineLine::WineLine()
 {
     if (!PrepareWine() || !OpenPtyPair(&pty))

@@ -45,6 +45,8 @@ private:
 // own; output as RunProgram gives it, "\r\n" folded.
 RunResult RunWindowsTool(const std::vector<std::string>& args, int timeout_ms = 60000);
 RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_ms = 60000);
+// Runs one of Wine's own programs ("reg") in the prefix.
+RunResult RunWineProgram(const std::string& program, const std::vector<std::string>& args);
 
 // A COM port mapped to a fresh pty pair whose master plays the board, with the pty held as
 // above; everything is released in the destructor.

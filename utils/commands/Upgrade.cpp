@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
+#include "proto/Turnaround.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ int Upgrade(Port port, Args args)
                 PrintPlainProgress(done, filesize, start, &next_mark);
             continue;
         }
+        TurnaroundWorkLeft(blocks - block);
         if (!ExchangeRepeatable(port, &packet)) {
             fflush(stdout);
             fclose(file);

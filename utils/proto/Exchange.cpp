@@ -6,6 +6,7 @@
 
 #include "Protocol.h"
 #include "Trace.h"
+#include "Turnaround.h"
 
 bool exchange_quiet = false;
 int exchange_retries = 0;
@@ -127,6 +128,7 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
         Say(line);
         return RECV_LINE_FAILURE;
     }
+    TurnaroundReplied(port, packet->size);
     if (packet->cmd == 0) {
         if (!exchange_quiet)
             printf("Error in response: %s\n",
@@ -155,8 +157,10 @@ bool SendPacket(Port port, Packet* packet)
     SealFrame(packet);
     TraceFrame(TRACE_SENT, packet);
     uint32_t bytes = 0;
-    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size)
+    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
+        TurnaroundSent(packet->size);
         return true;
+    }
     if (trace_sink)
         TraceNote("TX write failed after " + std::to_string(bytes) + " bytes");
     if (!exchange_quiet)
