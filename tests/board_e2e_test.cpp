@@ -295,7 +295,7 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
 // the threshold, or a run of one exchange. stdout is as without it.
 TEST_F(BoardEndToEnd, SlowAdapterHintFromTheMeasuredTurnaround)
 {
-    TempFile firmware(SeededBytes(320, 4));  // 10 blocks: 11 exchanges with the switch
+    TempFile firmware(SeededBytes(640, 4));  // 20 blocks: 21 exchanges with the switch
     const std::string hint = "gantrix: replies arrive ";
     const std::string upload = "Switch to boot mode...\n[OK] Switched to boot mode\n";
     struct Run {
@@ -328,7 +328,7 @@ TEST_F(BoardEndToEnd, SlowAdapterHintFromTheMeasuredTurnaround)
         } else {
             EXPECT_EQ(result.err.rfind(hint, 0), 0u) << result.err;
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
-            EXPECT_NE(result.err.find(" ms late: the rest of this upload (3 blocks) will take "
+            EXPECT_NE(result.err.find(" ms late: the rest of this upload (5 blocks) will take "
                                       "about "),
                       std::string::npos)
                 << result.err;

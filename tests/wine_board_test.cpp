@@ -200,7 +200,7 @@ TEST_F(WineBoard, AdapterByItsIdsLatencyTimerAndSlowHint)
                               "  latency 16 ms\n"),
               std::string::npos)
         << listed.out;
-    TempFile firmware(SeededBytes(320, 9));
+    TempFile firmware(SeededBytes(640, 9));
     const std::string word = "usb:0403:6001:" + serial;
     RunResult ping = RunWindowsTool({word, "ping"});
     EXPECT_EQ(ping.out, "PING OK\n");

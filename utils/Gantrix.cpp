@@ -69,7 +69,7 @@ void SwitchUsage()
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
-        "                      /dev/serial/by-id link, busy; no port word needed\n"
+        "                      latency timer, /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
         "  --wait-port SECONDS wait up to SECONDS (0 to 600) for a missing or busy port\n"
         "\n"

@@ -16,8 +16,10 @@ using Clock = std::chrono::steady_clock;
 // The run's timings; the tool has one line and one exchange outstanding at a time.
 struct Turnarounds {
     Clock::time_point sent;
-    int request_size = 0;  // 0: no request waits for its reply
-    std::vector<double> late_ms;
+    int request_size = 0;         // 0: no request waits for its reply
+    std::vector<double> late_ms;  // the last late_window exchanges
+    int64_t timed = 0;            // every exchange timed in the run
+    int64_t late = 0;             // those of them late_threshold_ms late or more
     int64_t work_left = 0;
     bool told = false;
 };
@@ -45,6 +47,11 @@ double TypicalLateMs(const std::vector<double>& late_ms)
     std::vector<double> last(late_ms.end() - late_window, late_ms.end());
     std::sort(last.begin(), last.end());
     return (last[late_window / 2 - 1] + last[late_window / 2]) / 2;
+}
+
+bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed)
+{
+    return typical_late_ms >= late_threshold_ms && 2 * late >= timed;
 }
 
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left)
@@ -82,8 +89,7 @@ void TurnaroundReplied(const Port& port, int reply_size)
     if (t.request_size == 0 || exchange_quiet)
         return;
     const double wire_ms = WireMs(t.request_size + reply_size);
-    const double took_ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
+    const double took_ms = std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
     t.request_size = 0;
     if (t.work_left > 0)
         --t.work_left;
@@ -92,8 +98,11 @@ void TurnaroundReplied(const Port& port, int reply_size)
     t.late_ms.push_back(took_ms - wire_ms);
     if (t.late_ms.size() > static_cast<size_t>(late_window))
         t.late_ms.erase(t.late_ms.begin());
+    ++t.timed;
+    if (took_ms - wire_ms >= late_threshold_ms)
+        ++t.late;
     const double late_ms = TypicalLateMs(t.late_ms);
-    if (late_ms < late_threshold_ms)
+    if (!SlowRepliesJudged(late_ms, t.late, t.timed))
         return;
     t.told = true;
     const std::string hint =

@@ -55,7 +55,8 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
     const size_t pid_colon = word.find(':', vid_at);
     const size_t serial_colon =
         pid_colon == std::string::npos ? pid_colon : word.find(':', pid_colon + 1);
-    const int vid = pid_colon == std::string::npos ? -1 : HexId(word.substr(vid_at, pid_colon - vid_at));
+    const int vid =
+        pid_colon == std::string::npos ? -1 : HexId(word.substr(vid_at, pid_colon - vid_at));
     const int pid = pid_colon == std::string::npos
                         ? -1
                         : HexId(word.substr(pid_colon + 1, serial_colon == std::string::npos
@@ -86,10 +87,11 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
     }
     if (matches.empty()) {
         result.match = USB_MATCH_NONE;
-        result.failure = "gantrix: no serial port is " + word +
-                         (usb_ports.empty() ? std::string("; no USB serial port is present: check "
-                                                          "the cable and the adapter")
-                                            : "; USB serial ports present: " + Candidates(usb_ports));
+        result.failure =
+            "gantrix: no serial port is " + word +
+            (usb_ports.empty() ? std::string("; no USB serial port is present: check "
+                                             "the cable and the adapter")
+                               : "; USB serial ports present: " + Candidates(usb_ports));
         return result;
     }
     result.match = USB_MATCH_SEVERAL;
