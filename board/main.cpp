@@ -308,9 +308,6 @@ void TraceNote(FILE* trace, const char* note)
     fflush(trace);
 }
 
-// Writes at the line's pace. A chunk (about a millisecond of bytes) is handed over only when its
-// last byte would have arrived, as a UART receiver delivers a byte after its stop bit; sending
-// starts no earlier than the end of the request being answered.
 // Writes all of `bytes` to the line; false when it failed.
 bool WriteAll(int fd, const uint8_t* bytes, size_t count, Counters* counters)
 {
@@ -360,6 +357,9 @@ bool Deliver(int fd, const uint8_t* bytes, size_t count, double arrived_ns, Adap
     return true;
 }
 
+// Writes at the line's pace. A chunk (about a millisecond of bytes) is handed over only when its
+// last byte would have arrived, as a UART receiver delivers a byte after its stop bit; sending
+// starts no earlier than the end of the request being answered.
 bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, LineClock* clock,
                 AdapterHold* hold, Counters* counters)
 {
