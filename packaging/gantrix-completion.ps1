@@ -80,6 +80,16 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     if ($cword -eq $base -and $wordToComplete.StartsWith('-')) {
         return & $offer @($switches | Where-Object { $given -notcontains $_ })
     }
+    # usb:VID:PID[:SERIAL] words, from the tool's own listing, once a word starts that way.
+    if ($cword -eq $base -and $wordToComplete.StartsWith('u')) {
+        $usbWords = @(& $commandAst.CommandElements[0].Extent.Text --list-ports 2>$null |
+            ForEach-Object {
+                if ($_ -match '  usb ([0-9a-f]+:[0-9a-f]+)(  serial (\S+))?') {
+                    if ($Matches[3]) { "usb:$($Matches[1]):$($Matches[3])" } else { "usb:$($Matches[1])" }
+                }
+            })
+        return & $offer $usbWords
+    }
     if ($cword -eq $base) {
         $ports = @()
         $serialPort = 'System.IO.Ports.SerialPort' -as [type]
