@@ -2,11 +2,13 @@
 // pty: one case per command and per kind of failure, as a user on Windows would see them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -214,6 +216,24 @@ TEST_F(WineBoard, AdapterByItsIdsLatencyTimerAndSlowHint)
               std::string::npos)
         << upgrade.err;
     RunWineProgram("reg", {"delete", key.substr(0, key.rfind("\\0000")), "/f"});
+}
+
+// --wait-port on Windows: the COM port appears (its dosdevices link is made) while the run waits.
+TEST_F(WineBoard, WaitPortForAComPortThatAppears)
+{
+    ASSERT_TRUE(Start({}));
+    UnmapComPort(line_.com);
+    std::thread later([this] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));  // Wine's start-up is well within
+        MapComPort(line_.board.path);
+    });
+    RunResult result = RunWindowsTool({"--wait-port", "30", line_.com, "ping"});
+    later.join();
+    EXPECT_EQ(result.out, "PING OK\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.err.find("gantrix: waiting up to 30 s for " + line_.com + " to be there\n"),
+              std::string::npos)
+        << result.err;
 }
 
 const std::string lost_reply =

@@ -125,7 +125,7 @@ bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
                 return true;
             const PortOpenError error = LastPortOpenError();
             may_come = PortMayComeFree(error);
-            waiting_for = path + (error.busy ? " to be free" : " to be there");
+            waiting_for = word + (error.busy ? " to be free" : " to be there");
         }
         if (!may_come || Clock::now() >= until) {
             // Only now: the reason lists the ports present, which is not worth doing per look.
