@@ -82,7 +82,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     }
     # usb:VID:PID[:SERIAL] words, from the tool's own listing, once a word starts that way.
     if ($cword -eq $base -and $wordToComplete.StartsWith('u')) {
-        $usbWords = @(& $commandAst.CommandElements[0].Extent.Text --list-ports 2>$null |
+        $tool = $commandAst.CommandElements[0].Extent.Text
+        $usbWords = @(& $tool --list-ports 2>$null |
             ForEach-Object {
                 if ($_ -match '  usb ([0-9a-f]+:[0-9a-f]+)(  serial (\S+))?') {
                     if ($Matches[3]) { "usb:$($Matches[1]):$($Matches[3])" } else { "usb:$($Matches[1])" }
