@@ -53,20 +53,24 @@ class RunFailed(Exception):
     pass
 
 
-def run_timed(argv, new_session=False):
-    """Wall time from spawn to exit, in seconds; stdout and stderr discarded. Wine runs in a session
-    of its own, so that wineserver cannot take the board's pty as its controlling terminal."""
+def run_timed(argv, new_session=False, err_path=None):
+    """Wall time from spawn to exit, in seconds; stdout discarded, stderr too unless err_path names
+    a file for it. Wine runs in a session of its own, so that wineserver cannot take the board's
+    pty as its controlling terminal."""
     global last_cpu
     null = os.open(os.devnull, os.O_WRONLY)
+    err = os.open(err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC) if err_path else null
     try:
         start = time.perf_counter()
         pid = os.posix_spawn(argv[0], argv, os.environ, setsid=new_session,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
+                             file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, err, 2)])
         _, status, usage = os.wait4(pid, 0)
         elapsed = time.perf_counter() - start
         last_cpu = usage.ru_utime + usage.ru_stime
     finally:
         os.close(null)
+        if err_path:
+            os.close(err)
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
         raise RunFailed("failed (status %d): %s" % (code, " ".join(argv)))
@@ -159,6 +163,37 @@ def unpaced_rows(args, board, images, rows):
                      "floor " + spread(floor, "%.3f"), "gantrix/floor " + spread(ratio, "%.3f"), len(floor)))
 
 
+def latency_rows(args, work, image, name, rows):
+    """The paced small upload through the board's model of a USB adapter's latency timer, 16 ms (the
+    Windows default) and 1 ms, beside the plain line, alternating; and whether the tool's
+    slow-adapter hint came."""
+    err = os.path.join(work, "stderr")
+    runs = [("", []), (", adapter latency 16 ms", ["--latency", "16"]), (", adapter latency 1 ms", ["--latency", "1"])]
+    walls = {label: [] for label, _ in runs}
+    hinted = {label: 0 for label, _ in runs}
+    wire = []
+    for _ in range(args.reps_latency):
+        for label, switches in runs:
+            board = Board(args.board, work, ["--baud", str(args.baud)] + switches)
+            try:
+                walls[label].append(run_timed([args.tool, board.path, "upgrade", image], err_path=err))
+            finally:
+                stats = board.stop()
+            wire.append((stats["bytes_in"] + stats["bytes_out"]) * 10 / args.baud)
+            with open(err) as f:
+                text = f.read()
+            if "replies arrive" in text:
+                hinted[label] += 1
+                print("hint%s: %s" % (label, text.strip()), file=sys.stderr)
+            print("paced %s%s: %.3f s" % (name, label, walls[label][-1]), file=sys.stderr)
+    for label, _ in runs:
+        ratio = [w / p for w, p in zip(walls[label], walls[""])]
+        rows.append(("Upgrade %s at %d baud%s: wall s" % (name, args.baud, label), spread(walls[label], "%.3f"),
+                     "wire limit %.3f s; hint shown %d of %d" % (statistics.median(wire), hinted[label],
+                                                                 len(walls[label])),
+                     "wall / plain line " + spread(ratio, "%.3f"), len(walls[label])))
+
+
 def micro(exe, smoke):
     argv = [exe, "--benchmark_format=json"]
     argv += ["--benchmark_min_time=0.01"] if smoke else ["--benchmark_repetitions=9", "--benchmark_min_time=0.2"]
@@ -182,6 +217,10 @@ def main():
     parser.add_argument("--reps-unpaced", type=int, default=5)
     parser.add_argument("--pings", type=int, default=200)
     parser.add_argument("--skip-paced", action="store_true")
+    parser.add_argument("--reps-latency", type=int, default=3,
+                        help="paced 64 KiB uploads through the board's adapter model, --latency 16 and 1")
+    parser.add_argument("--latency-only", action="store_true",
+                        help="only the paced 64 KiB uploads: plain, --latency 16 and --latency 1")
     parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
                         "(paced small upload, unpaced uploads, ping) for a before/after")
     parser.add_argument("--tool-windows", help="gantrix.exe of the windows build: paced 64 KiB uploads "
@@ -216,6 +255,11 @@ def main():
         for path, size, blank in images.values():
             make_image(path, size, blank)
         rows = []
+
+        if args.latency_only:
+            latency_rows(args, work, images[small_name][0], small_name, rows)
+            print_table(rows)
+            return
 
         # 1. Paced: a fresh board per upload, so its counters hold exactly that upload's bytes.
         if not args.skip_paced:
@@ -269,6 +313,8 @@ def main():
             if half:
                 rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 
+            latency_rows(args, work, images[small_name][0], small_name, rows)
+
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         board = Board(args.board, work, [], stats=False)
         try:
@@ -284,6 +330,10 @@ def main():
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
+    print_table(rows)
+
+
+def print_table(rows):
     print("| Measurement | gantrix: median (min–max) | beside it | ratio | runs |")
     print("|---|---|---|---|---|")
     for row in rows:

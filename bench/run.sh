@@ -7,6 +7,9 @@
 # --before REV (first) builds gantrix as it was at git revision REV, from `git archive` into
 # build/bench-before/REV (the work tree is left alone), and sets it beside the current build:
 # the paced 64 KiB upload, the unpaced uploads (wall and processor time) and ping, run by run.
+# --latency-only runs only the paced 64 KiB upload on the plain line and through the board's model of
+# a USB adapter's latency timer (--latency 16 and 1), with the slow-adapter hint counted: about
+# 70 s per --reps-latency.
 set -e
 cd "$(dirname "$0")/.."
 before=

@@ -43,6 +43,7 @@ struct Options {
     bool tracing = false;
     uint32_t exit_after = 0;
     uint32_t baud = 0;
+    uint32_t latency_ms = 0;
 };
 
 struct Line {
@@ -64,6 +65,19 @@ struct LineClock {
     double byte_ns = 0;  // one 8N1 byte: 10 bit times; 0 when unpaced
     double rx_done = 0;  // when the last byte received so far would have finished arriving
     double tx_done = 0;  // when the last byte sent so far would have finished arriving
+};
+
+// The data bytes of one USB packet of the common USB serial adapters: 64 bytes, two of which carry
+// the modem status.
+constexpr size_t adapter_packet_bytes = 62;
+
+// A USB serial adapter between the board and the tool (--latency): what the board sends is held
+// until the adapter's packet is full or its latency timer, started by the first byte held, runs
+// out.
+struct AdapterHold {
+    double latency_ns = 0;  // 0: no adapter, every byte goes straight on
+    std::vector<uint8_t> held;
+    double flush_at = 0;
 };
 
 const char* const usage_text =
@@ -89,6 +103,8 @@ const char* const usage_text =
     "  --image-out FILE     write the upgraded image on exit, up to the end of the highest block\n"
     "  --image-size N       largest image accepted in bytes (default 4194304)\n"
     "  --baud N             pace both directions like an 8N1 line at N baud\n"
+    "  --latency MS         hold each reply like a USB serial adapter's latency timer: MS ms\n"
+    "                       after its first byte, or at once when 62 bytes are held\n"
     "  --trace [FILE]       timestamped hex dump of every frame (default stderr)\n"
     "  --record FILE        append 'RX <hex>' for every request frame received\n"
     "  --stats FILE         bytes_in, bytes_out, requests, blocks, corrupted, dropped, late;\n"
@@ -98,7 +114,7 @@ const char* const usage_text =
 
 const char* const valued_switches =
     " --link --id --motion-ms --fault --inject --debug-text --image-out --image-size --baud"
-    " --record --stats --exit-after ";
+    " --latency --record --stats --exit-after ";
 
 bool ParseCount(const char* text, uint32_t* value)
 {
@@ -151,6 +167,8 @@ int ParseOptions(int argc, char** argv, Options* options)
             ok = ParseCount(value, &options->config.image_limit);
         } else if (arg == "--baud") {
             ok = ParseCount(value, &options->baud);
+        } else if (arg == "--latency") {
+            ok = ParseCount(value, &options->latency_ms) && options->latency_ms <= 1000;
         } else if (arg == "--exit-after") {
             ok = ParseCount(value, &options->exit_after);
         } else if (arg == "--debug-text") {
@@ -292,11 +310,60 @@ void TraceNote(FILE* trace, const char* note)
     fflush(trace);
 }
 
+// Writes all of `bytes` to the line; false when it failed.
+bool WriteAll(int fd, const uint8_t* bytes, size_t count, Counters* counters)
+{
+    size_t done = 0;
+    while (done < count) {
+        ssize_t written = write(fd, bytes + done, count - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += static_cast<size_t>(written);
+        counters->bytes_out += static_cast<uint64_t>(written);
+    }
+    return true;
+}
+
+// Hands what the adapter holds to the line once its timer has run out by `until` (waiting for
+// that moment); with `until` 0, whenever the timer runs out.
+bool FlushHold(int fd, AdapterHold* hold, double until, Counters* counters)
+{
+    if (hold->held.empty() || (until > 0 && hold->flush_at > until))
+        return true;
+    SleepUntilNs(hold->flush_at);
+    bool ok = WriteAll(fd, hold->held.data(), hold->held.size(), counters);
+    hold->held.clear();
+    return ok;
+}
+
+// Bytes that reached the adapter at `arrived_ns`: through at once without one, else held.
+bool Deliver(int fd, const uint8_t* bytes, size_t count, double arrived_ns, AdapterHold* hold,
+             Counters* counters)
+{
+    if (hold->latency_ns <= 0)
+        return WriteAll(fd, bytes, count, counters);
+    if (!FlushHold(fd, hold, arrived_ns, counters))
+        return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (hold->held.empty())
+            hold->flush_at = arrived_ns + hold->latency_ns;
+        hold->held.push_back(bytes[i]);
+        if (hold->held.size() == adapter_packet_bytes) {
+            if (!WriteAll(fd, hold->held.data(), hold->held.size(), counters))
+                return false;
+            hold->held.clear();
+        }
+    }
+    return true;
+}
+
 // Writes at the line's pace. A chunk (about a millisecond of bytes) is handed over only when its
 // last byte would have arrived, as a UART receiver delivers a byte after its stop bit; sending
 // starts no earlier than the end of the request being answered.
 bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, LineClock* clock,
-                Counters* counters)
+                AdapterHold* hold, Counters* counters)
 {
     size_t chunk = baud ? std::max<size_t>(1, baud / 10000) : count;
     double start = std::max({clock->tx_done, clock->rx_done, NowNs()});
@@ -307,13 +374,12 @@ bool WritePaced(int fd, const uint8_t* bytes, size_t count, uint32_t baud, LineC
             clock->tx_done = start + static_cast<double>(done + n) * clock->byte_ns;
             SleepUntilNs(clock->tx_done);
         }
-        ssize_t written = write(fd, bytes + done, n);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
+        // Paced, the chunk's first byte reached the adapter n - 1 byte times before its last.
+        const double arrived =
+            baud ? clock->tx_done - static_cast<double>(n - 1) * clock->byte_ns : NowNs();
+        if (!Deliver(fd, bytes + done, n, arrived, hold, counters))
             return false;
-        done += static_cast<size_t>(written);
-        counters->bytes_out += static_cast<uint64_t>(written);
+        done += n;
     }
     return true;
 }
@@ -358,7 +424,7 @@ void WriteImage(const Options& options, const Board& board)
 
 // Sends one reply as planned. Returns false when the plan (or the line) hung up.
 bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& options, FILE* trace,
-               LineClock* clock, Counters* counters)
+               LineClock* clock, AdapterHold* hold, Counters* counters)
 {
     std::vector<uint8_t> bytes = out.bytes;
     if (bytes.empty() && !out.hangup) {
@@ -376,13 +442,20 @@ bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& opt
     size_t limit = out.hangup ? out.hangup_after : bytes.size();
     size_t piece = out.piece ? out.piece : limit;
     for (size_t done = 0; done < limit;) {
-        if (done > 0 && out.piece_delay_ms)
-            std::this_thread::sleep_for(std::chrono::milliseconds(out.piece_delay_ms));
+        if (done > 0 && out.piece_delay_ms) {
+            // The adapter's timer keeps running while the board pauses.
+            const double resume = NowNs() + out.piece_delay_ms * 1e6;
+            if (!FlushHold(line->master, hold, resume, counters))
+                return false;
+            SleepUntilNs(resume);
+        }
         size_t n = std::min(piece, limit - done);
-        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, clock, counters))
+        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, clock, hold, counters))
             return false;
         done += n;
     }
+    if (!FlushHold(line->master, hold, 0, counters))
+        return false;
     if (out.hangup) {
         char note[64];
         snprintf(note, sizeof(note), "hang-up after %zu bytes", limit);
@@ -429,6 +502,8 @@ int main(int argc, char** argv)
     LineClock clock;
     if (options.baud)
         clock.byte_ns = 1e10 / options.baud;
+    AdapterHold hold;
+    hold.latency_ns = options.latency_ms * 1e6;
     std::string stats_written;
 
     std::vector<uint8_t> pending;
@@ -472,7 +547,7 @@ int main(int argc, char** argv)
                 after.bytes_out += out.hangup ? out.hangup_after : out.bytes.size();
                 WriteStats(options, board, after, &stats_written);
             }
-            if (!SendReply(out, &line, &board, options, trace, &clock, &counters))
+            if (!SendReply(out, &line, &board, options, trace, &clock, &hold, &counters))
                 hung_up = true;
             WriteStats(options, board, counters, &stats_written);
             if (options.exit_after && board.requests >= options.exit_after) {

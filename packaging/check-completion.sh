@@ -26,6 +26,12 @@ root=$scratch/root
 mkdir -p "$root/dev/serial/by-id"
 touch "$root/dev/ttyUSB0" "$root/dev/ttyUSB1" "$root/dev/ttyACM0" "$root/dev/ttyS0" \
     "$root/dev/serial/by-id/usb-Maker_Board_0042-if00-port0"
+# A stand-in for the tool's --list-ports: an adapter with a serial number, one without.
+tool_stub=$scratch/gantrix-stub
+printf '%s\n' '#!/bin/sh' 'echo "ttyS0  serial"' \
+    'echo "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  latency 16 ms  /dev/serial/by-id/x"' \
+    'echo "ttyUSB1  ch341-uart  usb 1a86:7523"' >"$tool_stub"
+chmod +x "$tool_stub"
 # Files for "upgrade".
 files=$scratch/files
 mkdir -p "$files/images"
@@ -35,7 +41,7 @@ touch "$files/firmware.bin" "$files/fw-old.bin" "$files/notes.txt"
 # is the one being completed.
 offers()
 {
-    (cd "$files" && _gantrix_dev_root=$root bash --norc --noprofile -c '
+    (cd "$files" && _gantrix_dev_root=$root _gantrix_tool=$tool_stub bash --norc --noprofile -c '
         source "$0" || exit 99
         registration=$(complete -p gantrix) || exit 98
         func=$(sed -n "s/.* -F \([^ ]*\) .*/\1/p" <<<"$registration")
@@ -72,10 +78,13 @@ expect "" "/dev/serial/by-id/" "/dev/serial/by-id/usb-Maker_Board_0042-if00-port
 expect "" "ttyA" "ttyACM0"
 expect "" "ttyS" ""
 expect "" "./fir" "./firmware.bin"
+# usb: words from the listing, once a word starts that way.
+expect "" "u" "usb:0403:6001:A6008isP usb:1a86:7523"
+expect "--wait-port 30" "usb:04" "usb:0403:6001:A6008isP"
 # Switches at the start, each once, with their values; --list-ports and --probe take only each
 # other after them, --help and --version nothing.
 switches="--help --version --timeout --retries --trace --log --progress --format --base --wait --json
-    --list-ports --probe"
+    --list-ports --probe --wait-port"
 expect "" "--" "$switches"
 expect "" "--l" "--list-ports --log"
 expect "--trace" "--t" "--timeout"
@@ -87,6 +96,8 @@ expect "--format ihex --base 0x8000000 ttyUSB0 upgrade" "fi" "firmware.bin"
 expect "--log" "n" "notes.txt"
 expect "--timeout" "" ""
 expect "--wait" "" ""
+expect "--wait-port" "" ""
+expect "--wait-port 30" "ttyA" "ttyACM0"
 expect "--help" "" ""
 expect "" "-" "-h -V $switches"
 expect "-h" "" ""

@@ -19,8 +19,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--format', '--base', '--wait', '--json', '--list-ports', '--probe')
-    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait')
+        '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
     $formats = @('raw', 'ihex', 'srec')
@@ -94,6 +94,17 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     # list comes from. COM3 before COM10.
     if ($cword -eq $base -and $wordToComplete.StartsWith('-')) {
         return & $offer @($switches | Where-Object { $given -notcontains $_ })
+    }
+    # usb:VID:PID[:SERIAL] words, from the tool's own listing, once a word starts that way.
+    if ($cword -eq $base -and $wordToComplete.StartsWith('u')) {
+        $tool = $commandAst.CommandElements[0].Extent.Text
+        $usbWords = @(& $tool --list-ports 2>$null |
+            ForEach-Object {
+                if ($_ -match '  usb ([0-9a-f]+:[0-9a-f]+)(  serial (\S+))?') {
+                    if ($Matches[3]) { "usb:$($Matches[1]):$($Matches[3])" } else { "usb:$($Matches[1])" }
+                }
+            })
+        return & $offer $usbWords
     }
     if ($cword -eq $base) {
         $ports = @()

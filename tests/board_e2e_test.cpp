@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sys/file.h>
+#include <thread>
 
 #include "Board.h"
 #include "TestSupport.h"
@@ -412,6 +415,118 @@ TEST_F(BoardEndToEnd, WaitFollowsTheMechanismToItsEnd)
         }
         StopBoard(&board_);
     }
+}
+
+// The slow-adapter hint, judged from the tool's own turnaround against the board's adapter model:
+// once, on stderr and in the log, for replies held back 20 ms; never for a plain line, one below
+// the threshold, or a run of one exchange. stdout is as without it.
+TEST_F(BoardEndToEnd, SlowAdapterHintFromTheMeasuredTurnaround)
+{
+    TempFile firmware(SeededBytes(640, 4));  // 20 blocks: 21 exchanges with the switch
+    const std::string hint = "gantrix: replies arrive ";
+    const std::string upload = "Switch to boot mode...\n[OK] Switched to boot mode\n";
+    struct Run {
+        const char* latency;
+        std::vector<std::string> words;
+        bool hinted;
+    };
+    const Run runs[] = {
+        {"20", {"upgrade", firmware.path}, true},
+        {"", {"upgrade", firmware.path}, false},
+        {"4", {"upgrade", firmware.path}, false},
+        {"20", {"ping"}, false},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(std::string(run.latency) + " " + run.words[0]);
+        TempFile log(Bytes{});
+        std::vector<std::string> board_args;
+        if (*run.latency)
+            board_args = {"--latency", run.latency};
+        ASSERT_TRUE(Start(board_args));
+        RunResult result = Tool(run.words, false, {"--log", log.path});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind(run.words[0] == "ping" ? "PING OK\n" : upload, 0), 0u);
+        std::ifstream in(log.path);
+        const std::string logged((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+        if (!run.hinted) {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(logged.find("replies arrive"), std::string::npos);
+        } else {
+            EXPECT_EQ(result.err.rfind(hint, 0), 0u) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+            EXPECT_NE(result.err.find(" ms late: the rest of this upload (5 blocks) will take "
+                                      "about "),
+                      std::string::npos)
+                << result.err;
+            // A pty: no adapter in sysfs, and no driver that takes the low-latency request.
+            EXPECT_NE(result.err.find("has no latency_timer under /sys/bus/usb-serial/devices"),
+                      std::string::npos)
+                << result.err;
+            EXPECT_NE(logged.find(" ms " + result.err.substr(9, 20)), std::string::npos) << logged;
+        }
+        StopBoard(&board_);
+    }
+}
+
+// --wait-port: a port that appears, or is let go, while the run waits; one that never does.
+TEST_F(BoardEndToEnd, WaitPortWaitsForAMissingOrBusyPort)
+{
+    ASSERT_TRUE(Start({}));
+    const std::string late = board_.dir + "/late";
+    struct Run {
+        const char* wait;
+        std::string word;
+        bool appears;  // the link to the board is made (or its lock let go) after a while
+        bool busy;
+        int status;
+        std::string out;
+        std::string err_head;
+    };
+    const Run runs[] = {
+        {"5", late, true, false, 0, "PING OK\n",
+         "gantrix: waiting up to 5 s for " + late + " to be there\n"},
+        {"5", board_.path, true, true, 0, "PING OK\n",
+         "gantrix: waiting up to 5 s for " + board_.path + " to be free\n"},
+        {"0.3", late, false, false, 1, "Failed to open port",
+         "gantrix: waiting up to 0.3 s for " + late + " to be there\ngantrix: cannot open " + late +
+             ": no such device"},
+        {"0", late, false, false, 1, "Failed to open port", "gantrix: cannot open " + late},
+        {"601", late, false, false, 1, "", "gantrix: --wait-port takes seconds from 0 to 600\n"},
+        // An adapter looked for by its ids (none such on a test machine) is waited for alike.
+        {"0.3", "usb:ffff:fffe", false, false, 1, "Failed to open port",
+         "gantrix: waiting up to 0.3 s for usb:ffff:fffe to be plugged in\ngantrix: no serial "
+         "port is usb:ffff:fffe; "},
+        {"0", "usb:ffff", false, false, 1, "Failed to open port",
+         "gantrix: usb:ffff is not usb:VID:PID or usb:VID:PID:SERIAL"},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(std::string(run.wait) + " " + run.word);
+        unlink(late.c_str());
+        int holder = -1;
+        if (run.busy) {
+            holder = open(run.word.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        std::thread later([&run, &late, &holder, this] {
+            if (!run.appears)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (run.busy)
+                close(holder);
+            else
+                EXPECT_EQ(symlink(board_.path.c_str(), late.c_str()), 0);
+        });
+        RunResult result =
+            RunProgram({ToolPath(), "--wait-port", run.wait, run.word, "ping"}, 10000);
+        later.join();
+        if (run.busy && !run.appears)
+            close(holder);
+        EXPECT_EQ(result.status, run.status);
+        EXPECT_EQ(result.out, run.out);
+        EXPECT_EQ(result.err.rfind(run.err_head, 0), 0u) << result.err;
+    }
+    unlink(late.c_str());
 }
 
 // --log keeps the output and the trace in a file, run after run; the console is as without it.

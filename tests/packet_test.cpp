@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "proto/Packet.h"
+#include "proto/Protocol.h"
+#include "proto/Turnaround.h"
 
 namespace {
 
@@ -164,4 +166,31 @@ TEST(ResultCodes, Texts)
     };
     for (const auto& c : cases)
         EXPECT_STREQ(GetErrorByResultCode(static_cast<HProtoResult>(c.first)), c.second) << c.first;
+}
+
+// The slow-adapter hint's judgement and its arithmetic: a block exchange is 43 + 7 bytes, 4.34 ms
+// on the wire.
+TEST(SlowReplies, JudgementAndCost)
+{
+    const double block_ms = WireMs(request_block_size + proto_base_size);
+    EXPECT_NEAR(block_ms, 4.34, 0.01);
+    std::vector<double> late(late_window - 1, 20.0);
+    EXPECT_EQ(TypicalLateMs(late), -1);  // too few to judge
+    late.insert(late.begin(), {0, 0, 0});
+    late.push_back(7.9);
+    EXPECT_DOUBLE_EQ(TypicalLateMs(late), 20.0);  // the last window only
+    late.resize(late.size() - late_window / 2);
+    late.insert(late.end(), late_window / 2, 7.9);
+    EXPECT_DOUBLE_EQ(TypicalLateMs(late), (7.9 + 20.0) / 2);
+    EXPECT_TRUE(SlowRepliesJudged(8.0, 8, 16));
+    EXPECT_FALSE(SlowRepliesJudged(7.99, 16, 16));
+    EXPECT_FALSE(SlowRepliesJudged(20.0, 16, 1000));  // a burst late in a long upload
+    EXPECT_EQ(SlowReplyCost(16, block_ms, 2040),
+              "replies arrive 16 ms late: the rest of this upload (2040 blocks) will take about "
+              "41 s instead of 9 s");
+    EXPECT_EQ(SlowReplyCost(16, block_ms, 100),
+              "replies arrive 16 ms late: the rest of this upload (100 blocks) will take about "
+              "2.0 s instead of 0.4 s");
+    EXPECT_EQ(SlowReplyCost(15.6, WireMs(14), 0),
+              "replies arrive 16 ms late: each exchange takes 17 ms where the line needs 1.2 ms");
 }

@@ -21,6 +21,7 @@
 #include "commands/Probe.h"
 #include "proto/Packet.h"
 #include "serial/PortList.h"
+#include "serial/PortMatch.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -38,6 +39,7 @@ const Tree sys_files = {
     {usb + "1-2/serial", "A6008isP\n"},
     {usb + "1-2/product", "FT232R USB UART\n"},
     {usb + "1-2/manufacturer", "FTDI\n"},
+    {usb + "1-2/1-2:1.0/ttyUSB0/latency_timer", "16\n"},
     {usb + "1-3/idVendor", "1a86\n"},
     {usb + "1-3/idProduct", "7523\n"},
     {usb + "1-4/idVendor", "10c4\n"},
@@ -75,6 +77,8 @@ const Tree sys_links = {
     {"sys/class/tty/ttyS0/device", "../../../devices/pnp0/00:01/00:01:0/00:01:0.0"},
     {"sys/class/tty/ttyS1/device", "../../../devices/platform/serial8250"},
     {"dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "../../ttyUSB0"},
+    {"sys/bus/usb-serial/devices/ttyUSB0",
+     "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0"},
 };
 
 // A scratch tree with sys/ and dev/ (and what a test adds) under one directory, removed with it.
@@ -167,7 +171,8 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
               (std::vector<std::string>{
                   "ttyACM0  Raspberry Pi  usb 2e8a:000a",
                   "ttyS0  serial  console",
-                  "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " + by_id,
+                  "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  latency 16 ms  " +
+                      by_id,
                   "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  serial 0001  busy "
                   "(pid " +
                       Self() + ")",
@@ -181,7 +186,8 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
     EXPECT_EQ(Lines(ports), (std::vector<std::string>{
                                 "ttyACM0  Raspberry Pi  usb 2e8a:000a  not opened",
                                 "ttyS0  serial  console",
-                                "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  " +
+                                "ttyUSB0  FT232R USB UART  usb 0403:6001  serial A6008isP  "
+                                "latency 16 ms  " +
                                     by_id + "  board answers",
                                 "ttyUSB2  CP2102 USB to UART Bridge Controller  usb 10c4:ea60  "
                                 "serial 0001  busy (pid " +
@@ -197,6 +203,70 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
     StopBoard(&board);
     for (PtyPair* pty : {&silent, &held, &console})
         ClosePtyPair(pty);
+}
+
+// usb: words against the listing of the tree, with a second CH340 beside the first.
+TEST(PortList, UsbWordsResolveAgainstTheListing)
+{
+    FakeSystem system;
+    system.Add({{usb + "1-6/idVendor", "1a86\n"}, {usb + "1-6/idProduct", "7523\n"}},
+               {{usb + "1-6/1-6:1.0/ttyUSB3/driver",
+                 "../../../../../../../bus/usb-serial/drivers/ch341-uart"},
+                {"sys/class/tty/ttyUSB3/device",
+                 "../../../devices/pci0000:00/0000:00:14.0/usb1/1-6/1-6:1.0/ttyUSB3"}});
+    const std::vector<PortInfo> ports = ListPorts(system.roots);
+    const std::string dev = system.roots.dev + "/";
+    const std::string present =
+        "; USB serial ports present: ttyACM0 is usb:2e8a:000a, ttyUSB0 is usb:0403:6001:A6008isP, "
+        "ttyUSB2 is usb:10c4:ea60:0001, ttyUSB3 is usb:1a86:7523, ttyUSB10 is usb:1a86:7523";
+    const std::string malformed = " is not usb:VID:PID or usb:VID:PID:SERIAL (hex ids and serial "
+                                  "number as gantrix --list-ports shows them, e.g. usb:0403:6001)";
+    struct Case {
+        std::string word;
+        UsbMatch match;
+        std::string path_or_failure;
+    };
+    const Case cases[] = {
+        {"usb:0403:6001", USB_MATCH_ONE, dev + "ttyUSB0"},
+        {"usb:0403:6001:A6008isP", USB_MATCH_ONE, dev + "ttyUSB0"},
+        {"usb:10C4:EA60", USB_MATCH_ONE, dev + "ttyUSB2"},
+        {"usb:2e8a:a", USB_MATCH_ONE, dev + "ttyACM0"},
+        // The serial number as printed: its case counts, and so does each character.
+        {"usb:0403:6001:A6008ISP", USB_MATCH_NONE,
+         "gantrix: no serial port is usb:0403:6001:A6008ISP" + present},
+        {"usb:0403:6015", USB_MATCH_NONE, "gantrix: no serial port is usb:0403:6015" + present},
+        {"usb:1a86:7523", USB_MATCH_SEVERAL,
+         "gantrix: usb:1a86:7523 names 2 ports: ttyUSB3 is usb:1a86:7523, ttyUSB10 is "
+         "usb:1a86:7523; name one by its serial number, or by its port name"},
+        {"usb:0403", USB_MATCH_MALFORMED, "gantrix: usb:0403" + malformed},
+        {"usb:0403:60011", USB_MATCH_MALFORMED, "gantrix: usb:0403:60011" + malformed},
+        {"usb:0403:6001:", USB_MATCH_MALFORMED, "gantrix: usb:0403:6001:" + malformed},
+        {"usb:x:6001", USB_MATCH_MALFORMED, "gantrix: usb:x:6001" + malformed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        UsbMatchResult result = MatchUsbWord(c.word, ports);
+        EXPECT_EQ(result.match, c.match);
+        EXPECT_EQ(c.match == USB_MATCH_ONE ? result.path : result.failure, c.path_or_failure);
+    }
+    EXPECT_EQ(MatchUsbWord("usb:0403:6001", {}).failure,
+              "gantrix: no serial port is usb:0403:6001; no USB serial port is present: check the "
+              "cable and the adapter");
+    // Only the prefix makes a usb: word; the rest stay device names.
+    EXPECT_TRUE(IsUsbWord("usb:0403:6001"));
+    EXPECT_FALSE(IsUsbWord("USB:0403:6001"));
+    EXPECT_FALSE(IsUsbWord("/dev/usb:0403:6001"));
+
+    // What the slow-adapter hint tells to do, by what the tree has for the device.
+    const std::string timer = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
+    EXPECT_EQ(SlowAdapterAdvice("/dev/ttyUSB0", false, system.roots),
+              "the USB serial adapter holds short replies for its latency timer (16 ms in " +
+                  timer + "): set it to 1 ms with: echo 1 | sudo tee " + timer +
+                  "; the driver did not take the tool's low-latency request");
+    EXPECT_EQ(SlowAdapterAdvice("/dev/ttyACM0", true, system.roots),
+              "the line's driver holds replies back, and /dev/ttyACM0 has no latency_timer under "
+              "/sys/bus/usb-serial/devices (only USB serial adapters have one); the driver took "
+              "the tool's low-latency request");
 }
 
 TEST(PortList, OpenFailureSaysWhyAndWhatToDo)

@@ -2,12 +2,14 @@
 // pty: one case per command and per kind of failure, as a user on Windows would see them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -221,6 +223,60 @@ TEST_F(WineBoard, JsonStatusAndWaitForAVend)
     ASSERT_GE(frames.size(), 3u);
     EXPECT_EQ(frames[1], FrameHex(HPROTO_CMD_VEND, {3}));
     EXPECT_EQ(frames.back(), FrameHex(HPROTO_CMD_STATUS, {}));
+}
+
+// An FTDI adapter behind the board's COM port, as its driver leaves it in the registry: the listing
+// shows its ids and latency timer, a usb: word finds the port, and the slow-adapter hint for the
+// board's --latency points at Device Manager.
+TEST_F(WineBoard, AdapterByItsIdsLatencyTimerAndSlowHint)
+{
+    ASSERT_TRUE(Start({"--latency", "20"}));
+    const std::string serial = "GX" + line_.com.substr(3);  // one adapter per test's port
+    const std::string key = "HKLM\\System\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+" +
+                            serial + "A\\0000\\Device Parameters";
+    ASSERT_EQ(RunWineProgram("reg", {"add", key, "/v", "PortName", "/d", line_.com, "/f"}).status,
+              0);
+    ASSERT_EQ(RunWineProgram("reg", {"add", key, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
+                                     "16", "/f"})
+                  .status,
+              0);
+    RunResult listed = RunWindowsTool({"--list-ports"});
+    EXPECT_NE(listed.out.find(line_.com + "  usb 0403:6001  serial " + serial +
+                              "  latency 16 ms\n"),
+              std::string::npos)
+        << listed.out;
+    TempFile firmware(SeededBytes(640, 9));
+    const std::string word = "usb:0403:6001:" + serial;
+    RunResult ping = RunWindowsTool({word, "ping"});
+    EXPECT_EQ(ping.out, "PING OK\n");
+    EXPECT_EQ(ping.err.find("replies arrive"), std::string::npos) << ping.err;
+    RunResult upgrade = RunWindowsTool({word, "upgrade", "Z:" + firmware.path});
+    EXPECT_EQ(upgrade.status, 0);
+    EXPECT_NE(upgrade.out.find("Upload done 100%"), std::string::npos) << upgrade.out;
+    EXPECT_NE(upgrade.err.find("gantrix: replies arrive "), std::string::npos) << upgrade.err;
+    EXPECT_NE(upgrade.err.find("Device Manager, Ports (COM & LPT), the port's Properties, Port "
+                               "Settings, Advanced, Latency Timer (msec)\n"),
+              std::string::npos)
+        << upgrade.err;
+    RunWineProgram("reg", {"delete", key.substr(0, key.rfind("\\0000")), "/f"});
+}
+
+// --wait-port on Windows: the COM port appears (its dosdevices link is made) while the run waits.
+TEST_F(WineBoard, WaitPortForAComPortThatAppears)
+{
+    ASSERT_TRUE(Start({}));
+    UnmapComPort(line_.com);
+    std::thread later([this] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));  // Wine's start-up is well within
+        MapComPort(line_.board.path);
+    });
+    RunResult result = RunWindowsTool({"--wait-port", "30", line_.com, "ping"});
+    later.join();
+    EXPECT_EQ(result.out, "PING OK\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.err.find("gantrix: waiting up to 30 s for " + line_.com + " to be there\n"),
+              std::string::npos)
+        << result.err;
 }
 
 const std::string lost_reply =

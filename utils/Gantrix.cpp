@@ -19,6 +19,7 @@
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
 #include "serial/PortList.h"
+#include "serial/PortMatch.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -83,9 +84,12 @@ void SwitchUsage()
         "                      unless it ends idle or vended without error flags\n"
         "  --json              the result as one JSON object on stdout (not with debug or --log)\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
-        "                      /dev/serial/by-id link, busy; no port word needed\n"
+        "                      latency timer, /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
+        "  --wait-port SECONDS wait up to SECONDS (0 to 600) for a missing or busy port\n"
         "\n"
+        "The port word usb:VID:PID or usb:VID:PID:SERIAL names the USB adapter, with its ids and\n"
+        "serial number as --list-ports shows them; any other word names the device.\n"
         "Output that cannot be written (a full disk, stdout or the log) ends the run with\n"
         "status 1 and a line on stderr.");
 }
@@ -105,6 +109,7 @@ struct Options {
     UpgradeOptions upgrade;  // --format and --base
     int wait_ms = 0;         // --wait; 0: the motion commands return once the board accepted them
     bool json = false;
+    int wait_port_ms = 0;  // --wait-port
 };
 
 // Where the trace goes: stderr for --trace, the log for --log.
@@ -278,6 +283,8 @@ const SwitchRow switch_table[] = {
     {"--wait", nullptr, "--wait takes seconds from 1 to 600",
      [](const char* value, Options* o) { return ParseSeconds(value, 1, 600, &o->wait_ms); }},
     {"--json", nullptr, nullptr, [](const char*, Options* o) { return o->json = true; }},
+    {"--wait-port", nullptr, "--wait-port takes seconds from 0 to 600",
+     [](const char* value, Options* o) { return ParseSeconds(value, 0, 600, &o->wait_port_ms); }},
     {"--list-ports", nullptr, nullptr,
      [](const char*, Options* o) { return o->list_ports = true; }},
     {"--probe", nullptr, nullptr, [](const char*, Options* o) { return o->probe = true; }},
@@ -506,6 +513,13 @@ const char* SwitchesMisfit(int count, char* words[], const Options& options)
     return nullptr;
 }
 
+// The --wait-port line: on stderr, and in the log among the output.
+void SayWaiting(const std::string& line)
+{
+    fprintf(stderr, "%s\n", line.c_str());
+    TraceNote(line);
+}
+
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(int count, char* words[], const Options& options, RunReport* report)
 {
@@ -520,11 +534,12 @@ int RunOnPort(int count, char* words[], const Options& options, RunReport* repor
             puts(misfit);
         return exit_failed;
     }
-    std::string path = PortPath(words[0]);
     Port port;
-    if (!PortOpen(path, options.timeout_ms, &port)) {
+    std::string path, failure;
+    if (!OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, SayWaiting, &port, &path,
+                      &failure)) {
         printf("Failed to open port");
-        fprintf(stderr, "%s\n", PortOpenFailure(path).c_str());
+        fprintf(stderr, "%s\n", failure.c_str());
         return exit_failed;
     }
     const LineSetUp set_up = PortSetUp(port);

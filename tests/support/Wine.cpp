@@ -161,6 +161,11 @@ RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::
                       timeout_ms);
 }
 
+RunResult RunWineProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    return RunProgram(WineArgv(program, args), 60000);
+}
+
 WineLine::WineLine()
 {
     if (!PrepareWine() || !OpenPtyPair(&pty))

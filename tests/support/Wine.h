@@ -48,6 +48,8 @@ RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_
 // Runs another program of the Windows build, `name` under the tool's tests/ folder, the same way.
 RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::string>& args,
                                 int timeout_ms = 60000);
+// Runs one of Wine's own programs ("reg") in the prefix.
+RunResult RunWineProgram(const std::string& program, const std::vector<std::string>& args);
 
 // A COM port mapped to a fresh pty pair whose master plays the board, with the pty held as
 // above; everything is released in the destructor.

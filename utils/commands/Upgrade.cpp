@@ -11,6 +11,7 @@
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
+#include "proto/Turnaround.h"
 
 namespace {
 
@@ -159,6 +160,7 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
                 PrintPlainProgress(*image, tally);
             continue;
         }
+        TurnaroundWorkLeft(blocks - block);
         if (!ExchangeRepeatable(port, &packet)) {
             fflush(stdout);
             return false;

@@ -6,6 +6,7 @@
 
 #include "Protocol.h"
 #include "Trace.h"
+#include "Turnaround.h"
 
 bool exchange_quiet = false;
 int exchange_retries = 0;
@@ -154,6 +155,7 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
     }
     if (IsPingReply(*packet) && pings_owed > 0)
         --pings_owed;
+    TurnaroundReplied(port, packet->size);
     if (packet->cmd == 0) {
         if (!exchange_quiet && !fencing)
             printf("Error in response: %s\n",
@@ -239,6 +241,7 @@ bool SendPacket(Port port, Packet* packet)
     if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
         if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
             ++pings_owed;
+        TurnaroundSent(packet->size);
         return true;
     }
     if (trace_sink)

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Serial.h"
+
 enum ProbeResult {
     PROBE_NOT_DONE = 0,
     PROBE_ANSWERED,    // a board answered the ping
@@ -20,6 +22,7 @@ struct PortInfo {
     int pid = -1;
     std::string serial;    // USB serial number, when the device has one
     std::string by_id;     // Linux: its link under /dev/serial/by-id
+    int latency_ms = -1;   // the USB adapter's latency timer, where the system tells it; else -1
     bool console = false;  // Linux: the kernel's console; never probed
     bool busy = false;     // another run (or program) holds it
     int busy_pid = 0;      // the holder, where the platform tells; 0 when not known
@@ -52,6 +55,15 @@ std::string PortOpenFailure(const std::string& path);
 // names instead of a serial port.
 std::string PortSettingsFailure(const std::string& path);
 
+// True when the open failed because the device is not there (yet) or someone else holds it:
+// what --wait-port waits out. Any other failure (no permission) does not go away by waiting.
+bool PortMayComeFree(PortOpenError error);
+
+// What to do about a USB adapter that holds back every short reply for its latency timer, on this
+// platform, for the port open as `port`: where the setting is, what it reads now, and on Linux
+// whether the driver took the tool's low-latency request. One line's worth, without a line end.
+std::string SlowAdapterAdvice(const Port& port);
+
 #ifndef _WIN32
 // Where the POSIX code reads the system: tests point these at a tree of their own.
 struct SystemRoots {
@@ -60,6 +72,8 @@ struct SystemRoots {
     std::string proc = "/proc";
 };
 std::vector<PortInfo> ListPorts(const SystemRoots& roots);
+std::string SlowAdapterAdvice(const std::string& device, bool low_latency_took,
+                              const SystemRoots& roots);
 std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
                                 const SystemRoots& roots);
 #endif

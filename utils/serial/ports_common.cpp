@@ -63,6 +63,8 @@ std::string FormatPortLine(const PortInfo& port)
     }
     if (!port.serial.empty())
         add("serial " + port.serial);
+    if (port.latency_ms >= 0)
+        add("latency " + std::to_string(port.latency_ms) + " ms");
     add(port.by_id);
     if (port.console)
         add("console");

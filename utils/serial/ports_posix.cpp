@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #ifdef __linux__
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #endif
 
@@ -115,6 +117,16 @@ void FillFromDevice(const std::string& device, const std::string& sys_root, Port
     }
     if (port->description.empty())
         port->description = driver;
+}
+
+// A USB serial adapter's latency timer in ms, which its driver shows to every user; -1 where the
+// tty has none (not a usb-serial adapter, or a driver without the setting).
+int LatencyTimer(const std::string& sys_root, const std::string& name)
+{
+    std::string text = ReadAttr(sys_root + "/bus/usb-serial/devices/" + name + "/latency_timer");
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' || value < 0 ? -1 : static_cast<int>(value);
 }
 
 // udev's stable names: port name -> its /dev/serial/by-id link.
@@ -236,6 +248,7 @@ std::vector<PortInfo> ListPorts(const SystemRoots& roots)
         port.path = roots.dev + "/" + name;
         port.console = ReadAttr(tty + "/console") == "Y";
         FillFromDevice(device, roots.sys, &port);
+        port.latency_ms = LatencyTimer(roots.sys, name);
         auto link = by_id.find(name);
         if (link != by_id.end())
             port.by_id = link->second;
@@ -301,6 +314,44 @@ std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
     default:
         return head + std::strerror(error.code) + HelperHints(roots.proc);
     }
+}
+
+bool PortMayComeFree(PortOpenError error)
+{
+    return error.busy || error.code == ENOENT || error.code == ENODEV || error.code == ENXIO;
+}
+
+std::string SlowAdapterAdvice(const std::string& device, bool low_latency_took,
+                              const SystemRoots& roots)
+{
+    const std::string name = BaseName(device);
+    const std::string took = low_latency_took
+                                 ? "; the driver took the tool's low-latency request"
+                                 : "; the driver did not take the tool's low-latency request";
+    const int timer = LatencyTimer(roots.sys, name);
+    if (timer < 0)
+        return "the line's driver holds replies back, and " + device +
+               " has no latency_timer under /sys/bus/usb-serial/devices (only USB serial "
+               "adapters have one)" +
+               took;
+    const std::string path = "/sys/bus/usb-serial/devices/" + name + "/latency_timer";
+    return "the USB serial adapter holds short replies for its latency timer (" +
+           std::to_string(timer) + " ms in " + path + "): set it to 1 ms with: echo 1 | sudo tee " +
+           path + took;
+}
+
+std::string SlowAdapterAdvice(const Port& port)
+{
+    // The device behind the descriptor: the port word may have been a link or a usb: word.
+    std::string device = LinkTarget("/proc/self/fd/" + std::to_string(port.fd));
+    if (device.empty())
+        device = "the port";
+    bool took = false;
+#ifdef __linux__
+    serial_struct serial{};
+    took = ioctl(port.fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
+#endif
+    return SlowAdapterAdvice(device, took, SystemRoots{});
 }
 
 std::string PortOpenFailure(const std::string& path)

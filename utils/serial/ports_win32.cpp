@@ -138,6 +138,78 @@ void AddDosDevices(std::vector<PortInfo>* ports)
     }
 }
 
+// The names of a registry key's subkeys.
+std::vector<std::string> SubKeys(HKEY key)
+{
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof(name);
+        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.push_back(std::string(name, size));
+    }
+    return names;
+}
+
+// What the adapters' drivers keep under their device instances, read-only (no special rights):
+// Enum\<bus>\<device>\<instance>\Device Parameters holds the PortName and, for the adapters
+// that have one, the LatencyTimer in ms (Device Manager's Advanced page writes it). The instance
+// path also gives the USB ids and serial number of a port that SetupAPI did not list (Wine).
+void AddRegistryDetails(std::vector<PortInfo>* ports)
+{
+    for (const char* bus : {"FTDIBUS", "USB"}) {
+        HKEY bus_key;
+        const std::string bus_path = std::string("SYSTEM\\CurrentControlSet\\Enum\\") + bus;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, bus_path.c_str(), 0, KEY_READ, &bus_key) !=
+            ERROR_SUCCESS)
+            continue;
+        for (const std::string& device : SubKeys(bus_key)) {
+            HKEY device_key;
+            if (RegOpenKeyExA(bus_key, device.c_str(), 0, KEY_READ, &device_key) != ERROR_SUCCESS)
+                continue;
+            for (const std::string& instance : SubKeys(device_key)) {
+                HKEY key;
+                const std::string parameters = instance + "\\Device Parameters";
+                if (RegOpenKeyExA(device_key, parameters.c_str(), 0, KEY_READ, &key) !=
+                    ERROR_SUCCESS)
+                    continue;
+                char name[64] = {};
+                DWORD size = sizeof(name) - 1;
+                DWORD type = 0;
+                DWORD latency = 0;
+                DWORD latency_size = sizeof(latency);
+                DWORD latency_type = 0;
+                const bool named =
+                    RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name),
+                                     &size) == ERROR_SUCCESS &&
+                    type == REG_SZ;
+                const bool timed = RegQueryValueExA(key, "LatencyTimer", nullptr, &latency_type,
+                                                    reinterpret_cast<BYTE*>(&latency),
+                                                    &latency_size) == ERROR_SUCCESS &&
+                                   latency_type == REG_DWORD;
+                RegCloseKey(key);
+                if (!named)
+                    continue;
+                for (PortInfo& port : *ports) {
+                    if (port.name != name)
+                        continue;
+                    if (timed)
+                        port.latency_ms = static_cast<int>(latency);
+                    if (port.vid < 0) {
+                        port.vid = HardwareIdNumber(device, "VID_");
+                        port.pid = port.vid < 0 ? -1 : HardwareIdNumber(device, "PID_");
+                        port.serial =
+                            InstanceSerial(std::string(bus) + "\\" + device + "\\" + instance);
+                    }
+                }
+            }
+            RegCloseKey(device_key);
+        }
+        RegCloseKey(bus_key);
+    }
+}
+
 std::string SystemMessage(DWORD code)
 {
     char text[512] = {};
@@ -206,8 +278,22 @@ std::vector<PortInfo> ListPorts()
     AddDevices(&ports_class, 0, &ports);
     if (ports.empty())
         AddDosDevices(&ports);
+    AddRegistryDetails(&ports);
     SortPorts(&ports);
     return ports;
+}
+
+bool PortMayComeFree(PortOpenError error)
+{
+    const DWORD code = static_cast<DWORD>(error.code);
+    return error.busy || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+std::string SlowAdapterAdvice(const Port&)
+{
+    return "the USB serial adapter holds short replies for its latency timer: set it to 1 ms in "
+           "Device Manager, Ports (COM & LPT), the port's Properties, Port Settings, Advanced, "
+           "Latency Timer (msec)";
 }
 
 std::string PortOpenFailure(const std::string& path)

@@ -1,0 +1,115 @@
+// Turnaround of the exchanges and the slow-adapter hint.
+#include "Turnaround.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "Exchange.h"
+#include "Trace.h"
+#include "serial/PortList.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The run's timings; the tool has one line and one exchange outstanding at a time.
+struct Turnarounds {
+    Clock::time_point sent;
+    int request_size = 0;         // 0: no request waits for its reply
+    std::vector<double> late_ms;  // the last late_window exchanges
+    int64_t timed = 0;            // every exchange timed in the run
+    int64_t late = 0;             // those of them late_threshold_ms late or more
+    int64_t work_left = 0;
+    bool told = false;
+};
+
+Turnarounds turnarounds;
+
+std::string Format(const char* format, double a, double b, double c)
+{
+    char text[160];
+    std::snprintf(text, sizeof(text), format, a, b, c);
+    return text;
+}
+
+}  // namespace
+
+double WireMs(int bytes)
+{
+    return bytes * turnaround_bits_per_byte * 1000.0 / turnaround_baud;
+}
+
+double TypicalLateMs(const std::vector<double>& late_ms)
+{
+    if (late_ms.size() < static_cast<size_t>(late_window))
+        return -1;
+    std::vector<double> last(late_ms.end() - late_window, late_ms.end());
+    std::sort(last.begin(), last.end());
+    return (last[late_window / 2 - 1] + last[late_window / 2]) / 2;
+}
+
+bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed)
+{
+    return typical_late_ms >= late_threshold_ms && 2 * late >= timed;
+}
+
+std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left)
+{
+    const std::string head = Format("replies arrive %.0f ms late", late_ms, 0, 0);
+    if (exchanges_left <= 0)
+        return head + Format(": each exchange takes %.0f ms where the line needs %.1f ms",
+                             wire_ms + late_ms, wire_ms, 0);
+    const double left = static_cast<double>(exchanges_left);
+    const double slow_s = left * (wire_ms + late_ms) / 1000;
+    // Whole seconds, but a tenth where whole ones would read as nothing.
+    const char* format = slow_s < 10
+                             ? ": the rest of this upload (%.0f blocks) will take about %.1f s "
+                               "instead of %.1f s"
+                             : ": the rest of this upload (%.0f blocks) will take about %.0f s "
+                               "instead of %.0f s";
+    return head + Format(format, left, slow_s, left * wire_ms / 1000);
+}
+
+void TurnaroundWorkLeft(int64_t exchanges)
+{
+    turnarounds.work_left = exchanges;
+}
+
+void TurnaroundSent(int request_size)
+{
+    turnarounds.sent = Clock::now();
+    turnarounds.request_size = request_size;
+}
+
+void TurnaroundReplied(const Port& port, int reply_size)
+{
+    Turnarounds& t = turnarounds;
+    // The port listing's probe pings ports of every kind, one each: nothing to judge.
+    if (t.request_size == 0 || exchange_quiet)
+        return;
+    const double wire_ms = WireMs(t.request_size + reply_size);
+    const double took_ms = std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
+    t.request_size = 0;
+    if (t.work_left > 0)
+        --t.work_left;
+    if (t.told)
+        return;
+    t.late_ms.push_back(took_ms - wire_ms);
+    if (t.late_ms.size() > static_cast<size_t>(late_window))
+        t.late_ms.erase(t.late_ms.begin());
+    ++t.timed;
+    if (took_ms - wire_ms >= late_threshold_ms)
+        ++t.late;
+    const double late_ms = TypicalLateMs(t.late_ms);
+    if (!SlowRepliesJudged(late_ms, t.late, t.timed))
+        return;
+    t.told = true;
+    const std::string hint =
+        SlowReplyCost(late_ms, wire_ms, t.work_left) + "; " + SlowAdapterAdvice(port);
+    // After the lines printed so far; the upload's progress line ends in '\r', so on a console the
+    // hint takes its place and the next figure comes on the line below.
+    std::fflush(stdout);
+    std::fprintf(stderr, "gantrix: %s\n", hint.c_str());
+    TraceNote(hint);
+}

@@ -1,0 +1,37 @@
+// How long each exchange takes from the request written to the reply complete, against what the
+// wire explains, and the one hint of a run whose replies come consistently late: a USB serial
+// adapter that holds every short reply for its latency timer makes a stop-and-wait upload several
+// times slower than the line, with nothing else to show why.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/Serial.h"
+
+// The board's line: 115200 baud, 8N1, ten bit times a byte.
+constexpr double turnaround_baud = 115200;
+constexpr int turnaround_bits_per_byte = 10;
+// The exchanges judged together, and the lateness (median over them) that earns the hint. A
+// loaded machine delays some exchanges too, in bursts: so at least half of all the exchanges timed
+// in the run must be that late as well, which a burst in a long upload is not.
+constexpr int late_window = 16;
+constexpr double late_threshold_ms = 8;
+
+// What `bytes` bytes take on the line.
+double WireMs(int bytes);
+// The median lateness of the last late_window exchanges; -1 while fewer were timed.
+double TypicalLateMs(const std::vector<double>& late_ms);
+// Whether the hint is due: the median of the window at the threshold, and at least half of all
+// `timed` exchanges (`late` of them at the threshold or more) as late.
+bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed);
+// What the lateness costs, for the hint: over the `exchanges_left` exchanges of an upload (each
+// `wire_ms` on the line), or per exchange when no upload is under way (0).
+std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left);
+
+// The upgrade says how many block exchanges are still to come, the one about to go included.
+void TurnaroundWorkLeft(int64_t exchanges);
+// The exchange layer reports a request written whole, and a good reply read whole.
+void TurnaroundSent(int request_size);
+void TurnaroundReplied(const Port& port, int reply_size);
