@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console/Console.h"
+#include "proto/Exchange.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -13,6 +14,17 @@ namespace {
 FuzzLine* attached = nullptr;
 
 }  // namespace
+
+Port SilentPort()
+{
+    // Anew for every input, so that nothing one input taught the exchange carries to the next.
+    static ExchangeRun run;
+    run = ExchangeRun();
+    run.silent = true;
+    Port port;
+    port.run = &run;
+    return port;
+}
 
 void FuzzLineAttach(FuzzLine* line)
 {

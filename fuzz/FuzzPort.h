@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "serial/Serial.h"
+
 struct FuzzLine {
     const uint8_t* bytes = nullptr;  // what the board sends, in order
     size_t size = 0;
@@ -23,6 +25,9 @@ struct FuzzLine {
 
 // The line that PortRead serves from now on; null detaches it (any read then aborts).
 void FuzzLineAttach(FuzzLine* line);
+// A port whose exchange prints nothing: the receiver reports each failure, and at millions of
+// runs that is only noise.
+Port SilentPort();
 
 // Stops the run with a message on stderr, so libFuzzer records the input as a crash.
 [[noreturn]] void FuzzFail(const char* what);

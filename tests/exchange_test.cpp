@@ -356,10 +356,12 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
     };
     PortClose(port_);
     ASSERT_TRUE(OpenPort(200));  // each silence costs a time-out
-    const int retries = exchange_retries;
-    exchange_retries = 2;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        ExchangeRun run;
+        run.retries = 2;
+        Port port = port_;
+        port.run = &run;
         ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
             return PeerAction{index < c.replies.size() ? c.replies[index] : Bytes{}, false};
         });
@@ -367,7 +369,7 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
         packet.size = proto_base_size;
         packet.cmd = c.cmd;
         StdoutCapture capture;
-        EXPECT_EQ(ExchangeRepeatable(port_, &packet), c.ok);
+        EXPECT_EQ(ExchangeRepeatable(port, &packet), c.ok);
         EXPECT_EQ(capture.Finish(), c.out);
         if (c.ok) {
             EXPECT_EQ(packet.size > proto_base_size ? packet.cmd_data[0] : 0, c.answer);
@@ -376,7 +378,6 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
         EXPECT_EQ(peer.Requests().size(), c.requests);
         EXPECT_EQ(NextUnread(), -1) << "a reply left over would answer the next request";
     }
-    exchange_retries = retries;
 }
 
 TEST_F(ExchangeTest, SizeByteOutsideTheFrameModelIsRefused)

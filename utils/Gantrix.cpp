@@ -112,19 +112,25 @@ struct Options {
     int wait_port_ms = 0;  // --wait-port
 };
 
-// Where the trace goes: stderr for --trace, the log for --log.
-bool trace_to_stderr = false;
-bool trace_to_log = false;
-
-void SendTrace(const std::string& entry, TraceKind kind)
+// The trace's ways out: stderr for --trace, the log for --log, or both.
+void TraceToStderr(const std::string& entry, TraceKind)
 {
-    if (trace_to_stderr) {
-        // The lines printed so far come first, as they happened.
-        fflush(stdout);
-        fprintf(stderr, "%s\n", entry.c_str());
-    }
-    if (trace_to_log)
-        LogTrace(entry, kind);
+    // The lines printed so far come first, as they happened.
+    fflush(stdout);
+    fprintf(stderr, "%s\n", entry.c_str());
+}
+
+void TraceToBoth(const std::string& entry, TraceKind kind)
+{
+    TraceToStderr(entry, kind);
+    LogTrace(entry, kind);
+}
+
+TraceSink TraceSinkFor(const Options& options)
+{
+    if (options.trace)
+        return options.log_path ? TraceToBoth : TraceToStderr;
+    return options.log_path ? LogTrace : nullptr;
 }
 
 // Reads a whole number within [low, high]; false when the word is not one.
@@ -173,12 +179,10 @@ int ListSerialPorts(bool probe, bool json)
     return exit_ok;
 }
 
-// Sets up what the switches ask of the whole run: retries, the trace, the log, the progress
-// lines. False when the log cannot be opened.
+// Opens the log and diverts stdout into it, for --log; what else the switches ask travels with
+// the options. False when the log cannot be opened.
 bool StartRun(const Options& options, int argc, char* argv[])
 {
-    exchange_retries = options.retries;
-    trace_to_stderr = options.trace;
     if (options.log_path) {
         std::string run = "gantrix " GANTRIX_VERSION ":";
         for (int i = 1; i < argc; ++i)
@@ -195,10 +199,7 @@ bool StartRun(const Options& options, int argc, char* argv[])
             LogClose(&error);
             return false;
         }
-        trace_to_log = true;
     }
-    if (trace_to_stderr || trace_to_log)
-        trace_sink = SendTrace;
     return true;
 }
 
@@ -209,10 +210,9 @@ const char output_lost[] = "gantrix: the output could not be written in full";
 // *failure, when the log or the console behind it could not be written.
 bool EndRun(const Options& options, std::string* failure)
 {
-    if (!trace_to_log)
+    if (!options.log_path)
         return true;
     LogTraceEnd();
-    trace_to_log = false;
     bool console_written = ConsoleRestore();
     std::string error;
     if (!LogClose(&error)) {
@@ -513,13 +513,6 @@ const char* SwitchesMisfit(int count, char* words[], const Options& options)
     return nullptr;
 }
 
-// The --wait-port line: on stderr, and in the log among the output.
-void SayWaiting(const std::string& line)
-{
-    fprintf(stderr, "%s\n", line.c_str());
-    TraceNote(line);
-}
-
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(int count, char* words[], const Options& options, RunReport* report)
 {
@@ -536,12 +529,22 @@ int RunOnPort(int count, char* words[], const Options& options, RunReport* repor
     }
     Port port;
     std::string path, failure;
-    if (!OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, SayWaiting, &port, &path,
+    const TraceSink trace = TraceSinkFor(options);
+    // The --wait-port line: on stderr, and in the log among the output.
+    auto say_waiting = [trace](const std::string& line) {
+        fprintf(stderr, "%s\n", line.c_str());
+        TraceNote(trace, line);
+    };
+    if (!OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &port, &path,
                       &failure)) {
         printf("Failed to open port");
         fprintf(stderr, "%s\n", failure.c_str());
         return exit_failed;
     }
+    ExchangeRun run;
+    run.retries = options.retries;
+    run.trace = trace;
+    port.run = &run;
     const LineSetUp set_up = PortSetUp(port);
     if (set_up == LINE_NO_SETTINGS) {
         std::string reason = PortSettingsFailure(path);

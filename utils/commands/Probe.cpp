@@ -20,10 +20,10 @@ ProbeResult ProbePort(PortInfo* info)
         packet.size = request_plain_size;
         packet.cmd = HPROTO_CMD_PING;
         // The exchange's failure lines are the normal outcome on a port without a board.
-        const bool was_quiet = exchange_quiet;
-        exchange_quiet = true;
+        ExchangeRun probe;
+        probe.silent = true;
+        port.run = &probe;
         const bool answered = ExchangePacket(port, &packet) && packet.cmd == HPROTO_CMD_PING;
-        exchange_quiet = was_quiet;
         result = answered ? PROBE_ANSWERED : PROBE_SILENT;
     }
     PortClose(port);

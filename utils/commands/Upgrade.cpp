@@ -160,7 +160,7 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
                 PrintPlainProgress(*image, tally);
             continue;
         }
-        TurnaroundWorkLeft(blocks - block);
+        TurnaroundWorkLeft(port, blocks - block);
         if (!ExchangeRepeatable(port, &packet)) {
             fflush(stdout);
             return false;

@@ -8,9 +8,6 @@
 #include "Trace.h"
 #include "Turnaround.h"
 
-bool exchange_quiet = false;
-int exchange_retries = 0;
-
 namespace {
 
 // The board may send up to 255 bytes of other data before a reply; a 256th byte still counts.
@@ -26,41 +23,38 @@ enum RecvOutcome {
     RECV_SEND_FAILED,
 };
 
-// While an attempt may still be repeated, its failure lines are kept here, one per line, as the
-// retry's reason instead of going to stdout, which then reads as if the line had been clean.
-std::string* held_reason = nullptr;
-
-// Set while the fence drops what the board still sends: an error reply then answers an earlier
-// request and is no news.
-bool fencing = false;
-
-// Ping requests sent and not yet answered: the fence's own reply is certain when it answers the
-// last ping owed (see Fence).
-int pings_owed = 0;
-
 bool IsPingReply(const Packet& packet)
 {
     return packet.cmd == HPROTO_CMD_PING && packet.size == proto_base_size;
 }
 
-void Say(const char* line)
+// A port without a run exchanges as a run without switches; what it learns lasts for the call.
+Port WithRun(Port port, ExchangeRun* plain)
 {
-    if (exchange_quiet)
+    if (!port.run)
+        port.run = plain;
+    return port;
+}
+
+// The exchange's one output path: stdout, the retry's held reason, or nowhere for the probe.
+void Say(const Port& port, const char* line)
+{
+    if (port.run->silent)
         return;
-    if (!held_reason) {
+    if (!port.run->held) {
         puts(line);
         return;
     }
-    held_reason->append(line);
-    held_reason->push_back('\n');
+    port.run->held->append(line);
+    port.run->held->push_back('\n');
 }
 
 // Says again, line by line, what was held.
-void SayHeld(const std::string& held)
+void SayHeld(const Port& port, const std::string& held)
 {
     for (size_t at = 0; at < held.size();) {
         size_t end = held.find('\n', at);
-        Say(held.substr(at, end - at).c_str());
+        Say(port, held.substr(at, end - at).c_str());
         at = end + 1;
     }
 }
@@ -75,10 +69,11 @@ bool ReadFully(Port port, char* data, int size, int* got)
         // A read that completes with nothing is how an expired time-out or a closed line shows.
         bool read = PortRead(port, data + *got, static_cast<uint32_t>(size - *got), &bytes);
         if (!read || bytes == 0) {
-            if (trace_sink)
-                TraceNote(read ? "RX nothing within " + std::to_string(port.timeout_ms) + " ms"
+            if (port.run->trace)
+                TraceNote(port.run->trace,
+                          read ? "RX nothing within " + std::to_string(port.timeout_ms) + " ms"
                                : std::string("RX read failed: the line is gone"));
-            Say("Failed to read from port");
+            Say(port, "Failed to read from port");
             return false;
         }
         *got += static_cast<int>(bytes);
@@ -86,10 +81,11 @@ bool ReadFully(Port port, char* data, int size, int* got)
     return true;
 }
 
-void TraceNoise(const uint8_t* noise, int count)
+void TraceNoise(const Port& port, const uint8_t* noise, int count)
 {
     if (count > 0)
-        TraceBytes("RX noise skipped by the sync hunt", noise, static_cast<size_t>(count));
+        TraceBytes(port.run->trace, "RX noise skipped by the sync hunt", noise,
+                   static_cast<size_t>(count));
 }
 
 // False when no sync byte came; *silent then says whether nothing at all arrived.
@@ -101,18 +97,18 @@ bool CatchSync(Port port, Packet* packet, bool* silent)
     for (int i = 0; i < sync_hunt_limit; ++i) {
         int got = 0;
         if (!ReadFully(port, reinterpret_cast<char*>(&packet->sync), 1, &got)) {
-            TraceNoise(noise, skipped);
-            Say("Failed to read sync");
+            TraceNoise(port, noise, skipped);
+            Say(port, "Failed to read sync");
             *silent = i == 0;
             return false;
         }
         if (packet->sync == hproto_sync) {
-            TraceNoise(noise, skipped);
+            TraceNoise(port, noise, skipped);
             return true;
         }
         noise[skipped++] = packet->sync;
     }
-    TraceNoise(noise, skipped);
+    TraceNoise(port, noise, skipped);
     return false;
 }
 
@@ -121,48 +117,67 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
     const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
     bool silent = false;
     if (!CatchSync(port, packet, &silent)) {
-        Say("Out of sync");
+        Say(port, "Out of sync");
         return silent ? RECV_SILENT : RECV_LINE_FAILURE;
     }
     int got = 0;
     if (!ReadFully(port, reinterpret_cast<char*>(&packet->size), 3, &got)) {
-        TraceBytes("RX frame cut short", frame, static_cast<size_t>(1 + got));
-        Say("Failed to read header");
+        TraceBytes(port.run->trace, "RX frame cut short", frame, static_cast<size_t>(1 + got));
+        Say(port, "Failed to read header");
         return RECV_LINE_FAILURE;
     }
     // The size byte comes from the line: outside 7..254 the frame would not fit the record, or
     // would leave no room for its own checksum.
     if (packet->size < proto_base_size || packet->size > proto_max_size) {
-        TraceBytes("RX header with a bad size", frame, 4);
+        TraceBytes(port.run->trace, "RX header with a bad size", frame, 4);
         char line[32];
         snprintf(line, sizeof(line), "Bad packet size %d", packet->size);
-        Say(line);
+        Say(port, line);
         return RECV_LINE_FAILURE;
     }
     if (!ReadFully(port, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &got)) {
-        TraceBytes("RX frame cut short", frame, static_cast<size_t>(4 + got));
-        Say("No data in packet");
+        TraceBytes(port.run->trace, "RX frame cut short", frame, static_cast<size_t>(4 + got));
+        Say(port, "No data in packet");
         return RECV_LINE_FAILURE;
     }
-    TraceFrame(TRACE_RECEIVED, packet);
+    TraceFrame(port.run->trace, TRACE_RECEIVED, packet);
     uint16_t stored = GetCRC(packet);
     uint16_t computed = CalcCRC(packet);
     if (stored != computed) {
         char line[48];
         snprintf(line, sizeof(line), "Bad CRC: %X  != %X", stored, computed);
-        Say(line);
+        Say(port, line);
         return RECV_LINE_FAILURE;
     }
-    if (IsPingReply(*packet) && pings_owed > 0)
-        --pings_owed;
+    if (IsPingReply(*packet) && port.run->pings_owed > 0)
+        --port.run->pings_owed;
     TurnaroundReplied(port, packet->size);
     if (packet->cmd == 0) {
-        if (!exchange_quiet && !fencing)
+        if (!port.run->silent && !port.run->fencing)
             printf("Error in response: %s\n",
                    GetErrorByResultCode(static_cast<HProtoResult>(packet->cmd_data[0])));
         return RECV_ERROR_REPLY;
     }
     return RECV_OK;
+}
+
+// Seals and writes a request; counts a ping as owed and starts timing the exchange.
+bool Send(Port port, Packet* packet)
+{
+    SealFrame(packet);
+    TraceFrame(port.run->trace, TRACE_SENT, packet);
+    uint32_t bytes = 0;
+    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
+        if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
+            ++port.run->pings_owed;
+        TurnaroundSent(port, packet->size);
+        return true;
+    }
+    if (port.run->trace)
+        TraceNote(port.run->trace, "TX write failed after " + std::to_string(bytes) + " bytes");
+    if (!port.run->silent)
+        printf("Failed to write to port %d\n", static_cast<int>(bytes));
+    return false;
 }
 
 // The board answers requests one at a time and in order, and it may answer late: held up behind
@@ -178,7 +193,7 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
 //
 // The doubt left is a ping reply that answers an earlier ping: the failed request itself, or an
 // earlier fence whose reply came late. The tool counts the pings it sent and has not seen answered
-// (pings_owed): a reply that answers the last one owed is the fence's own. When one is still owed
+// (port.run->pings_owed): a reply that answers the last one owed is the fence's own. When one is still owed
 // after a ping reply (a reply lost to noise, or not yet here), the fence holds only once the line
 // has then stayed silent for a whole time-out: the board answers what it owes back to back, and
 // a gap of a time-out is what the tool takes for a lost reply everywhere else. A fence reply later
@@ -189,82 +204,77 @@ RecvOutcome FenceOnce(Port port)
     static const uint8_t zeros[proto_max_size] = {};
     uint32_t put = 0;
     PortWrite(port, zeros, sizeof(zeros), &put);
-    TraceNote("TX fence: " + std::to_string(put) + " zero bytes, then a ping");
+    TraceNote(port.run->trace, "TX fence: " + std::to_string(put) + " zero bytes, then a ping");
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
-    if (!SendPacket(port, &packet))
+    if (!Send(port, &packet))
         return RECV_SEND_FAILED;
     // The board owes a reply for each request since the line was last in step: the failed one
     // and the fences. A line that keeps sending frames beyond these is not coming back in step.
-    const int frame_limit = 16 + pings_owed;
-    std::string* const outer = held_reason;
+    const int frame_limit = 16 + port.run->pings_owed;
+    std::string* const outer = port.run->held;
     std::string lines, told;  // the lines of this frame, of the last one that came
     bool answered = false;    // a ping reply came, and nothing after it
-    fencing = true;
+    port.run->fencing = true;
     RecvOutcome result = RECV_LINE_FAILURE;
     for (int frame = 0; frame < frame_limit; ++frame) {
         lines.clear();
-        held_reason = &lines;
+        port.run->held = &lines;
         const RecvOutcome outcome = ReceiveFrame(port, &packet);
         if (outcome == RECV_SILENT) {
             result = answered ? RECV_OK : RECV_LINE_FAILURE;
             if (answered)
-                pings_owed = 0;  // nothing came within the time-out: what is still owed is lost
+                port.run->pings_owed =
+                    0;  // nothing came within the time-out: what is still owed is lost
             break;
         }
         told = lines;
         answered = outcome == RECV_OK && IsPingReply(packet);
-        if (answered && pings_owed == 0) {
+        if (answered && port.run->pings_owed == 0) {
             result = RECV_OK;
             break;
         }
         if (frame + 1 == frame_limit)
             told = "Out of step: " + std::to_string(frame_limit) + " frames, no ping reply\n";
     }
-    fencing = false;
-    held_reason = outer;
-    TraceNote(result == RECV_OK ? "RX fence reply: the line is in step" : "RX no fence reply");
+    port.run->fencing = false;
+    port.run->held = outer;
+    TraceNote(port.run->trace,
+              result == RECV_OK ? "RX fence reply: the line is in step" : "RX no fence reply");
     // What went wrong with the last frame that came says more than the silence after it.
     if (result != RECV_OK)
-        SayHeld(told.empty() ? lines : told);
+        SayHeld(port, told.empty() ? lines : told);
     return result;
 }
 
 }  // namespace
 
+
 bool SendPacket(Port port, Packet* packet)
 {
-    SealFrame(packet);
-    TraceFrame(TRACE_SENT, packet);
-    uint32_t bytes = 0;
-    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
-        if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
-            ++pings_owed;
-        TurnaroundSent(packet->size);
-        return true;
-    }
-    if (trace_sink)
-        TraceNote("TX write failed after " + std::to_string(bytes) + " bytes");
-    if (!exchange_quiet)
-        printf("Failed to write to port %d\n", static_cast<int>(bytes));
-    return false;
+    ExchangeRun plain;
+    return Send(WithRun(port, &plain), packet);
 }
 
 bool RecvData(Port port, char* data, int size)
 {
+    ExchangeRun plain;
     int got = 0;
-    return ReadFully(port, data, size, &got);
+    return ReadFully(WithRun(port, &plain), data, size, &got);
 }
 
 bool RecvPacket(Port port, Packet* packet)
 {
-    return ReceiveFrame(port, packet) == RECV_OK;
+    ExchangeRun plain;
+    return ReceiveFrame(WithRun(port, &plain), packet) == RECV_OK;
 }
 
 bool ExchangePacket(Port port, Packet* packet)
 {
-    return SendPacket(port, packet) && RecvPacket(port, packet);
+    ExchangeRun plain;
+    port = WithRun(port, &plain);
+    return Send(port, packet) && ReceiveFrame(port, packet) == RECV_OK;
 }
 
 namespace {
@@ -286,19 +296,19 @@ bool Repeat(Port port, const char* name, int retries, Step step)
     for (int attempt = 0;; ++attempt) {
         const bool last = attempt >= retries;
         std::string held;
-        held_reason = last ? nullptr : &held;
+        port.run->held = last ? nullptr : &held;
         RecvOutcome outcome = attempt == 0 ? RECV_OK : FenceOnce(port);
         const bool fenced = outcome == RECV_OK;
         if (fenced)
             outcome = step();
-        held_reason = nullptr;
+        port.run->held = nullptr;
         if ((outcome != RECV_LINE_FAILURE && outcome != RECV_SILENT) || last)
             return outcome == RECV_OK;
         char line[96];
         snprintf(line, sizeof(line), "retry %d of %d (%s): %s", attempt + 1, retries, name,
                  fenced ? "" : "no reply to the fence: ");
         fprintf(stderr, "gantrix: %s%s\n", line, Reason(held).c_str());
-        TraceNote(line + Reason(held));
+        TraceNote(port.run->trace, line + Reason(held));
     }
 }
 
@@ -306,24 +316,27 @@ bool Repeat(Port port, const char* name, int retries, Step step)
 
 bool ExchangeRepeatable(Port port, Packet* packet)
 {
+    ExchangeRun plain;
+    port = WithRun(port, &plain);
     const Packet request = *packet;  // the reply is read into the same record
     // A request that acts again when it arrives again (a vend, a move) is sent once, whatever
     // the caller asked.
     const RequestRow* row = FindRequest(request.cmd);
-    const int retries = row && row->repeatable ? exchange_retries : 0;
+    const int retries = row && row->repeatable ? port.run->retries : 0;
     const char* name = row ? row->trace_name : "request";
     return Repeat(port, name, retries, [&] {
         *packet = request;
-        if (!SendPacket(port, packet))
+        if (!Send(port, packet))
             return RECV_SEND_FAILED;
         RecvOutcome outcome = ReceiveFrame(port, packet);
         // While the request can still be repeated, a reply with another request's code is a late
         // one, and what else is late is still on its way: fence and repeat. The last attempt
         // hands it to the command, whose own line names it.
-        if (outcome == RECV_OK && held_reason && AnswersAnotherRequest(packet->cmd, request.cmd)) {
+        if (outcome == RECV_OK && port.run->held &&
+            AnswersAnotherRequest(packet->cmd, request.cmd)) {
             char line[48];
             snprintf(line, sizeof(line), "Wrong reply to %s: cmd %d", name, packet->cmd);
-            Say(line);
+            Say(port, line);
             outcome = RECV_LINE_FAILURE;
         }
         return outcome;
@@ -332,8 +345,10 @@ bool ExchangeRepeatable(Port port, Packet* packet)
 
 bool ExchangeFence(Port port)
 {
+    ExchangeRun plain;
+    port = WithRun(port, &plain);
     // The first attempt is a fence too.
     int attempt = 0;
-    return Repeat(port, "fence", exchange_retries,
+    return Repeat(port, "fence", port.run->retries,
                   [&] { return attempt++ == 0 ? FenceOnce(port) : RECV_OK; });
 }

@@ -2,8 +2,29 @@
 // (stdout, one line each) and passed up as false.
 #pragma once
 
+#include <string>
+
 #include "Packet.h"
+#include "Trace.h"
+#include "Turnaround.h"
 #include "serial/Serial.h"
+
+// The run as the exchange sees it: what the switches ask of every exchange, the one path its
+// lines take, and what it has learnt of the line. Whoever opens the port owns one for as long as
+// the port is open and hangs it on the port (Port::run), so that it travels wherever the port
+// goes; a port without one exchanges as a run without switches does.
+struct ExchangeRun {
+    int retries = 0;            // --retries: how often a repeatable request is sent again
+    TraceSink trace = nullptr;  // --trace, --log
+    // The exchange's failure lines go to stdout, as the tool's contract; the port listing's probe
+    // silences them (on a port without a board they are the expected outcome), and while an
+    // attempt may still be repeated they are held as the retry's reason.
+    bool silent = false;
+    std::string* held = nullptr;
+    bool fencing = false;  // the fence drops what the board still sends, error replies included
+    int pings_owed = 0;    // pings sent and not yet answered (see ExchangeFence)
+    Turnarounds turnarounds;
+};
 
 // Stamps sync, the reserved bytes and the checksum, then writes the first `size` bytes.
 bool SendPacket(Port port, Packet* packet);
@@ -13,27 +34,20 @@ bool RecvData(Port port, char* data, int size);
 // False for any failure, a bad checksum and an error reply (cmd 0).
 bool RecvPacket(Port port, Packet* packet);
 
-// While set, the failure lines are not printed: for the port listing's probe, whose output is
-// its own lines only.
-extern bool exchange_quiet;
-
 // The one shape of every exchange: send, and only if that worked, receive into the same record.
 bool ExchangePacket(Port port, Packet* packet);
-
-// How many times ExchangeRepeatable sends a request again after a failure on the line (--retries).
-extern int exchange_retries;
 
 // ExchangePacket for a request that does the same when it arrives twice (ping, id, status, the
 // boot switch, an upgrade block, which carries its offset: the rows request_table marks
 // repeatable; any other request is sent once). A failure on the line (time-out, bad
 // checksum, bad size, out of sync, or while a repeat is left a reply with another request's code)
-// is followed by a fence (ExchangeFence) and another attempt, up to exchange_retries times in all,
+// is followed by a fence (ExchangeFence) and another attempt, up to the run's `retries` times in all,
 // each with its reason on stderr; the failure lines of the attempts that were repeated stay off
 // stdout. An error reply or a failed write ends it at once.
 bool ExchangeRepeatable(Port port, Packet* packet);
 
 // Brings the line back in step after an exchange that failed, before the run goes on: zero bytes
 // and a ping, and every frame up to the ping's reply dropped, so that no reply to an earlier
-// request can pass for the answer to the next. Repeated within exchange_retries; false, with the
+// request can pass for the answer to the next. Repeated within the run's `retries`; false, with the
 // last attempt's failure lines on stdout, when the ping's reply never came.
 bool ExchangeFence(Port port);

@@ -12,8 +12,6 @@
 #include "Scanner.h"
 #include "console/Console.h"
 
-void (*trace_sink)(const std::string& entry, TraceKind kind) = nullptr;
-
 namespace {
 
 // Trace times count from here, which is as good as the start of the run.
@@ -25,12 +23,6 @@ std::string SinceStart()
     char text[32];
     snprintf(text, sizeof(text), "%10.3f ms ", ms.count());
     return text;
-}
-
-void Trace(const std::string& entry, TraceKind kind = TRACE_OTHER)
-{
-    if (trace_sink)
-        trace_sink(entry, kind);
 }
 
 // The log's state. After LogOpen only the thread that runs LogStdout touches it.
@@ -104,9 +96,9 @@ void EndOutputLine()
 
 }  // namespace
 
-void TraceFrame(TraceDirection direction, const Packet* packet)
+void TraceFrame(TraceSink sink, TraceDirection direction, const Packet* packet)
 {
-    if (!trace_sink)
+    if (!sink)
         return;
     const char* name = CommandName(packet->cmd);
     char unknown[16];
@@ -122,12 +114,12 @@ void TraceFrame(TraceDirection direction, const Packet* packet)
     TraceKind kind = TRACE_OTHER;
     if (packet->cmd == HPROTO_CMD_DEBUG && packet->size == proto_base_size && good)
         kind = direction == TRACE_SENT ? TRACE_POLL : TRACE_EMPTY_TEXT;
-    Trace(SinceStart() + head + DumpHex(packet), kind);
+    sink(SinceStart() + head + DumpHex(packet), kind);
 }
 
-void TraceBytes(const char* note, const uint8_t* bytes, size_t count)
+void TraceBytes(TraceSink sink, const char* note, const uint8_t* bytes, size_t count)
 {
-    if (!trace_sink)
+    if (!sink)
         return;
     char head[96];
     snprintf(head, sizeof(head), "%s, %zu bytes\n", note, count);
@@ -137,13 +129,13 @@ void TraceBytes(const char* note, const uint8_t* bytes, size_t count)
         size_t piece = count - done < proto_max_size ? count - done : proto_max_size;
         dump += (done ? "\n" : "") + DumpBytes(bytes + done, static_cast<uint32_t>(piece));
     }
-    Trace(SinceStart() + head + dump);
+    sink(SinceStart() + head + dump, TRACE_OTHER);
 }
 
-void TraceNote(const std::string& note)
+void TraceNote(TraceSink sink, const std::string& note)
 {
-    if (trace_sink)
-        Trace(SinceStart() + note);
+    if (sink)
+        sink(SinceStart() + note, TRACE_OTHER);
 }
 
 bool LogOpen(const std::string& path, const std::string& run, int run_id)

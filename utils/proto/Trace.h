@@ -15,9 +15,9 @@ enum TraceKind {
     TRACE_EMPTY_TEXT,  // a good debug reply without text
 };
 
-// Where trace entries go; null (the default) traces nothing. An entry is one or more lines
-// without a final line end.
-extern void (*trace_sink)(const std::string& entry, TraceKind kind);
+// Where trace entries go: the run's choice (--trace, --log), carried to the exchange by the
+// port's run record; null traces nothing. An entry is one or more lines without a final line end.
+using TraceSink = void (*)(const std::string& entry, TraceKind kind);
 
 enum TraceDirection {
     TRACE_SENT,
@@ -25,12 +25,12 @@ enum TraceDirection {
 };
 
 // A whole frame: "<ms since start> ms TX ping size 7 checksum good", then its DumpHex.
-void TraceFrame(TraceDirection direction, const Packet* packet);
+void TraceFrame(TraceSink sink, TraceDirection direction, const Packet* packet);
 // Bytes that are not a whole frame (noise the sync hunt skipped, a header with a bad size, a
 // frame the line stopped in): the note, the count, then the bytes in the same dump layout.
-void TraceBytes(const char* note, const uint8_t* bytes, size_t count);
+void TraceBytes(TraceSink sink, const char* note, const uint8_t* bytes, size_t count);
 // An event without bytes: a read that timed out, a retry.
-void TraceNote(const std::string& note);
+void TraceNote(TraceSink sink, const std::string& note);
 
 // --log. Opens `path` for appending and writes a first line naming the run; false (errno set)
 // when the file cannot be opened. Every line carries `run_id`, so that runs appending to one file

@@ -13,19 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The run's timings; the tool has one line and one exchange outstanding at a time.
-struct Turnarounds {
-    Clock::time_point sent;
-    int request_size = 0;         // 0: no request waits for its reply
-    std::vector<double> late_ms;  // the last late_window exchanges
-    int64_t timed = 0;            // every exchange timed in the run
-    int64_t late = 0;             // those of them late_threshold_ms late or more
-    int64_t work_left = 0;
-    bool told = false;
-};
-
-Turnarounds turnarounds;
-
 std::string Format(const char* format, double a, double b, double c)
 {
     char text[160];
@@ -71,22 +58,27 @@ std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left
     return head + Format(format, left, slow_s, left * wire_ms / 1000);
 }
 
-void TurnaroundWorkLeft(int64_t exchanges)
+void TurnaroundWorkLeft(const Port& port, int64_t exchanges)
 {
-    turnarounds.work_left = exchanges;
+    if (port.run)
+        port.run->turnarounds.work_left = exchanges;
 }
 
-void TurnaroundSent(int request_size)
+void TurnaroundSent(const Port& port, int request_size)
 {
-    turnarounds.sent = Clock::now();
-    turnarounds.request_size = request_size;
+    if (!port.run)
+        return;
+    port.run->turnarounds.sent = Clock::now();
+    port.run->turnarounds.request_size = request_size;
 }
 
 void TurnaroundReplied(const Port& port, int reply_size)
 {
-    Turnarounds& t = turnarounds;
     // The port listing's probe pings ports of every kind, one each: nothing to judge.
-    if (t.request_size == 0 || exchange_quiet)
+    if (!port.run || port.run->silent)
+        return;
+    Turnarounds& t = port.run->turnarounds;
+    if (t.request_size == 0)
         return;
     const double wire_ms = WireMs(t.request_size + reply_size);
     const double took_ms = std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
@@ -111,5 +103,5 @@ void TurnaroundReplied(const Port& port, int reply_size)
     // hint takes its place and the next figure comes on the line below.
     std::fflush(stdout);
     std::fprintf(stderr, "gantrix: %s\n", hint.c_str());
-    TraceNote(hint);
+    TraceNote(port.run->trace, hint);
 }

@@ -4,6 +4,7 @@
 // times slower than the line, with nothing else to show why.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,8 +31,19 @@ bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed);
 // `wire_ms` on the line), or per exchange when no upload is under way (0).
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left);
 
+// The run's timings; the tool has one line and one exchange outstanding at a time.
+struct Turnarounds {
+    std::chrono::steady_clock::time_point sent;
+    int request_size = 0;         // 0: no request waits for its reply
+    std::vector<double> late_ms;  // the last late_window exchanges
+    int64_t timed = 0;            // every exchange timed in the run
+    int64_t late = 0;             // those of them late_threshold_ms late or more
+    int64_t work_left = 0;
+    bool told = false;
+};
+
 // The upgrade says how many block exchanges are still to come, the one about to go included.
-void TurnaroundWorkLeft(int64_t exchanges);
+void TurnaroundWorkLeft(const Port& port, int64_t exchanges);
 // The exchange layer reports a request written whole, and a good reply read whole.
-void TurnaroundSent(int request_size);
+void TurnaroundSent(const Port& port, int request_size);
 void TurnaroundReplied(const Port& port, int reply_size);

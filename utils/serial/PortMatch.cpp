@@ -102,8 +102,8 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
 }
 
 bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
-                  void (*say)(const std::string& line), Port* port, std::string* opened,
-                  std::string* failure)
+                  const std::function<void(const std::string& line)>& say, Port* port,
+                  std::string* opened, std::string* failure)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait_ms);

@@ -3,6 +3,7 @@
 // yet (--wait-port). Nothing here prints; the waiting line goes to the caller's `say`.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,5 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
 // passed; `say` gets one line saying what is waited for. True with the device's path in *opened;
 // false with *failure (the stderr line) when it did not open.
 bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
-                  void (*say)(const std::string& line), Port* port, std::string* opened,
-                  std::string* failure);
+                  const std::function<void(const std::string& line)>& say, Port* port,
+                  std::string* opened, std::string* failure);

@@ -8,6 +8,7 @@
 #include <string>
 
 struct PortInput;
+struct ExchangeRun;
 
 // The open device: the operating system's handle, and how long one read or write on it may wait
 // for the line before it gives up. A read that runs out of time reports success with 0 bytes,
@@ -23,6 +24,9 @@ struct Port {
     // Bytes taken off the line and not yet read (PortInput.h); owned by the port from PortOpen
     // to PortClose. Without it every read goes to the driver.
     PortInput* input = nullptr;
+    // The run this port serves (proto/Exchange.h), for the exchange; the serial layer only
+    // carries it.
+    ExchangeRun* run = nullptr;
 };
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings
