@@ -119,6 +119,14 @@ run_part()
     rm -rf --one-file-system "$root"
     cp -a "$base" "$root"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
+    # The way out is this machine's, and so is whom it trusts on it: a network that inspects TLS
+    # signs with a root of its own, which a bare Debian does not know, and npm (node) checks
+    # against its own list anyway. Given to node as extra roots, so the Debian's own stay as
+    # they are.
+    if [[ -s /etc/ssl/certs/ca-certificates.crt ]]; then
+        mkdir -p "$root/etc/ssl"
+        cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/fresh-check-host-roots.crt"
+    fi
     mkdir -p "$root/root/gantrix"
     tree_files | tar -C "$top" --null -T - -cf - | tar -C "$root/root/gantrix" -xf -
     # The new mount namespace takes every mount with it when its last process ends; the trap
@@ -146,6 +154,7 @@ run_part()
         chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             GANTRIX_FUZZ_SECONDS="${GANTRIX_FUZZ_SECONDS:-60}" \
+            NODE_EXTRA_CA_CERTS=/etc/ssl/fresh-check-host-roots.crt \
             bash -c "cd /root/gantrix && $command" </dev/null
     ' fresh-check "$root" "$debs" "$command" || status=$?
     end_leftovers
