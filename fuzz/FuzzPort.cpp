@@ -7,6 +7,7 @@
 
 #include "console/Console.h"
 #include "proto/Exchange.h"
+#include "serial/PortList.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -98,4 +99,10 @@ bool PortWrite(Port, const void*, uint32_t size, uint32_t* bytes)
 void ConsoleWrite(const char*, size_t)
 {
     // The log's console side; no target writes a log.
+}
+
+std::string SlowAdapterAdvice(const Port&)
+{
+    // The hint needs a request sent and timed; the targets only receive.
+    FuzzFail("SlowAdapterAdvice called by a receiver");
 }
