@@ -100,9 +100,7 @@ TEST_F(CommandsTest, RequestsOnTheWire)
          ""},
         {"move x fwd 0", Call(Move, {"x", "fwd", "0"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
         {"move x fwd abc", Call(Move, {"x", "fwd", "abc"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
-        {"move x fwd -1", Call(Move, {"x", "fwd", "-1"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0xFF}), ""},
-        {"move x fwd -256", Call(Move, {"x", "fwd", "-256"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}),
-         ""},
+        {"move x fwd -0", Call(Move, {"x", "fwd", "-0"}), Frame(HPROTO_CMD_MOVE, {1, 2, 0}), ""},
         {"home", Call(Home, {}), {0x55, 0x07, 0x00, 0x00, 0x09, 0xD6, 0x99}, ""},
         {"home with words", Call(Home, {"x", "1"}), {0x55, 0x07, 0x00, 0x00, 0x09, 0xD6, 0x99}, ""},
         {"recover", Call(Recover, {}), {0x55, 0x07, 0x00, 0x00, 0x06, 0x21, 0x61}, "RECOVER OK\n"},
@@ -153,6 +151,10 @@ TEST_F(CommandsTest, ArgumentChecksSendNothing)
         {"move x fwd 256", Call(Move, {"x", "fwd", "256"}), "Invalid steps, max 255\n", -3},
         {"move x fwd huge", Call(Move, {"x", "fwd", "99999999999"}), "Invalid steps, max 255\n",
          -3},
+        {"move x fwd -1", Call(Move, {"x", "fwd", "-1"}), "Invalid steps, min 0\n", -3},
+        {"move x fwd -256", Call(Move, {"x", "fwd", "-256"}), "Invalid steps, min 0\n", -3},
+        {"move x fwd huge negative", Call(Move, {"x", "fwd", "-99999999999"}),
+         "Invalid steps, min 0\n", -3},
         {"move x fwd huge bad", Call(Move, {"x", "zz", "99999"}), "Unknown direction zz\n", -2},
     };
     for (const Case& c : cases) {

@@ -19,7 +19,7 @@ enum CommandResult {
     COMMAND_NO_EXCHANGE = -4,     // ping or id got no good reply; the run ends there
     COMMAND_MISSING_WORDS = -1,
     COMMAND_UNKNOWN_WORD = -2,    // a word not in the command's table
-    COMMAND_TOO_MANY_STEPS = -3,  // a step count above 255
+    COMMAND_BAD_STEPS = -3,  // a step count above 255 or below 0
     COMMAND_USAGE = -5,           // the words do not make a command: show the usage text
 };
 

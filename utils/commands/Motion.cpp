@@ -126,14 +126,20 @@ int Move(Port port, Args args)
     int steps = ParseNumber(args[2]);
     if (steps > 255) {
         printf("Invalid steps, max 255\n");
-        return COMMAND_TOO_MANY_STEPS;
+        return COMMAND_BAD_STEPS;
+    }
+    // The byte would carry -10 as 246 steps: the mechanism moves where the technician meant no
+    // move at all.
+    if (steps < 0) {
+        printf("Invalid steps, min 0\n");
+        return COMMAND_BAD_STEPS;
     }
     Packet packet;
     packet.size = request_move_size;
     packet.cmd = HPROTO_CMD_MOVE;
     packet.cmd_data[0] = ch;
     packet.cmd_data[1] = dir;
-    packet.cmd_data[2] = static_cast<uint8_t>(steps & 0xFF);  // -1 goes out as 255
+    packet.cmd_data[2] = static_cast<uint8_t>(steps);
     return Run(port, &packet, "Failed to move");
 }
 
