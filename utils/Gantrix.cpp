@@ -90,6 +90,7 @@ void SwitchUsage()
         "\n"
         "The port word usb:VID:PID or usb:VID:PID:SERIAL names the USB adapter, with its ids and\n"
         "serial number as --list-ports shows them; any other word names the device.\n"
+        "\n"
         "Output that cannot be written (a full disk, stdout or the log) ends the run with\n"
         "status 1 and a line on stderr.");
 }
