@@ -11,7 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <sys/file.h>
 #include <thread>
 
@@ -76,14 +76,17 @@ TEST_F(BoardEndToEnd, PingIdStatusWithConfiguredValues)
         int status;
         std::string out;
     };
+    // clang-format off
     const Run runs[] = {
-        {{"ping"}, 0, "PING OK\n"},
-        {{"id"}, 0, "ID: device 3A version 2.7\n"},
-        {{"status"}, 0, "Status: idle[2]  \n"},
-        {{"vend", "12"}, 0, ""},
-        {{"status"}, 0, "Status: vend[4]  \n"},
-        {{"home"}, 1, "Error in response: Busy\nFailed to go home\n"},
+      // words           status  out
+        {{"ping"},       0,      "PING OK\n"},
+        {{"id"},         0,      "ID: device 3A version 2.7\n"},
+        {{"status"},     0,      "Status: idle[2]  \n"},
+        {{"vend", "12"}, 0,      ""},
+        {{"status"},     0,      "Status: vend[4]  \n"},
+        {{"home"},       1,      "Error in response: Busy\nFailed to go home\n"},
     };
+    // clang-format on
     for (const Run& run : runs) {
         RunResult result = Tool(run.words);
         EXPECT_EQ(result.status, run.status) << run.words[0];
@@ -105,13 +108,16 @@ TEST_F(BoardEndToEnd, InjectedRepliesMakeThePingFail)
         int status;
         std::string out;
     };
+    // clang-format off
     const FaultRun runs[] = {
-        {"cmd:9", 1, "PING FAILED\n"},
-        {"badcrc", 1, ""},
-        {"error:5", 1, "Error in response: Busy\n"},
-        {"noise:255", 0, "PING OK\n"},
-        {"split:2:20", 0, "PING OK\n"},
+      // inject        status  out
+        {"cmd:9",      1,      "PING FAILED\n"},
+        {"badcrc",     1,      ""},
+        {"error:5",    1,      "Error in response: Busy\n"},
+        {"noise:255",  0,      "PING OK\n"},
+        {"split:2:20", 0,      "PING OK\n"},
     };
+    // clang-format on
     for (const FaultRun& run : runs) {
         SCOPED_TRACE(run.inject);
         ASSERT_TRUE(Start({"--inject", run.inject}));
@@ -176,11 +182,14 @@ TEST_F(BoardEndToEnd, UpgradeLandsInTheImageFile)
         const char* expected;  // the file objcopy made of it
         const char* stderr_has;
     };
+    // clang-format off
     const Case cases[] = {
-        {"fw.bin", "fw.bin", ": raw, 100 bytes, SHA-256 "},
-        {"fw.hex", "hex.bin", ": Intel HEX, addresses 0x0800FF10-0x08010427, 1304 bytes, SHA-256 "},
+      // file       expected    stderr_has
+        {"fw.bin",  "fw.bin",   ": raw, 100 bytes, SHA-256 "},
+        {"fw.hex",  "hex.bin",  ": Intel HEX, addresses 0x0800FF10-0x08010427, 1304 bytes, SHA-256 "},
         {"fw.srec", "srec.bin", ": S-record, addresses 0x0800FF10-0x08010427, 1304 bytes, "},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         const std::string image_path = base + "/image.bin";
@@ -223,92 +232,49 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
         std::vector<std::string> err_has;  // "" for an empty stderr
         int requests;                      // frames the board received
     };
+    const std::vector<std::string> upgrade_ok = {"[OK] Switched to boot mode\n",
+                                                 "Upload done 100%     \n"};
+    const std::vector<std::string> crc_retries = {
+        "retry 1 of 3 (ping): Bad CRC", "retry 3 of 3 (ping): no reply to the fence: Bad CRC"};
+    const std::vector<std::string> trace_noise = {
+        " ms TX ping size 7 checksum good\n55 07 00 00 01 9E 15 ",
+        " ms RX noise skipped by the sync hunt, 3 bytes\n", " ms RX ping size 7 checksum good\n"};
+    const std::vector<std::string> plain_progress = {
+        "Uploading... 10 % 416 of 4096 bytes, 13 of 128 blocks sent, ",
+        "Uploading... 90 % 3712 of 4096 bytes, 116 of 128 blocks sent, ",
+        "Upload done 100%: 4096 bytes, 128 blocks sent, 0 blanks skipped, "};
+    const std::string raw_image =
+        "gantrix: upgrade image " + firmware.path + ": raw, 4096 bytes, SHA-256 ";
+    const std::string based_hex =
+        ": Intel HEX, addresses 0x07FFFFE0-0x0800003F, 96 bytes, SHA-256 ";
+    // --retries 2 with badcrc@1: the ping, the fence's ping, the ping again. --retries 3 with
+    // badcrc: each repeat's fence gets a bad reply, so the ping is not sent again. The board's own
+    // answer is not the line's fault; a write of a motion is never repeated.
+    // clang-format off
     const SwitchRun runs[] = {
-        {{"--retries", "2"},
-         "badcrc@1",
-         {"ping"},
-         {"PING OK\n"},
-         0,
-         {"gantrix: retry 1 of 2 (ping): Bad CRC: "},
-         3},  // the ping, the fence's ping, the ping again
-        {{"--retries", "2"},
-         "silence@1",
-         {"status"},
-         {"Status: idle[2]  \n"},
-         0,
-         {"gantrix: retry 1 of 2 (status): " + lost + "\n"},
-         3},
-        // The board's own answer is not the line's fault; a write of a motion is never repeated.
-        {{"--retries", "2"}, "error:5", {"id"}, {"Error in response: Busy\n"}, 1, {""}, 1},
-        {{"--retries", "2"},
-         "badcrc",
-         {"vend", "3"},
-         {"Bad CRC: ", "Failed to vend\n"},
-         1,
-         {""},
-         1},
-        {{"--retries", "3"},
-         "badcrc",
-         {"ping"},
-         {"Bad CRC: ", "\nFailed to ping device\n"},
-         1,
-         {"retry 1 of 3 (ping): Bad CRC", "retry 3 of 3 (ping): no reply to the fence: Bad CRC"},
-         4},  // each repeat's fence gets a bad reply, so the ping is not sent again
-        {{"--retries", "1"},
-         "silence@upgrade#2",
-         {"upgrade", firmware.path},
-         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
-         0,
-         {"retry 1 of 1 (upgrade block): " + lost},
-         131},
-        {{"--trace"},
-         "noise:3",
-         {"ping"},
-         {"PING OK\n"},
-         0,
-         {" ms TX ping size 7 checksum good\n55 07 00 00 01 9E 15 ",
-          " ms RX noise skipped by the sync hunt, 3 bytes\n", " ms RX ping size 7 checksum good\n"},
-         1},
-        {{"--trace"},
-         "badcrc",
-         {"ping"},
-         {"Bad CRC: "},
-         1,
-         {" ms RX ping size 7 checksum bad\n"},
-         1},
-        {{"--progress", "plain"},
-         "",
-         {"upgrade", firmware.path},
-         {"Uploading... 10 % 416 of 4096 bytes, 13 of 128 blocks sent, ",
-          "Uploading... 90 % 3712 of 4096 bytes, 116 of 128 blocks sent, ",
-          "Upload done 100%: 4096 bytes, 128 blocks sent, 0 blanks skipped, "},
-         0,
-         {"gantrix: upgrade image " + firmware.path + ": raw, 4096 bytes, SHA-256 "},
-         129},
-        {{"--format", "raw"},
-         "",
-         {"upgrade", hex.path},
-         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
-         0,
-         {": raw, 204 bytes, SHA-256 "},
-         1 + 7},
-        {{"--base", "0x07FFFFE0"},
-         "",
-         {"upgrade", hex.path},
-         {"[OK] Switched to boot mode\n", "Upload done 100%     \n"},
-         0,
-         {": Intel HEX, addresses 0x07FFFFE0-0x0800003F, 96 bytes, SHA-256 "},
-         1 + 3},
-        {{"--format", "hex"}, "", {"ping"}, {""}, 1, {"--format takes raw, ihex or srec"}, 0},
-        {{"--base", "0x100000000"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
-        {{"--base", "12abc"}, "", {"ping"}, {""}, 1, {"--base takes an address"}, 0},
-        {{"--retries", "11"}, "", {"ping"}, {""}, 1, {"--retries takes a number from 0 to 10"}, 0},
-        {{"--progress", "bar"}, "", {"ping"}, {""}, 1, {"--progress takes plain"}, 0},
-        {{"--log", "/nonexistent/gantrix.log"}, "", {"ping"}, {""}, 1, {"cannot open the log"}, 0},
-        {{"--wait", "0"}, "", {"vend", "3"}, {""}, 1, {"--wait takes seconds from 1 to 600"}, 0},
-        {{"--wait", "5"}, "", {"status"}, {""}, 1, {"--wait goes with move, home, "}, 0},
-        {{"--json", "--log", "x.log"}, "", {"ping"}, {""}, 1, {"--json and --log do not go"}, 0},
+      // switches                               inject               words                       out_has                                     status  err_has                                             requests
+        {{"--retries", "2"},                    "badcrc@1",          {"ping"},                   {"PING OK\n"},                              0,      {"gantrix: retry 1 of 2 (ping): Bad CRC: "},        3},
+        {{"--retries", "2"},                    "silence@1",         {"status"},                 {"Status: idle[2]  \n"},                    0,      {"gantrix: retry 1 of 2 (status): " + lost + "\n"}, 3},
+        {{"--retries", "2"},                    "error:5",           {"id"},                     {"Error in response: Busy\n"},              1,      {""},                                               1},
+        {{"--retries", "2"},                    "badcrc",            {"vend", "3"},              {"Bad CRC: ", "Failed to vend\n"},          1,      {""},                                               1},
+        {{"--retries", "3"},                    "badcrc",            {"ping"},                   {"Bad CRC: ", "\nFailed to ping device\n"}, 1,      crc_retries,                                        4},
+        {{"--retries", "1"},                    "silence@upgrade#2", {"upgrade", firmware.path}, upgrade_ok,                                 0,      {"retry 1 of 1 (upgrade block): " + lost},          131},
+        {{"--trace"},                           "noise:3",           {"ping"},                   {"PING OK\n"},                              0,      trace_noise,                                        1},
+        {{"--trace"},                           "badcrc",            {"ping"},                   {"Bad CRC: "},                              1,      {" ms RX ping size 7 checksum bad\n"},              1},
+        {{"--progress", "plain"},               "",                  {"upgrade", firmware.path}, plain_progress,                             0,      {raw_image},                                        129},
+        {{"--format", "raw"},                   "",                  {"upgrade", hex.path},      upgrade_ok,                                 0,      {": raw, 204 bytes, SHA-256 "},                     1 + 7},
+        {{"--base", "0x07FFFFE0"},              "",                  {"upgrade", hex.path},      upgrade_ok,                                 0,      {based_hex},                                        1 + 3},
+        {{"--format", "hex"},                   "",                  {"ping"},                   {""},                                       1,      {"--format takes raw, ihex or srec"},               0},
+        {{"--base", "0x100000000"},             "",                  {"ping"},                   {""},                                       1,      {"--base takes an address"},                        0},
+        {{"--base", "12abc"},                   "",                  {"ping"},                   {""},                                       1,      {"--base takes an address"},                        0},
+        {{"--retries", "11"},                   "",                  {"ping"},                   {""},                                       1,      {"--retries takes a number from 0 to 10"},          0},
+        {{"--progress", "bar"},                 "",                  {"ping"},                   {""},                                       1,      {"--progress takes plain"},                         0},
+        {{"--log", "/nonexistent/gantrix.log"}, "",                  {"ping"},                   {""},                                       1,      {"cannot open the log"},                            0},
+        {{"--wait", "0"},                       "",                  {"vend", "3"},              {""},                                       1,      {"--wait takes seconds from 1 to 600"},             0},
+        {{"--wait", "5"},                       "",                  {"status"},                 {""},                                       1,      {"--wait goes with move, home, "},                  0},
+        {{"--json", "--log", "x.log"},          "",                  {"ping"},                   {""},                                       1,      {"--json and --log do not go"},                     0},
     };
+    // clang-format on
     for (const SwitchRun& run : runs) {
         SCOPED_TRACE(run.switches[0] + " " + run.inject + " " + run.words[0]);
         std::vector<std::string> board_args;
@@ -379,7 +345,7 @@ TEST_F(BoardEndToEnd, PlainProgressCountsTheBlocksExchanged)
 // after the command is a status poll (or a fence's ping), polls at least 50 ms apart.
 TEST_F(BoardEndToEnd, WaitFollowsTheMechanismToItsEnd)
 {
-    const std::string lost = "Failed to read from port\nFailed to read sync\nOut of sync\n";
+    const std::string lost = silence_lines;
     const std::string endless = "4000000000";
     struct WaitRun {
         std::vector<std::string> board;
@@ -391,12 +357,13 @@ TEST_F(BoardEndToEnd, WaitFollowsTheMechanismToItsEnd)
     };
     // clang-format off
     const WaitRun runs[] = {
-        {{"--motion-ms", "300"},                          {"--wait", "10"},                  {"vend", "3"},           "Status: vended[5]  \n",                                             0, 0},
-        {{},                                              {"--wait", "10"},                  {"recover"},             "RECOVER OK\nStatus: idle[2]  \n",                                   0, 0},
-        {{"--motion-ms", "300", "--fault", "motor_jam@move"}, {"--wait", "10"},              {"move", "x", "fwd", "9"}, "Status: error[1]  motor_jam[1] \nWait failed: the board ended in error\n", 1, 0},
-        {{"--motion-ms", endless},                        {"--wait", "1"},                   {"home"},                "Status: gohome[6]  \nWait failed: still in gohome after 1 s\n",     1, 2 + 1000 / 50},
-        {{"--motion-ms", endless, "--inject", "silence@3"}, {"--wait", "10"},                {"calibrate", "7"},      lost + "Wait failed: no status from the board\n",                   1, 0},
-        {{"--motion-ms", "300", "--inject", "silence@3"}, {"--retries", "1", "--wait", "10"}, {"precalibrate", "7"},  "Status: idle[2]  \n",                                               0, 0},
+      // board                                                switches                            words                      out                                                                         status  max_requests
+        {{"--motion-ms", "300"},                              {"--wait", "10"},                   {"vend", "3"},             "Status: vended[5]  \n",                                                    0,      0},
+        {{},                                                  {"--wait", "10"},                   {"recover"},               "RECOVER OK\nStatus: idle[2]  \n",                                          0,      0},
+        {{"--motion-ms", "300", "--fault", "motor_jam@move"}, {"--wait", "10"},                   {"move", "x", "fwd", "9"}, "Status: error[1]  motor_jam[1] \nWait failed: the board ended in error\n", 1,      0},
+        {{"--motion-ms", endless},                            {"--wait", "1"},                    {"home"},                  "Status: gohome[6]  \nWait failed: still in gohome after 1 s\n",            1,      2 + 1000 / 50},
+        {{"--motion-ms", endless, "--inject", "silence@3"},   {"--wait", "10"},                   {"calibrate", "7"},        lost + "Wait failed: no status from the board\n",                           1,      0},
+        {{"--motion-ms", "300", "--inject", "silence@3"},     {"--retries", "1", "--wait", "10"}, {"precalibrate", "7"},     "Status: idle[2]  \n",                                                      0,      0},
     };
     // clang-format on
     for (const WaitRun& run : runs) {
@@ -430,12 +397,15 @@ TEST_F(BoardEndToEnd, SlowAdapterHintFromTheMeasuredTurnaround)
         std::vector<std::string> words;
         bool hinted;
     };
+    // clang-format off
     const Run runs[] = {
-        {"20", {"upgrade", firmware.path}, true},
-        {"", {"upgrade", firmware.path}, false},
-        {"4", {"upgrade", firmware.path}, false},
-        {"20", {"ping"}, false},
+      // latency  words                       hinted
+        {"20",    {"upgrade", firmware.path}, true},
+        {"",      {"upgrade", firmware.path}, false},
+        {"4",     {"upgrade", firmware.path}, false},
+        {"20",    {"ping"},                   false},
     };
+    // clang-format on
     for (const Run& run : runs) {
         SCOPED_TRACE(std::string(run.latency) + " " + run.words[0]);
         TempFile log(Bytes{});
@@ -446,9 +416,7 @@ TEST_F(BoardEndToEnd, SlowAdapterHintFromTheMeasuredTurnaround)
         RunResult result = Tool(run.words, false, {"--log", log.path});
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.rfind(run.words[0] == "ping" ? "PING OK\n" : upload, 0), 0u);
-        std::ifstream in(log.path);
-        const std::string logged((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
+        const std::string logged = ReadTextFile(log.path);
         // What an upgrade says of its image comes first, hint or not.
         std::string err = result.err;
         if (run.words[0] == "upgrade")
@@ -487,23 +455,30 @@ TEST_F(BoardEndToEnd, WaitPortWaitsForAMissingOrBusyPort)
         std::string out;
         std::string err_head;
     };
+    const std::string waited_in = "gantrix: waiting up to 5 s for " + late + " to be there\n";
+    const std::string waited_free =
+        "gantrix: waiting up to 5 s for " + board_.path + " to be free\n";
+    const std::string cannot = "gantrix: cannot open " + late;
+    const std::string never_in =
+        "gantrix: waiting up to 0.3 s for " + late + " to be there\n" + cannot + ": no such device";
+    const std::string bad_wait = "gantrix: --wait-port takes seconds from 0 to 600\n";
+    const std::string no_usb = "gantrix: waiting up to 0.3 s for usb:ffff:fffe to be plugged in\n"
+                               "gantrix: no serial port is usb:ffff:fffe; ";
+    const std::string bad_usb = "gantrix: usb:ffff is not usb:VID:PID or usb:VID:PID:SERIAL";
+    const char* const no_open = "Failed to open port";
+    // The usb: rows: an adapter looked for by its ids (none on a test machine) is waited for alike.
+    // clang-format off
     const Run runs[] = {
-        {"5", late, true, false, 0, "PING OK\n",
-         "gantrix: waiting up to 5 s for " + late + " to be there\n"},
-        {"5", board_.path, true, true, 0, "PING OK\n",
-         "gantrix: waiting up to 5 s for " + board_.path + " to be free\n"},
-        {"0.3", late, false, false, 1, "Failed to open port",
-         "gantrix: waiting up to 0.3 s for " + late + " to be there\ngantrix: cannot open " + late +
-             ": no such device"},
-        {"0", late, false, false, 1, "Failed to open port", "gantrix: cannot open " + late},
-        {"601", late, false, false, 1, "", "gantrix: --wait-port takes seconds from 0 to 600\n"},
-        // An adapter looked for by its ids (none such on a test machine) is waited for alike.
-        {"0.3", "usb:ffff:fffe", false, false, 1, "Failed to open port",
-         "gantrix: waiting up to 0.3 s for usb:ffff:fffe to be plugged in\ngantrix: no serial "
-         "port is usb:ffff:fffe; "},
-        {"0", "usb:ffff", false, false, 1, "Failed to open port",
-         "gantrix: usb:ffff is not usb:VID:PID or usb:VID:PID:SERIAL"},
+      // wait   word             appears  busy   status  out          err_head
+        {"5",   late,            true,    false, 0,      "PING OK\n", waited_in},
+        {"5",   board_.path,     true,    true,  0,      "PING OK\n", waited_free},
+        {"0.3", late,            false,   false, 1,      no_open,     never_in},
+        {"0",   late,            false,   false, 1,      no_open,     cannot},
+        {"601", late,            false,   false, 1,      "",          bad_wait},
+        {"0.3", "usb:ffff:fffe", false,   false, 1,      no_open,     no_usb},
+        {"0",   "usb:ffff",      false,   false, 1,      no_open,     bad_usb},
     };
+    // clang-format on
     for (const Run& run : runs) {
         SCOPED_TRACE(std::string(run.wait) + " " + run.word);
         unlink(late.c_str());
@@ -545,7 +520,7 @@ TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
     EXPECT_EQ(status.out, "Status: idle[2]  \n");
     EXPECT_NE(status.err.find(" ms TX status size 7 checksum good\n"), std::string::npos);
 
-    std::ifstream in(log.path);
+    std::istringstream in(ReadTextFile(log.path));
     std::vector<std::string> lines;
     std::vector<std::string> ids;  // each run's lines carry its own
     for (std::string line; std::getline(in, line);) {
@@ -573,9 +548,7 @@ TEST_F(BoardEndToEnd, LogKeepsOutputAndTraceOfEveryRun)
     TempFile firmware(SeededBytes(100, 1));
     RunResult upgrade = Tool({"upgrade", firmware.path}, false, {"--log", log.path});
     EXPECT_EQ(upgrade.status, 0);
-    std::ifstream again(log.path);
-    const std::string text((std::istreambuf_iterator<char>(again)),
-                           std::istreambuf_iterator<char>());
+    const std::string text = ReadTextFile(log.path);
     const std::string image_line = "gantrix: upgrade image " + firmware.path +
                                    ": raw, 100 bytes, "
                                    "SHA-256 ";
@@ -591,10 +564,7 @@ TEST_F(BoardEndToEnd, KilledDebugRunLeavesItsLogWithEmptyPollsCounted)
 {
     TempFile log(Bytes{});
     ASSERT_TRUE(Start({}));
-    auto log_text = [&log] {
-        std::ifstream in(log.path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto log_text = [&log] { return ReadTextFile(log.path); };
     const char counted[] = " debug polls answered without text since the last count";
     // The kill comes once a count is in the file: a second after the start at the earliest.
     const Interrupt counted_once{SIGTERM,

@@ -22,13 +22,7 @@ namespace {
 
 using Handler = std::function<int(Port)>;
 
-const char silence_lines[] = "Failed to read from port\nFailed to read sync\nOut of sync\n";
 const Bytes debug_request = {0x55, 0x07, 0x00, 0x00, 0xFD, 0x7D, 0x28};
-
-PeerAction Reply(Bytes bytes)
-{
-    return PeerAction{std::move(bytes), false};
-}
 
 // Answers every request with a frame of the request's own command and no data.
 PeerAction Acknowledge(const Bytes& request, size_t)

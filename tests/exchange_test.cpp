@@ -23,14 +23,6 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-Bytes Concat(std::vector<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 // Noise that holds every byte value except the sync byte.
 Bytes Noise(size_t n)
 {
@@ -71,6 +63,17 @@ protected:
     {
         StdoutCapture capture;
         bool ok = RecvPacket(port_, packet);
+        *out = capture.Finish();
+        return ok;
+    }
+
+    // A bare ping through the whole exchange, with what it printed.
+    bool ExchangePing(Packet* packet, std::string* out)
+    {
+        packet->size = proto_base_size;
+        packet->cmd = HPROTO_CMD_PING;
+        StdoutCapture capture;
+        bool ok = ExchangePacket(port_, packet);
         *out = capture.Finish();
         return ok;
     }
@@ -183,7 +186,7 @@ TEST_F(ExchangeTest, SilenceEndsTheReceiveWithinTheLimit)
         const char* lines;
     };
     const Case cases[] = {
-        {"sync", {}, "Failed to read from port\nFailed to read sync\nOut of sync\n"},
+        {"sync", {}, silence_lines},
         {"header", {0x55, 0x07}, "Failed to read from port\nFailed to read header\n"},
         {"body", {0x55, 0x08, 0x00, 0x00, 0x01}, "Failed to read from port\nNo data in packet\n"},
     };
@@ -228,9 +231,7 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, ExchangeHangUpTest,
-    ::testing::Values(HangUpCase{"sync",
-                                 {0x01, 0x02},
-                                 "Failed to read from port\nFailed to read sync\nOut of sync\n"},
+    ::testing::Values(HangUpCase{"sync", {0x01, 0x02}, silence_lines},
                       HangUpCase{"header",
                                  {0x55, 0x07, 0x00},
                                  "Failed to read from port\nFailed to read header\n"},
@@ -298,11 +299,8 @@ TEST_F(ExchangeTest, ReplyWithAnotherCommandIsAccepted)
 {
     WriteBytes(pty_.master, Frame(HPROTO_CMD_GOHOME, {}));
     Packet packet;
-    packet.size = proto_base_size;
-    packet.cmd = HPROTO_CMD_PING;
-    StdoutCapture capture;
-    bool ok = ExchangePacket(port_, &packet);
-    std::string out = capture.Finish();
+    std::string out;
+    bool ok = ExchangePing(&packet, &out);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "");
     EXPECT_EQ(packet.cmd, HPROTO_CMD_GOHOME);
@@ -346,13 +344,7 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
          2,
          3,
          ""},
-        {"fence never answered",
-         HPROTO_CMD_STATUS,
-         {{}, {}, {}},
-         false,
-         0,
-         3,
-         "Failed to read from port\nFailed to read sync\nOut of sync\n"},
+        {"fence never answered", HPROTO_CMD_STATUS, {{}, {}, {}}, false, 0, 3, silence_lines},
     };
     PortClose(port_);
     ASSERT_TRUE(OpenPort(200));  // each silence costs a time-out
@@ -398,11 +390,8 @@ TEST_F(ExchangeTest, FailedWriteReportsTheBytesWritten)
     close(pty_.master);
     pty_.master = -1;
     Packet packet;
-    packet.size = proto_base_size;
-    packet.cmd = HPROTO_CMD_PING;
-    StdoutCapture capture;
-    bool ok = ExchangePacket(port_, &packet);
-    std::string out = capture.Finish();
+    std::string out;
+    bool ok = ExchangePing(&packet, &out);
     EXPECT_FALSE(ok);
     // Nothing is read after a failed send, so no receive lines follow.
     EXPECT_EQ(out, "Failed to write to port 0\n");

@@ -54,6 +54,24 @@ struct Cell {
     Fault fault;
 };
 
+// The board's switches for a cell: the command's own, and the fault where it strikes.
+inline std::vector<std::string> CellBoardArgs(const Cell& cell)
+{
+    std::vector<std::string> args = cell.command.board_args;
+    args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
+    return args;
+}
+
+// `words` and then the command's, "IMAGE" made the path `image()` writes ("" when it cannot).
+template <class WriteImage>
+std::vector<std::string> CellWords(std::vector<std::string> words, const Cell& cell,
+                                   WriteImage image)
+{
+    for (const std::string& word : cell.command.words)
+        words.push_back(word == "IMAGE" ? image() : word);
+    return words;
+}
+
 // How gtest shows a cell when it fails, instead of a dump of the record's bytes.
 inline void PrintTo(const Cell& cell, std::ostream* os)
 {
@@ -123,201 +141,61 @@ inline std::vector<Command> Commands()
     const std::string upload_ok = switch_ok + Progress(4) + upload_done;
     const std::string ping = FrameHex(HPROTO_CMD_PING, {});
     const std::string debug = FrameHex(HPROTO_CMD_DEBUG, {});
+    const std::string id = FrameHex(HPROTO_CMD_ID, {});
+    const std::string status = FrameHex(HPROTO_CMD_STATUS, {});
+    const std::vector<std::string> trace_board = {"--debug-text", DebugPreloadArg(), "--inject",
+                                                  "error:1@3"};
+    const std::string trace_out = "PING OK\n" + debug_shown + debug_end;
+    // DebugTrace: the first poll takes the fault; the third request's error reply ends the trace.
+    // clang-format off
     return {
-        {"Ping",
-         {"ping"},
-         {},
-         Kind::ping,
-         "@ping",
-         {ping},
-         0,
-         HPROTO_CMD_PING,
-         {},
-         "PING OK\n",
-         "Failed to ping device"},
-        {"Id_11_19_0",
-         {"id"},
-         {"--id", "11:19.0"},
-         Kind::id,
-         "@id",
-         {FrameHex(HPROTO_CMD_ID, {})},
-         0,
-         HPROTO_CMD_ID,
-         {0x11, 19, 0},
-         "ID: device 11 version 19.0\n",
-         ""},
-        {"Id_13_0_255",
-         {"id"},
-         {"--id", "13:0.255"},
-         Kind::id,
-         "@id",
-         {FrameHex(HPROTO_CMD_ID, {})},
-         0,
-         HPROTO_CMD_ID,
-         {0x13, 0, 255},
-         "ID: device 13 version 0.255\n",
-         ""},
-        {"Status",
-         {"status"},
-         {},
-         Kind::status,
-         "@status",
-         {FrameHex(HPROTO_CMD_STATUS, {})},
-         0,
-         HPROTO_CMD_STATUS,
-         {2, 0, 0, 0, 0},
-         "Status: idle[2]  \n",
-         ""},
-        {"MoveXFwd17",
-         {"move", "x", "fwd", "17"},
-         {},
-         Kind::plain,
-         "@move",
-         {FrameHex(HPROTO_CMD_MOVE, {1, 2, 0x11})},
-         0,
-         HPROTO_CMD_MOVE,
-         {},
-         "",
-         "Failed to move"},
-        {"MoveZBwd19",
-         {"move", "z", "bwd", "19"},
-         {},
-         Kind::plain,
-         "@move",
-         {FrameHex(HPROTO_CMD_MOVE, {3, 1, 0x13})},
-         0,
-         HPROTO_CMD_MOVE,
-         {},
-         "",
-         "Failed to move"},
-        {"Home",
-         {"home"},
-         {},
-         Kind::plain,
-         "@home",
-         {FrameHex(HPROTO_CMD_GOHOME, {})},
-         0,
-         HPROTO_CMD_GOHOME,
-         {},
-         "",
-         "Failed to go home"},
-        {"Calibrate3",
-         {"calibrate", "3"},
-         {},
-         Kind::plain,
-         "@calibrate",
-         {FrameHex(HPROTO_CMD_CALIBRATE, {3})},
-         0,
-         HPROTO_CMD_CALIBRATE,
-         {},
-         "",
-         "Failed to calibrate"},
-        {"Precalibrate3",
-         {"precalibrate", "3"},
-         {},
-         Kind::plain,
-         "@precalibrate",
-         {FrameHex(HPROTO_CMD_PRECALIBRATE, {3})},
-         0,
-         HPROTO_CMD_PRECALIBRATE,
-         {},
-         "",
-         "Failed to move to precalibrate position"},
-        {"Vend3",
-         {"vend", "3"},
-         {},
-         Kind::plain,
-         "@vend",
-         {FrameHex(HPROTO_CMD_VEND, {3})},
-         0,
-         HPROTO_CMD_VEND,
-         {},
-         "",
-         "Failed to vend"},
-        {"Vend255",
-         {"vend", "255"},
-         {},
-         Kind::plain,
-         "@vend",
-         {FrameHex(HPROTO_CMD_VEND, {0xFF})},
-         0,
-         HPROTO_CMD_VEND,
-         {},
-         "",
-         "Failed to vend"},
-        {"Recover",
-         {"recover"},
-         {},
-         Kind::recover,
-         "@recover",
-         {FrameHex(HPROTO_CMD_RECOVER, {})},
-         0,
-         HPROTO_CMD_RECOVER,
-         {},
-         "RECOVER OK\n",
-         "Failed to recover device"},
-        {"UpgradeFirstBlock",
-         {"upgrade", "IMAGE"},
-         {},
-         Kind::upgrade_block,
-         "@upgrade#1",
-         upload,
-         1,
-         HPROTO_CMD_UPGRADE,
-         {},
-         upload_ok,
-         ""},
-        {"UpgradeMiddleBlock",
-         {"upgrade", "IMAGE"},
-         {},
-         Kind::upgrade_block,
-         "@upgrade#2",
-         upload,
-         2,
-         HPROTO_CMD_UPGRADE,
-         {},
-         upload_ok,
-         ""},
-        {"UpgradeSwitch",
-         {"upgrade", "IMAGE"},
-         {},
-         Kind::upgrade_switch,
-         "@switch",
-         upload,
-         0,
-         HPROTO_CMD_SWITCH_BOOT_APP,
-         {},
-         upload_ok,
-         ""},
-        // The trace's first poll takes the fault; the third request's error reply ends the trace.
-        {"DebugTrace",
-         {"debug", "ping"},
-         {"--debug-text", DebugPreloadArg(), "--inject", "error:1@3"},
-         Kind::debug,
-         "@debug",
-         {ping, debug, debug},
-         1,
-         HPROTO_CMD_DEBUG,
-         DebugFirstReply(),
-         "PING OK\n" + debug_shown + debug_end,
-         ""},
+      // name                  words                       board_args            kind                  when             requests                                   hit  reply_cmd                   reply_data         ok_out                           failure_line
+        {"Ping",               {"ping"},                   {},                   Kind::ping,           "@ping",         {ping},                                    0,   HPROTO_CMD_PING,            {},                "PING OK\n",                     "Failed to ping device"},
+        {"Id_11_19_0",         {"id"},                     {"--id", "11:19.0"},  Kind::id,             "@id",           {id},                                      0,   HPROTO_CMD_ID,              {0x11, 19, 0},     "ID: device 11 version 19.0\n",  ""},
+        {"Id_13_0_255",        {"id"},                     {"--id", "13:0.255"}, Kind::id,             "@id",           {id},                                      0,   HPROTO_CMD_ID,              {0x13, 0, 255},    "ID: device 13 version 0.255\n", ""},
+        {"Status",             {"status"},                 {},                   Kind::status,         "@status",       {status},                                  0,   HPROTO_CMD_STATUS,          {2, 0, 0, 0, 0},   "Status: idle[2]  \n",           ""},
+        {"MoveXFwd17",         {"move", "x", "fwd", "17"}, {},                   Kind::plain,          "@move",         {FrameHex(HPROTO_CMD_MOVE, {1, 2, 0x11})}, 0,   HPROTO_CMD_MOVE,            {},                "",                              "Failed to move"},
+        {"MoveZBwd19",         {"move", "z", "bwd", "19"}, {},                   Kind::plain,          "@move",         {FrameHex(HPROTO_CMD_MOVE, {3, 1, 0x13})}, 0,   HPROTO_CMD_MOVE,            {},                "",                              "Failed to move"},
+        {"Home",               {"home"},                   {},                   Kind::plain,          "@home",         {FrameHex(HPROTO_CMD_GOHOME, {})},         0,   HPROTO_CMD_GOHOME,          {},                "",                              "Failed to go home"},
+        {"Calibrate3",         {"calibrate", "3"},         {},                   Kind::plain,          "@calibrate",    {FrameHex(HPROTO_CMD_CALIBRATE, {3})},     0,   HPROTO_CMD_CALIBRATE,       {},                "",                              "Failed to calibrate"},
+        {"Precalibrate3",      {"precalibrate", "3"},      {},                   Kind::plain,          "@precalibrate", {FrameHex(HPROTO_CMD_PRECALIBRATE, {3})},  0,   HPROTO_CMD_PRECALIBRATE,    {},                "",                              "Failed to move to precalibrate position"},
+        {"Vend3",              {"vend", "3"},              {},                   Kind::plain,          "@vend",         {FrameHex(HPROTO_CMD_VEND, {3})},          0,   HPROTO_CMD_VEND,            {},                "",                              "Failed to vend"},
+        {"Vend255",            {"vend", "255"},            {},                   Kind::plain,          "@vend",         {FrameHex(HPROTO_CMD_VEND, {0xFF})},       0,   HPROTO_CMD_VEND,            {},                "",                              "Failed to vend"},
+        {"Recover",            {"recover"},                {},                   Kind::recover,        "@recover",      {FrameHex(HPROTO_CMD_RECOVER, {})},        0,   HPROTO_CMD_RECOVER,         {},                "RECOVER OK\n",                  "Failed to recover device"},
+        {"UpgradeFirstBlock",  {"upgrade", "IMAGE"},       {},                   Kind::upgrade_block,  "@upgrade#1",    upload,                                    1,   HPROTO_CMD_UPGRADE,         {},                upload_ok,                       ""},
+        {"UpgradeMiddleBlock", {"upgrade", "IMAGE"},       {},                   Kind::upgrade_block,  "@upgrade#2",    upload,                                    2,   HPROTO_CMD_UPGRADE,         {},                upload_ok,                       ""},
+        {"UpgradeSwitch",      {"upgrade", "IMAGE"},       {},                   Kind::upgrade_switch, "@switch",       upload,                                    0,   HPROTO_CMD_SWITCH_BOOT_APP, {},                upload_ok,                       ""},
+        {"DebugTrace",         {"debug", "ping"},          trace_board,          Kind::debug,          "@debug",        {ping, debug, debug},                      1,   HPROTO_CMD_DEBUG,           DebugFirstReply(), trace_out,                       ""},
     };
+    // clang-format on
 }
 
 inline std::vector<Fault> Faults()
 {
+    // clang-format off
     return {
-        {"Noise255", "noise:255"}, {"Noise256", "noise:256"},      {"SplitBytes", "split:1:1"},
-        {"BadCrc", "badcrc"},      {"Error1", "error:1"},          {"Error2", "error:2"},
-        {"Error3", "error:3"},     {"Error5", "error:5"},          {"Error4Unknown", "error:4"},
-        {"OtherCmd", "cmd:200"},   {"LateCmd9", "cmd:9"},          {"Short", "short"},
-        {"Size3", "size:3"},       {"Size255", "size:255"},        {"Silence", "silence"},
-        {"HangUp", "hangup"},      {"HangUpMid3", "hangup-mid:3"},
+      // name             inject
+        {"Noise255",      "noise:255"},
+        {"Noise256",      "noise:256"},
+        {"SplitBytes",    "split:1:1"},
+        {"BadCrc",        "badcrc"},
+        {"Error1",        "error:1"},
+        {"Error2",        "error:2"},
+        {"Error3",        "error:3"},
+        {"Error5",        "error:5"},
+        {"Error4Unknown", "error:4"},
+        {"OtherCmd",      "cmd:200"},
+        {"LateCmd9",      "cmd:9"},
+        {"Short",         "short"},
+        {"Size3",         "size:3"},
+        {"Size255",       "size:255"},
+        {"Silence",       "silence"},
+        {"HangUp",        "hangup"},
+        {"HangUpMid3",    "hangup-mid:3"},
     };
+    // clang-format on
 }
 
-// The line a lost reply leaves, whether the board went quiet or the line went away before a byte.
-const std::string lost_reply = "Failed to read from port\nFailed to read sync\nOut of sync\n";
 // A hang-up in the middle of a reply: the bytes already written may reach the tool before the
 // line goes, or be dropped with it.
 const std::string cut_in_header = "Failed to read from port\nFailed to read header\n";
@@ -356,9 +234,9 @@ inline std::vector<std::string> ExchangeFailure(const Command& c, const std::str
     if (inject == "size:3" || inject == "size:255")
         return {"Bad packet size " + inject.substr(5) + "\n"};
     if (inject == "silence" || inject == "hangup")
-        return {lost_reply};
+        return {silence_lines};
     if (inject == "hangup-mid:3")
-        return {lost_reply, cut_in_header};
+        return {silence_lines, cut_in_header};
     return {};
 }
 

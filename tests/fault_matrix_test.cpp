@@ -3,7 +3,7 @@
 // silent or vanished board ends the run in time and without spinning.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +18,6 @@ using namespace fault_cells;
 
 // The quick tool's line time-out.
 constexpr double line_timeout_s = 1.0;
-
 
 std::vector<Cell> AllCells()
 {
@@ -52,16 +51,11 @@ TEST_P(FaultMatrix, OutputStatusAndWhatTheBoardReceived)
     const Cell& cell = GetParam();
     const Outcome expected = Expect(cell.command, cell.fault);
 
-    std::vector<std::string> args = cell.command.board_args;
-    args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
-    board_ = StartBoard(args);
+    board_ = StartBoard(CellBoardArgs(cell));
     ASSERT_GT(board_.pid, 0);
-
-    std::vector<std::string> argv = {QuickToolPath(), board_.path};
-    for (const std::string& word : cell.command.words) {
-        argv.push_back(word == "IMAGE" ? WriteImage() : word);
-        ASSERT_FALSE(argv.back().empty());
-    }
+    const std::vector<std::string> argv =
+        CellWords({QuickToolPath(), board_.path}, cell, [this] { return WriteImage(); });
+    ASSERT_EQ(std::count(argv.begin(), argv.end(), ""), 0);
     RunResult run = RunProgram(argv, 20000);
     ExpectOutcome(expected, run, RecordedFrames(board_));
 

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -71,8 +70,7 @@ inline void Run(uint32_t seed,
     const RunResult run = upload(file);
     std::map<std::string, uint64_t> stats = BoardStats(*board);
     stop();
-    std::ifstream in(kept, std::ios::binary);
-    const Bytes on_board((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Bytes on_board = ReadWholeFile(kept);
     ++tally->runs;
     tally->late += stats["late"];
     tally->dropped += stats["dropped"];

@@ -8,21 +8,12 @@
 #include <vector>
 
 #include "proto/Scanner.h"
+#include "support/Bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 const Bytes ping = {0x55, 0x07, 0x00, 0x00, 0x01, 0x9E, 0x15};
 const Bytes status = {0x55, 0x07, 0x00, 0x00, 0x03, 0x8C, 0x36};
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 Bytes Head(const Bytes& bytes, size_t n)
 {
@@ -51,25 +42,25 @@ TEST(ParsePacket, ScansBuffers)
     Bytes bad_crc = ping;
     bad_crc[6] ^= 0x01;
     // A 10-byte frame header whose would-be checksum lands inside a ping that starts at offset 4.
-    Bytes frame_in_bad_frame = Cat({{0x55, 0x0A, 0x00, 0x00}, ping});
+    Bytes frame_in_bad_frame = Concat({{0x55, 0x0A, 0x00, 0x00}, ping});
     const ScanCase cases[] = {
         {"empty buffer", {}, {}, 0},
         {"no sync byte at all", {0x01, 0x02, 0xAA, 0xFF}, {}, 4},
-        {"noise, frame, more noise", Cat({{0x01, 0x02}, ping, {0x03}}), {2}, 10},
-        {"two frames back to back", Cat({ping, status}), {0, 7}, 14},
+        {"noise, frame, more noise", Concat({{0x01, 0x02}, ping, {0x03}}), {2}, 10},
+        {"two frames back to back", Concat({ping, status}), {0, 7}, 14},
         {"frame with only five bytes in", Head(ping, 5), {}, 0},
-        {"noise then a frame missing its last byte", Cat({{0x00}, Head(ping, 6)}), {}, 1},
+        {"noise then a frame missing its last byte", Concat({{0x00}, Head(ping, 6)}), {}, 1},
         {"lone sync byte", {0x01, 0x55}, {}, 1},
         {"sync with four bytes left", {0x55, 0x07, 0x00, 0x00}, {}, 0},
         {"sync with an impossible size and two bytes left", {0x55, 0xFF, 0x00}, {}, 0},
         {"damaged checksum consumed byte by byte", bad_crc, {}, 7},
         {"frame starting inside a damaged one", frame_in_bad_frame, {4}, 11},
         {"size 64 is accepted", FrameOfSize(64), {0}, 64},
-        {"size 65 is noise even when complete", Cat({FrameOfSize(65), ping}), {65}, 72},
-        {"size 254 is noise", Cat({FrameOfSize(254), status}), {254}, 261},
-        {"size 6 is noise", Cat({{0x55, 0x06, 0x00, 0x00, 0x01, 0x00}, ping}), {6}, 13},
-        {"size 0 is noise", Cat({{0x55, 0x00, 0x55, 0x00, 0x00}, ping}), {5}, 12},
-        {"size 7 frame ending the buffer", Cat({{0x55, 0x02}, status}), {2}, 9},
+        {"size 65 is noise even when complete", Concat({FrameOfSize(65), ping}), {65}, 72},
+        {"size 254 is noise", Concat({FrameOfSize(254), status}), {254}, 261},
+        {"size 6 is noise", Concat({{0x55, 0x06, 0x00, 0x00, 0x01, 0x00}, ping}), {6}, 13},
+        {"size 0 is noise", Concat({{0x55, 0x00, 0x55, 0x00, 0x00}, ping}), {5}, 12},
+        {"size 7 frame ending the buffer", Concat({{0x55, 0x02}, status}), {2}, 9},
     };
     for (const ScanCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,7 +98,7 @@ TEST(ParsePacket, EmptyCountLeavesCursorAlone)
 
 TEST(ParsePacket, WaitsForTheRestThenReturnsIt)
 {
-    Bytes buffer = Cat({{0x7E}, ping, status});
+    Bytes buffer = Concat({{0x7E}, ping, status});
     uint8_t* cursor = buffer.data();
     for (uint32_t arrived = 1; arrived < 8; ++arrived) {
         uint32_t count = arrived - static_cast<uint32_t>(cursor - buffer.data());

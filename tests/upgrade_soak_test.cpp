@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -30,12 +29,6 @@ void WriteFile(const std::string& path, const Bytes& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // An image without blank blocks, so that every block goes out.
@@ -335,7 +328,7 @@ TEST(InterruptedUpload, StopsAtTheBlockAndARepeatDeliversTheImage)
             EXPECT_EQ(again.status, 0);
             EXPECT_NE(again.out.find("Upload done 100%"), std::string::npos) << again.out;
             EXPECT_EQ(StopBoard(&board, true), 0);
-            EXPECT_EQ(ReadFile(out_path), image);
+            EXPECT_EQ(ReadWholeFile(out_path), image);
             unlink(image_path.c_str());
             unlink(out_path.c_str());
             unlink(board.record_path.c_str());

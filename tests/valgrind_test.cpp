@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,45 +43,24 @@ std::string UploadOk()
 
 std::vector<Case> Cases()
 {
+    // clang-format off
     return {
-        {"Ping", {}, {"ping"}, nullptr, false, "PING OK\n", 0},
-        {"Id", {"--id", "3A:2.7"}, {"id"}, nullptr, false, "ID: device 3A version 2.7\n", 0},
-        {"Status",
-         {"--fault", "motor_jam"},
-         {"status"},
-         nullptr,
-         false,
-         "Status: error[1]  motor_jam[1] \n",
-         0},
-        {"Vend", {"--motion-ms", "1"}, {"vend", "17"}, nullptr, false, "", 0},
-        {"Upgrade", {}, {"upgrade", "IMAGE"}, nullptr, false, UploadOk(), 0},
-        {"ErrorReply",
-         {"--inject", "error:5@ping"},
-         {"ping"},
-         nullptr,
-         false,
-         "Error in response: Busy\nFailed to ping device\n",
-         1},
-        {"Silence",
-         {"--inject", "silence@ping"},
-         {"ping"},
-         nullptr,
-         true,
-         "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n",
-         1},
+      // name                 board_args                                                    words                 port                         quick  out                                                       status  out_part
+        {"Ping",              {},                                                           {"ping"},             nullptr,                     false, "PING OK\n",                                              0},
+        {"Id",                {"--id", "3A:2.7"},                                           {"id"},               nullptr,                     false, "ID: device 3A version 2.7\n",                            0},
+        {"Status",            {"--fault", "motor_jam"},                                     {"status"},           nullptr,                     false, "Status: error[1]  motor_jam[1] \n",                      0},
+        {"Vend",              {"--motion-ms", "1"},                                         {"vend", "17"},       nullptr,                     false, "",                                                       0},
+        {"Upgrade",           {},                                                           {"upgrade", "IMAGE"}, nullptr,                     false, UploadOk(),                                               0},
+        {"ErrorReply",        {"--inject", "error:5@ping"},                                 {"ping"},             nullptr,                     false, "Error in response: Busy\nFailed to ping device\n",       1},
+        {"Silence",           {"--inject", "silence@ping"},                                 {"ping"},             nullptr,                     true,  std::string(silence_lines) + "Failed to ping device\n",   1},
         // The zero byte hides the board's own log of the ping from what the trace shows.
-        {"TraceAfterCommand",
-         {"--debug-text", "boot ok\\n\\x00", "--inject", "error:1@3"},
-         {"debug", "ping"},
-         nullptr,
-         false,
-         "PING OK\nboot ok\nError in response: Invalid command\n",
-         0},
-        {"NoSuchPort", {}, {"ping"}, "/nonexistent/gantrix-port", false, "Failed to open port", 1},
-        {"Usage", {}, {}, "", false, "Usage: gantrix <port>", 1, true},
+        {"TraceAfterCommand", {"--debug-text", "boot ok\\n\\x00", "--inject", "error:1@3"}, {"debug", "ping"},    nullptr,                     false, "PING OK\nboot ok\nError in response: Invalid command\n", 0},
+        {"NoSuchPort",        {},                                                           {"ping"},             "/nonexistent/gantrix-port", false, "Failed to open port",                                    1},
+        {"Usage",             {},                                                           {},                   "",                          false, "Usage: gantrix <port>",                                  1,      true},
         // This machine's ports, whatever they are: only memcheck's verdict counts.
-        {"ListPorts", {}, {"--list-ports"}, "", false, "", 0, true},
+        {"ListPorts",         {},                                                           {"--list-ports"},     "",                          false, "",                                                       0,      true},
     };
+    // clang-format on
 }
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -148,8 +126,7 @@ TEST_P(Valgrind, NoMemcheckReports)
     }
     RunResult run = RunProgram(argv, 120000);
 
-    std::ifstream in(log_path());
-    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string log = ReadTextFile(log_path());
     EXPECT_NE(run.status, valgrind_error_status) << log;
     EXPECT_EQ(run.status, c.status) << log;
     if (c.out_part) {

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -44,16 +43,19 @@ TEST_F(WineBoard, EachCommandOutputStatusAndRequest)
         std::string out;
         int status;
     };
+    // clang-format off
     const Run runs[] = {
-        {{"ping"}, FrameHex(HPROTO_CMD_PING, {}), "PING OK\n", 0},
-        {{"id"}, FrameHex(HPROTO_CMD_ID, {}), "ID: device 3A version 2.7\n", 0},
-        {{"status"}, FrameHex(HPROTO_CMD_STATUS, {}), "Status: idle[2]  \n", 0},
-        {{"move", "y", "bwd", "19"}, FrameHex(HPROTO_CMD_MOVE, {2, 1, 0x13}), "", 0},
-        {{"home"}, FrameHex(HPROTO_CMD_GOHOME, {}), "", 0},
-        {{"vend", "17"}, FrameHex(HPROTO_CMD_VEND, {0x11}), "", 0},
-        {{"calibrate", "255"}, FrameHex(HPROTO_CMD_CALIBRATE, {0xFF}), "", 0},
-        {{"recover"}, FrameHex(HPROTO_CMD_RECOVER, {}), "RECOVER OK\n", 0},
+      // words                       request                                  out                            status
+        {{"ping"},                   FrameHex(HPROTO_CMD_PING, {}),           "PING OK\n",                   0},
+        {{"id"},                     FrameHex(HPROTO_CMD_ID, {}),             "ID: device 3A version 2.7\n", 0},
+        {{"status"},                 FrameHex(HPROTO_CMD_STATUS, {}),         "Status: idle[2]  \n",         0},
+        {{"move", "y", "bwd", "19"}, FrameHex(HPROTO_CMD_MOVE, {2, 1, 0x13}), "",                            0},
+        {{"home"},                   FrameHex(HPROTO_CMD_GOHOME, {}),         "",                            0},
+        {{"vend", "17"},             FrameHex(HPROTO_CMD_VEND, {0x11}),       "",                            0},
+        {{"calibrate", "255"},       FrameHex(HPROTO_CMD_CALIBRATE, {0xFF}),  "",                            0},
+        {{"recover"},                FrameHex(HPROTO_CMD_RECOVER, {}),        "RECOVER OK\n",                0},
     };
+    // clang-format on
     for (const Run& run : runs) {
         SCOPED_TRACE(run.words[0]);
         RunResult result = Tool(run.words);
@@ -103,11 +105,15 @@ TEST_F(WineBoard, UpgradeImageArrivesIntact)
         const char* expected;
         const char* progress;
     };
+    const char* const four_blocks =
+        "Uploading... 00 %\rUploading... 32 %\rUploading... 64 %\rUploading... 96 %\r";
+    // clang-format off
     const Case cases[] = {
-        {"firmware.bin", "firmware.bin",
-         "Uploading... 00 %\rUploading... 32 %\rUploading... 64 %\rUploading... 96 %\r"},
-        {"firmware.hex", "hex.bin", nullptr},
+      // file            expected        progress
+        {"firmware.bin", "firmware.bin", four_blocks},
+        {"firmware.hex", "hex.bin",      nullptr},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         ASSERT_TRUE(Start({"--image-out", image_path}));
@@ -158,29 +164,19 @@ TEST_F(WineBoard, OperatorSwitches)
         std::string err_has;
         int requests;
     };
+    const std::vector<std::string> plain_progress = {
+        "Switch to boot mode...\n[OK] Switched to boot mode\n",
+        "Uploading... 50 % 512 of 1024 bytes, 16 of 32 blocks sent, ",
+        "Upload done 100%: 1024 bytes, 32 blocks sent, "};
+    // clang-format off
     const SwitchRun runs[] = {
-        {{"--retries", "2"},
-         "badcrc@1",
-         {"ping"},
-         {"PING OK\n"},
-         "gantrix: retry 1 of 2 (ping): Bad CRC: ",
-         3},  // the ping, the fence's ping, the ping again
-        {{"--trace"},
-         "noise:2",
-         {"id"},
-         {"ID: device 2B version 1.4\n"},
-         " ms RX noise skipped by the sync hunt, 2 bytes\n",
-         1},
-        {{"--progress", "plain"},
-         "",
-         {"upgrade", "Z:" + firmware.path},
-         {"Switch to boot mode...\n[OK] Switched to boot mode\n",
-          "Uploading... 50 % 512 of 1024 bytes, 16 of 32 blocks sent, ",
-          "Upload done 100%: 1024 bytes, 32 blocks sent, "},
-         "",
-         33},
-        {{"--log", "Z:" + log.path}, "", {"status"}, {"Status: idle[2]  \n"}, "", 1},
+      // switches                    inject      words                              out_has                          err_has                                             requests
+        {{"--retries", "2"},         "badcrc@1", {"ping"},                          {"PING OK\n"},                   "gantrix: retry 1 of 2 (ping): Bad CRC: ",          3},  // the ping, the fence's ping, the ping again
+        {{"--trace"},                "noise:2",  {"id"},                            {"ID: device 2B version 1.4\n"}, " ms RX noise skipped by the sync hunt, 2 bytes\n", 1},
+        {{"--progress", "plain"},    "",         {"upgrade", "Z:" + firmware.path}, plain_progress,                  "",                                                 33},
+        {{"--log", "Z:" + log.path}, "",         {"status"},                        {"Status: idle[2]  \n"},         "",                                                 1},
     };
+    // clang-format on
     for (const SwitchRun& run : runs) {
         SCOPED_TRACE(run.switches[0]);
         std::vector<std::string> board_args;
@@ -199,8 +195,7 @@ TEST_F(WineBoard, OperatorSwitches)
         EXPECT_EQ(static_cast<int>(RecordedFrames(line_.board).size()), run.requests);
         Stop();
     }
-    std::ifstream in(log.path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = ReadTextFile(log.path);
     EXPECT_NE(text.find(" ms TX status size 7 checksum good"), std::string::npos) << text;
     // After the timestamp, the run's process id.
     EXPECT_TRUE(std::regex_search(text, std::regex("Z [0-9]+ out   Status: idle\\[2\\]\r\n")))
@@ -279,8 +274,7 @@ TEST_F(WineBoard, WaitPortForAComPortThatAppears)
         << result.err;
 }
 
-const std::string lost_reply =
-    "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
+const std::string lost_ping = std::string(silence_lines) + "Failed to ping device\n";
 
 TEST_F(WineBoard, FailuresOfTheExchange)
 {
@@ -289,14 +283,17 @@ TEST_F(WineBoard, FailuresOfTheExchange)
         std::string out;  // the whole output, or its start when `prefix_only`
         bool prefix_only;
     };
+    // clang-format off
     const FaultRun runs[] = {
-        {"error:5", "Error in response: Busy\nFailed to ping device\n", false},
-        {"badcrc", "Bad CRC: ", true},
-        {"noise:256", "Out of sync\nFailed to ping device\n", false},
-        {"silence", lost_reply, false},
+      // inject       out                                                 prefix_only
+        {"error:5",   "Error in response: Busy\nFailed to ping device\n", false},
+        {"badcrc",    "Bad CRC: ",                                        true},
+        {"noise:256", "Out of sync\nFailed to ping device\n",             false},
+        {"silence",   lost_ping,                                          false},
         // Wine reports a vanished peer as an expired read time-out, not as an error.
-        {"hangup", lost_reply, false},
+        {"hangup",    lost_ping,                                          false},
     };
+    // clang-format on
     for (const FaultRun& run : runs) {
         SCOPED_TRACE(run.inject);
         ASSERT_TRUE(Start({"--inject", run.inject}));

@@ -2,8 +2,6 @@
 // plays the board: what a user on Windows would see, byte for byte on the wire.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -15,12 +13,6 @@
 #include "proto/Packet.h"
 
 namespace {
-
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Every byte value but the sync byte: 255 bytes of line noise the tool must skip.
 Bytes AllButSync()
@@ -50,99 +42,34 @@ std::string ErrorLine(HProtoResult code)
     return std::string("Error in response: ") + GetErrorByResultCode(code) + "\n";
 }
 
-const std::string lost_reply =
-    "Failed to read from port\nFailed to read sync\nOut of sync\nFailed to ping device\n";
+const std::string lost_ping = std::string(silence_lines) + "Failed to ping device\n";
 
 std::vector<ExchangeCase> Cases()
 {
     const Bytes ping = Frame(HPROTO_CMD_PING, {});
     const Bytes id = Frame(HPROTO_CMD_ID, {});
+    const Bytes vended = Frame(HPROTO_CMD_VEND, {});
+    const Bytes bad_crc = {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00};
+    const std::string busy = ErrorLine(HPROTO_ERROR_BUSY) + "Failed to ping device\n";
+    // clang-format off
     return {
-        {"ping", {"ping"}, ping, Peer::answer, ping, false, "PING OK\n", 0},
-        {"ping answered by another command",
-         {"ping"},
-         ping,
-         Peer::answer,
-         Frame(HPROTO_CMD_STATUS, {}),
-         false,
-         "PING FAILED\n",
-         1},
-        {"id",
-         {"id"},
-         id,
-         Peer::answer,
-         Frame(HPROTO_CMD_ID, {0x2A, 1, 7}),
-         false,
-         "ID: device 2A version 1.7\n",
-         0},
-        {"id reply too short",
-         {"id"},
-         id,
-         Peer::answer,
-         Frame(HPROTO_CMD_ID, {0x2A, 1}),
-         false,
-         "Reply too short\n",
-         1},
-        {"flow-control and edge bytes in a reply",
-         {"id"},
-         id,
-         Peer::answer,
-         Frame(HPROTO_CMD_ID, {0x11, 0x13, 0xFF, 0x00}),
-         false,
-         "ID: device 11 version 19.255\n",
-         0},
-        {"XON in a request",
-         {"vend", "17"},
-         Frame(HPROTO_CMD_VEND, {0x11}),
-         Peer::answer,
-         Frame(HPROTO_CMD_VEND, {}),
-         false,
-         "",
-         0},
-        {"XOFF in a request",
-         {"vend", "19"},
-         Frame(HPROTO_CMD_VEND, {0x13}),
-         Peer::answer,
-         Frame(HPROTO_CMD_VEND, {}),
-         false,
-         "",
-         0},
-        {"0xFF in a request",
-         {"vend", "255"},
-         Frame(HPROTO_CMD_VEND, {0xFF}),
-         Peer::answer,
-         Frame(HPROTO_CMD_VEND, {}),
-         false,
-         "",
-         0},
-        {"every other byte value as noise before the reply",
-         {"ping"},
-         ping,
-         Peer::answer,
-         Concat(AllButSync(), ping),
-         false,
-         "PING OK\n",
-         0},
-        {"error reply",
-         {"ping"},
-         ping,
-         Peer::answer,
-         Frame(0, {HPROTO_ERROR_BUSY}),
-         false,
-         ErrorLine(HPROTO_ERROR_BUSY) + "Failed to ping device\n",
-         1},
-        {"bad checksum",
-         {"ping"},
-         ping,
-         Peer::answer,
-         {0x55, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00},
-         false,
-         "Bad CRC: 0  != 159E\nFailed to ping device\n",
-         1},
-        {"silent board", {"ping"}, ping, Peer::silent, {}, true, lost_reply, 1},
+      // name                                                words            request                         peer           reply                                           quick  out                                             status
+        {"ping",                                             {"ping"},        ping,                           Peer::answer,  ping,                                           false, "PING OK\n",                                    0},
+        {"ping answered by another command",                 {"ping"},        ping,                           Peer::answer,  Frame(HPROTO_CMD_STATUS, {}),                   false, "PING FAILED\n",                                1},
+        {"id",                                               {"id"},          id,                             Peer::answer,  Frame(HPROTO_CMD_ID, {0x2A, 1, 7}),             false, "ID: device 2A version 1.7\n",                  0},
+        {"id reply too short",                               {"id"},          id,                             Peer::answer,  Frame(HPROTO_CMD_ID, {0x2A, 1}),                false, "Reply too short\n",                            1},
+        {"flow-control and edge bytes in a reply",           {"id"},          id,                             Peer::answer,  Frame(HPROTO_CMD_ID, {0x11, 0x13, 0xFF, 0x00}), false, "ID: device 11 version 19.255\n",               0},
+        {"XON in a request",                                 {"vend", "17"},  Frame(HPROTO_CMD_VEND, {0x11}), Peer::answer,  vended,                                         false, "",                                             0},
+        {"XOFF in a request",                                {"vend", "19"},  Frame(HPROTO_CMD_VEND, {0x13}), Peer::answer,  vended,                                         false, "",                                             0},
+        {"0xFF in a request",                                {"vend", "255"}, Frame(HPROTO_CMD_VEND, {0xFF}), Peer::answer,  vended,                                         false, "",                                             0},
+        {"every other byte value as noise before the reply", {"ping"},        ping,                           Peer::answer,  Concat({AllButSync(), ping}),                   false, "PING OK\n",                                    0},
+        {"error reply",                                      {"ping"},        ping,                           Peer::answer,  Frame(0, {HPROTO_ERROR_BUSY}),                  false, busy,                                           1},
+        {"bad checksum",                                     {"ping"},        ping,                           Peer::answer,  bad_crc,                                        false, "Bad CRC: 0  != 159E\nFailed to ping device\n", 1},
+        {"silent board",                                     {"ping"},        ping,                           Peer::silent,  {},                                             true,  lost_ping,                                      1},
         // Wine reports a vanished peer as an expired read time-out, not as an error.
-        {"board hangs up", {"ping"}, ping, Peer::hang_up, {}, true, lost_reply, 1},
+        {"board hangs up",                                   {"ping"},        ping,                           Peer::hang_up, {},                                             true,  lost_ping,                                      1},
     };
+    // clang-format on
 }
 
 // Names the case in failure reports instead of dumping its bytes.
@@ -254,8 +181,7 @@ TEST(WineFrontEnd, RunWithoutStandardHandlesWritesToNul)
         RunWindowsTestProgram("gantrix_no_std_handles.exe",
                               {tool, "--log", "Z:" + log.path, UnmappedComPort(), "ping"});
     EXPECT_EQ(logged.status, 1);
-    std::ifstream in(log.path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = ReadTextFile(log.path);
     EXPECT_NE(text.find(" out   Failed to open port"), std::string::npos) << text;
 }
 

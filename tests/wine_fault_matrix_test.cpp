@@ -29,7 +29,6 @@ const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcr
                                    "error:4",   "cmd:200",   "cmd:9",     "short",       "size:3",
                                    "size:255",  "silence",   "hangup",    "hangup-mid:3"};
 
-
 std::vector<Cell> CoreCells()
 {
     std::vector<Cell> cells;
@@ -67,15 +66,10 @@ TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
     const Cell& cell = GetParam();
     const Outcome expected = Expect(cell.command, cell.fault);
 
-    std::vector<std::string> args = cell.command.board_args;
-    args.insert(args.end(), {"--inject", cell.fault.inject + cell.command.when});
-    ASSERT_TRUE(line_.Start(args));
-
-    std::vector<std::string> words = {line_.com};
-    for (const std::string& word : cell.command.words) {
-        words.push_back(word == "IMAGE" ? WriteImage() : word);
-        ASSERT_FALSE(words.back().empty());
-    }
+    ASSERT_TRUE(line_.Start(CellBoardArgs(cell)));
+    const std::vector<std::string> words =
+        CellWords({line_.com}, cell, [this] { return WriteImage(); });
+    ASSERT_EQ(std::count(words.begin(), words.end(), ""), 0);
     RunResult run = RunWindowsQuickTool(words, 20000);
     ExpectOutcome(expected, run, RecordedFrames(line_.board));
 

@@ -47,6 +47,12 @@ struct PeerAction {
     bool hang_up = false;
 };
 
+// The peer answers with `bytes` and keeps the line.
+inline PeerAction Reply(Bytes bytes)
+{
+    return PeerAction{std::move(bytes), false};
+}
+
 // Reads request frames from `*master` on its own thread and answers each through `script`.
 // The script sees the request and its index (0 for the first). Stops on Stop() or after a hang-up.
 class ScriptedPeer {

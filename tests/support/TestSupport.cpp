@@ -352,6 +352,12 @@ Bytes ReadWholeFile(const std::string& path)
     return bytes;
 }
 
+std::string ReadTextFile(const std::string& path)
+{
+    const Bytes bytes = ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 bool Objcopy(const char* input, const char* to, const std::string& path, const std::string& output)
 {
     const char* objcopy = "/usr/bin/objcopy";

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "Bytes.h"
 
 // A whole frame with sync, zero reserved bytes and checksum, as either end sends it: the protocol
 // layer's BuildFrame, which the unit tests hold to fixed vectors.
@@ -119,6 +119,8 @@ std::vector<uint8_t> SeededBytes(size_t n, uint32_t seed);
 std::string IntelHex(const std::vector<std::pair<uint32_t, Bytes>>& runs);
 // The whole file at `path`; empty when it cannot be read.
 Bytes ReadWholeFile(const std::string& path);
+// The same as text, "" when it cannot be read.
+std::string ReadTextFile(const std::string& path);
 // Converts the HEX (`input` "ihex") or S-record ("srec") file at `path` with objcopy into `to`
 // ("binary": flat, 0xFF in the gaps; or "srec") at `output`; false when there is no objcopy or it
 // fails.
