@@ -3,8 +3,8 @@
 
 Each trial starts its own gantrix-board with --inject corrupt:PERCENT:SEED, uploads a 64 KiB image
 and checks three things: the run's status, the image the board assembled against the file, and the
-board's record of every request it received (only the boot switch and upgrade blocks may be there,
-so no other command was ever sent, let alone twice). Trials run in parallel lanes: most of their
+board's record of every request it received (only the boot switch, upgrade blocks and the fences'
+pings may be there, so no other command was ever sent, let alone twice). Trials run in parallel lanes: most of their
 time is spent waiting out the time-outs of requests the line destroyed.
 
     bench/retries.py --tool build/bench/gantrix --board build/bench/board/gantrix-board
@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import Board, make_image  # noqa: E402
 
 REPEATABLE = {252, 254}  # the boot switch and the upgrade block: all an upgrade sends
+FENCE = 1  # the ping that fences the line before a repeat
 
 
 def trial(args, workdir, image, percent, retries, seed):
@@ -50,7 +51,8 @@ def trial(args, workdir, image, percent, retries, seed):
     return {
         "done": run.returncode == 0,
         "equal": equal,
-        "others": sum(1 for c in commands if c not in REPEATABLE),
+        "others": sum(1 for c in commands if c not in REPEATABLE and c != FENCE),
+        "fences": sum(1 for c in commands if c == FENCE),
         "retries": run.stderr.count("gantrix: retry "),
         "seconds": seconds,
     }
@@ -68,8 +70,9 @@ def main():
     args = parser.parse_args()
 
     print("| Corruption (both ways) | --retries | uploads done | images equal to the file "
-          "| other commands sent | retries per upload: median (max) | wall s: median (max) |")
-    print("|---|---|---|---|---|---|---|")
+          "| other commands sent | retries per upload: median (max) | fence pings per upload: median "
+          "| wall s: median (max) |")
+    print("|---|---|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as workdir:
         image = os.path.join(workdir, "firmware.bin")
         make_image(image, 64 * 1024)
@@ -84,10 +87,12 @@ def main():
             equal = sum(r["equal"] for r in results if r["done"])
             others = sum(r["others"] for r in results)
             counts = [r["retries"] for r in results]
+            fences = [r["fences"] for r in results]
             seconds = [r["seconds"] for r in results]
-            print("| %s %% | %d | %d of %d | %d of %d done | %d | %g (%d) | %.2f (%.2f) |" % (
+            print("| %s %% | %d | %d of %d | %d of %d done | %d | %g (%d) | %g | %.2f (%.2f) |" % (
                 percent, retries, done, len(results), equal, done, others,
-                statistics.median(counts), max(counts), statistics.median(seconds), max(seconds)),
+                statistics.median(counts), max(counts), statistics.median(fences),
+                statistics.median(seconds), max(seconds)),
                 flush=True)
 
 
