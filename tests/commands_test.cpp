@@ -42,6 +42,15 @@ struct Outcome {
     Bytes leftover;
 };
 
+// A refused argument: the handler's line and result, and nothing on the wire either way.
+void ExpectRefusedUnsent(const Outcome& outcome, int result, const std::string& out)
+{
+    EXPECT_EQ(outcome.result, result);
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_TRUE(outcome.requests.empty());
+    EXPECT_EQ(outcome.leftover, Bytes());
+}
+
 class CommandsTest : public PtyLineTest {
 protected:
     void SetUp() override
@@ -153,11 +162,7 @@ TEST_F(CommandsTest, ArgumentChecksSendNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Outcome outcome = RunHandler(c.handler);
-        EXPECT_EQ(outcome.result, c.result);
-        EXPECT_EQ(outcome.out, c.out);
-        EXPECT_TRUE(outcome.requests.empty());
-        EXPECT_EQ(outcome.leftover, Bytes());
+        ExpectRefusedUnsent(RunHandler(c.handler), c.result, c.out);
     }
 }
 
@@ -188,11 +193,7 @@ TEST_F(CommandsTest, CellChecksSendNothing)
     for (const Named& h : handlers) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(h.name) + " " + (c.args.empty() ? "(none)" : c.args[0]));
-            Outcome outcome = RunHandler(Call(h.handler, c.args));
-            EXPECT_EQ(outcome.result, c.result);
-            EXPECT_EQ(outcome.out, c.out);
-            EXPECT_TRUE(outcome.requests.empty());
-            EXPECT_EQ(outcome.leftover, Bytes());
+            ExpectRefusedUnsent(RunHandler(Call(h.handler, c.args)), c.result, c.out);
         }
     }
 }

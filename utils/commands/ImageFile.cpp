@@ -76,6 +76,15 @@ bool AddData(RecordReader* reader, uint64_t address, const uint8_t* data, size_t
     return true;
 }
 
+// The record's bytes summed modulo 256, its checksum byte included.
+uint8_t ByteSum(const std::vector<uint8_t>& record)
+{
+    uint8_t sum = 0;
+    for (uint8_t b : record)
+        sum = static_cast<uint8_t>(sum + b);
+    return sum;
+}
+
 uint32_t BigEndian(const uint8_t* bytes, int count)
 {
     uint32_t value = 0;
@@ -93,10 +102,7 @@ bool ReadHexRecord(RecordReader* reader, const std::string& line, ImageFault* fa
     const size_t count = record[0];
     if (record.size() != count + 5)
         return Fail(fault, reader->line, "byte count does not match the record's length");
-    uint8_t sum = 0;
-    for (uint8_t b : record)
-        sum = static_cast<uint8_t>(sum + b);
-    if (sum != 0)
+    if (ByteSum(record) != 0)
         return Fail(fault, reader->line, "bad record checksum");
     const uint32_t address = BigEndian(&record[1], 2);
     const int type = record[3];
@@ -139,10 +145,8 @@ bool ReadSRecord(RecordReader* reader, const std::string& line, ImageFault* faul
     const size_t count = record[0];
     if (record.size() != count + 1 || count < address_size + 1)
         return Fail(fault, reader->line, "byte count does not match the record's length");
-    uint8_t sum = 0;
-    for (uint8_t b : record)
-        sum = static_cast<uint8_t>(sum + b);
-    if (sum != 0xFF)
+    // An S-record's checksum is the ones' complement of the sum, an Intel HEX one the two's.
+    if (ByteSum(record) != 0xFF)
         return Fail(fault, reader->line, "bad record checksum");
     const uint32_t address = BigEndian(&record[1], static_cast<int>(address_size));
     const size_t length = count - address_size - 1;
