@@ -115,6 +115,44 @@ bool IsBlank(const uint8_t* image)
     return true;
 }
 
+// The request for the block at `pos`, but for its image bytes.
+void StartBlockRequest(Packet* packet, int64_t pos)
+{
+    packet->cmd = HPROTO_CMD_UPGRADE;
+    packet->size = request_block_size;
+    // The boot loader reads the offset most significant byte first.
+    packet->cmd_data[0] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 24);
+    packet->cmd_data[1] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 16);
+    packet->cmd_data[2] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 8);
+    packet->cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
+}
+
+// The line is printed for every block, but only a new figure is worth a write to the terminal:
+// a flush per block cost a system call per block.
+void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
+{
+    int percent = static_cast<int>(pos * 100 / size);
+    printf("Uploading... %02d %%\r", percent);
+    if (percent != *shown_percent) {
+        fflush(stdout);
+        *shown_percent = percent;
+    }
+}
+
+// A request held up on the board (behind line noise, or in a run before this one) is answered
+// late, into a later exchange: its reply would pass for this block's, and every later reply for
+// the block before it, so a refused or lost block could end in "Upload done". Nothing is known of
+// what a boot loader answers a block, so only the codes of this run's other requests are judged:
+// a ping's is a fence's late reply; the switch's is late after a failed switch, and after a first
+// block whose reply carried another code (a boot loader answers blocks alike).
+bool LateReply(uint8_t cmd, bool switched, const Tally& tally, uint8_t first_reply_cmd)
+{
+    return cmd == HPROTO_CMD_PING ||
+           (cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
+            (!switched ||
+             (tally.sent_blocks > 0 && first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP)));
+}
+
 // Every block from offset 0 on: blank ones skipped but the first and the last; false when a
 // block could not be read or its exchange failed.
 bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, Tally* tally)
@@ -128,33 +166,16 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
     const int64_t blocks = UpgradeBlockCount(image->size);
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t pos = block * bs;
-        packet.cmd = HPROTO_CMD_UPGRADE;
-        packet.size = request_block_size;
-        // The boot loader reads the offset most significant byte first.
-        packet.cmd_data[0] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 24);
-        packet.cmd_data[1] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 16);
-        packet.cmd_data[2] = static_cast<uint8_t>(static_cast<uint32_t>(pos) >> 8);
-        packet.cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
+        StartBlockRequest(&packet, pos);
         uint8_t* bytes = packet.cmd_data + 4;
-
-        if (progress == PROGRESS_LINE) {
-            int percent = static_cast<int>(pos * 100 / image->size);
-            printf("Uploading... %02d %%\r", percent);
-            // The line is printed for every block, but only a new figure is worth a write to the
-            // terminal: a flush per block cost a system call per block.
-            if (percent != shown_percent) {
-                fflush(stdout);
-                shown_percent = percent;
-            }
-        }
+        if (progress == PROGRESS_LINE)
+            ShowProgressLine(pos, image->size, &shown_percent);
         if (!ReadImageBlock(image, pos, bytes)) {
             fflush(stdout);
             return false;
         }
         tally->done = pos + bs < image->size ? pos + bs : image->size;
-        const bool first = block == 0;
-        const bool last = block + 1 == blocks;
-        if (!first && !last && IsBlank(bytes)) {
+        if (block != 0 && block + 1 != blocks && IsBlank(bytes)) {
             ++tally->skipped_blocks;
             if (progress == PROGRESS_PLAIN)
                 PrintPlainProgress(*image, tally);
@@ -165,17 +186,7 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
             fflush(stdout);
             return false;
         }
-        // A request held up on the board (behind line noise, or in a run before this one) is
-        // answered late, into a later exchange: its reply would pass for this block's, and every
-        // later reply for the block before it, so a refused or lost block could end in "Upload
-        // done". Nothing is known of what a boot loader answers a block, so only the codes of
-        // this run's other requests are judged: a ping's is a fence's late reply; the switch's is
-        // late after a failed switch, and after a first block whose reply carried another code
-        // (a boot loader answers blocks alike).
-        const bool late = packet.cmd == HPROTO_CMD_PING ||
-                          (packet.cmd == HPROTO_CMD_SWITCH_BOOT_APP &&
-                           (!switched || (tally->sent_blocks > 0 &&
-                                          first_reply_cmd != HPROTO_CMD_SWITCH_BOOT_APP)));
+        const bool late = LateReply(packet.cmd, switched, *tally, first_reply_cmd);
         if (tally->sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {
