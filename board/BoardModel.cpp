@@ -135,14 +135,17 @@ struct Answer {
     std::vector<uint8_t> data;
 };
 
-Answer Refuse(Board* board, uint8_t cmd, HProtoResult result, const char* why)
+// Fills in the error reply and logs why; true, so a check can return it.
+bool Refuse(Board* board, uint8_t cmd, HProtoResult result, const char* why, Answer* refusal)
 {
     Log(board, std::string("refused ") + CommandWordOf(cmd) + ": " + why);
-    return Answer{0, {static_cast<uint8_t>(result)}};
+    *refusal = Answer{0, {static_cast<uint8_t>(result)}};
+    return true;
 }
 
-// The real work of one request. The board trusts nothing in the frame beyond its checksum.
-Answer Serve(Board* board, const Packet* request, double now_ms)
+// What the firmware checks before it acts: true, with the error reply in *refusal, when it will
+// not act. The board trusts nothing in the frame beyond its checksum.
+bool Refused(Board* board, const Packet* request, Answer* refusal)
 {
     uint8_t cmd = request->cmd;
     const uint8_t* data = request->cmd_data;
@@ -151,107 +154,256 @@ Answer Serve(Board* board, const Packet* request, double now_ms)
         char line[40];
         snprintf(line, sizeof(line), "refused cmd %u: unknown", cmd);
         Log(board, line);
-        return Answer{0, {HPROTO_ERROR_INVALID_CMD}};
+        *refusal = Answer{0, {HPROTO_ERROR_INVALID_CMD}};
+        return true;
     }
     const RequestRule rule = FindRule(cmd);
     if (request->size != row->size)
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "wrong request size");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "wrong request size", refusal);
     if (board->boot_mode && rule.app_only)
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "boot loader running");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "boot loader running", refusal);
     if (cmd == HPROTO_CMD_UPGRADE && !board->boot_mode)
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "application running");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "application running", refusal);
     if (cmd == HPROTO_CMD_MOVE && (data[0] > max_channel || data[1] > max_direction))
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no such channel or direction");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no such channel or direction",
+                      refusal);
     if ((cmd == HPROTO_CMD_VEND || cmd == HPROTO_CMD_CALIBRATE || cmd == HPROTO_CMD_PRECALIBRATE) &&
         data[0] == 0)
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no cell 0");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "no cell 0", refusal);
     if (rule.needs_idle && !board->phases.empty())
-        return Refuse(board, cmd, HPROTO_ERROR_BUSY, "busy");
+        return Refuse(board, cmd, HPROTO_ERROR_BUSY, "busy", refusal);
     // A board in the error state may still be put into its boot loader to be reflashed.
     if (rule.app_only && rule.needs_idle && board->state == CONTROLLER_STATE_ERROR)
-        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "error state, recover first");
+        return Refuse(board, cmd, HPROTO_ERROR_INVALID_STATE, "error state, recover first",
+                      refusal);
+    return false;
+}
 
-    uint32_t motion = board->config.motion_ms;
+Answer ReportStatus(Board* board)
+{
+    Log(board, "status");
+    // The boot loader has no application state to report.
+    uint8_t state = board->boot_mode ? CONTROLLER_STATE_NONE : board->state;
+    uint32_t mask = board->error_mask;
+    return Answer{HPROTO_CMD_STATUS,
+                  {state, static_cast<uint8_t>(mask), static_cast<uint8_t>(mask >> 8),
+                   static_cast<uint8_t>(mask >> 16), static_cast<uint8_t>(mask >> 24)}};
+}
+
+// The oldest piece of the debug queue; a debug poll is not logged itself, or polling would
+// never empty the queue.
+Answer TakeDebugPiece(Board* board)
+{
+    size_t n = std::min(board->debug_queue.size(), debug_piece_max);
+    Answer answer{HPROTO_CMD_DEBUG,
+                  {board->debug_queue.begin(), board->debug_queue.begin() + static_cast<long>(n)}};
+    board->debug_queue.erase(0, n);
+    return answer;
+}
+
+// Move, home, calibrate, precalibrate and vend: the reply goes back at once, the motion runs on.
+Answer StartRequestedMotion(Board* board, const Packet* request, double now_ms)
+{
+    const uint8_t* data = request->cmd_data;
+    const uint32_t motion = board->config.motion_ms;
     char line[80];
-    switch (cmd) {
-    case HPROTO_CMD_PING:
-        Log(board, "ping");
-        return Answer{HPROTO_CMD_PING, {}};
-    case HPROTO_CMD_ID:
-        Log(board, "id");
-        return Answer{HPROTO_CMD_ID,
-                      {board->config.device, board->config.major, board->config.minor}};
-    case HPROTO_CMD_STATUS: {
-        Log(board, "status");
-        // The boot loader has no application state to report.
-        uint8_t state = board->boot_mode ? CONTROLLER_STATE_NONE : board->state;
-        uint32_t mask = board->error_mask;
-        return Answer{HPROTO_CMD_STATUS,
-                      {state, static_cast<uint8_t>(mask), static_cast<uint8_t>(mask >> 8),
-                       static_cast<uint8_t>(mask >> 16), static_cast<uint8_t>(mask >> 24)}};
-    }
-    case HPROTO_CMD_DEBUG: {
-        size_t n = std::min(board->debug_queue.size(), debug_piece_max);
-        Answer answer{HPROTO_CMD_DEBUG,
-                      {board->debug_queue.begin(),
-                       board->debug_queue.begin() + static_cast<long>(n)}};
-        board->debug_queue.erase(0, n);
-        return answer;
-    }
+    std::vector<MotionPhase> phases;
+    switch (request->cmd) {
     case HPROTO_CMD_MOVE:
         snprintf(line, sizeof(line), "move channel %u direction %u steps %u", data[0], data[1],
                  data[2]);
-        Log(board, line);
         // A manual axis move runs in the calibration mode of the motion controller.
-        StartMotion(board, {{CONTROLLER_STATE_CALIBRATION, motion}}, now_ms);
-        return Answer{cmd, {}};
+        phases = {{CONTROLLER_STATE_CALIBRATION, motion}};
+        break;
     case HPROTO_CMD_GOHOME:
-        Log(board, "home");
-        StartMotion(board, {{CONTROLLER_STATE_GOHOME, motion}}, now_ms);
-        return Answer{cmd, {}};
+        snprintf(line, sizeof(line), "home");
+        phases = {{CONTROLLER_STATE_GOHOME, motion}};
+        break;
     case HPROTO_CMD_CALIBRATE:
         snprintf(line, sizeof(line), "calibrate cell %u", data[0]);
-        Log(board, line);
-        StartMotion(board, {{CONTROLLER_STATE_CALIBRATION, motion}}, now_ms);
-        return Answer{cmd, {}};
+        phases = {{CONTROLLER_STATE_CALIBRATION, motion}};
+        break;
     case HPROTO_CMD_PRECALIBRATE:
         snprintf(line, sizeof(line), "precalibrate cell %u", data[0]);
-        Log(board, line);
-        StartMotion(board, {{CONTROLLER_STATE_PRECALIBRATE, motion}}, now_ms);
-        return Answer{cmd, {}};
-    case HPROTO_CMD_VEND:
+        phases = {{CONTROLLER_STATE_PRECALIBRATE, motion}};
+        break;
+    default:
         snprintf(line, sizeof(line), "vend cell %u", data[0]);
-        Log(board, line);
-        StartMotion(board, {{CONTROLLER_STATE_VEND, motion}, {CONTROLLER_STATE_VENDED, motion}},
-                    now_ms);
+        phases = {{CONTROLLER_STATE_VEND, motion}, {CONTROLLER_STATE_VENDED, motion}};
+        break;
+    }
+    Log(board, line);
+    StartMotion(board, std::move(phases), now_ms);
+    return Answer{request->cmd, {}};
+}
+
+// One upgrade block, written at its offset (most significant byte first) into the image.
+Answer StoreBlock(Board* board, const uint8_t* data)
+{
+    Answer answer{HPROTO_CMD_UPGRADE, {}};
+    uint32_t offset = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                      static_cast<uint32_t>(data[2]) << 8 | data[3];
+    if (offset > board->config.image_limit ||
+        board->config.image_limit - offset < upgrade_block_size) {
+        Refuse(board, HPROTO_CMD_UPGRADE, HPROTO_ERROR_INVALID_DATA, "block beyond the image",
+               &answer);
+        return answer;
+    }
+    char line[40];
+    snprintf(line, sizeof(line), "upgrade block at %u", offset);
+    Log(board, line);
+    if (board->image.size() < offset + upgrade_block_size)
+        board->image.resize(offset + upgrade_block_size, 0xFF);
+    std::copy(data + 4, data + 4 + upgrade_block_size, board->image.begin() + offset);
+    return answer;
+}
+
+// The real work of one request.
+Answer Serve(Board* board, const Packet* request, double now_ms)
+{
+    Answer answer;
+    if (Refused(board, request, &answer))
+        return answer;
+    const uint8_t cmd = request->cmd;
+    switch (cmd) {
+    case HPROTO_CMD_PING:
+        Log(board, "ping");
         return Answer{cmd, {}};
+    case HPROTO_CMD_ID:
+        Log(board, "id");
+        return Answer{cmd, {board->config.device, board->config.major, board->config.minor}};
+    case HPROTO_CMD_STATUS:
+        return ReportStatus(board);
+    case HPROTO_CMD_DEBUG:
+        return TakeDebugPiece(board);
+    case HPROTO_CMD_MOVE:
+    case HPROTO_CMD_GOHOME:
+    case HPROTO_CMD_CALIBRATE:
+    case HPROTO_CMD_PRECALIBRATE:
+    case HPROTO_CMD_VEND:
+        return StartRequestedMotion(board, request, now_ms);
     case HPROTO_CMD_RECOVER:
         Log(board, "recover");
         if (board->state == CONTROLLER_STATE_ERROR) {
             board->error_mask = 0;
             SetState(board, CONTROLLER_STATE_IDLE);
         }
-        return Answer{HPROTO_CMD_RECOVER, {}};
+        return Answer{cmd, {}};
     case HPROTO_CMD_SWITCH_BOOT_APP:
         Log(board, "switch to boot loader");
         board->boot_mode = true;
         return Answer{cmd, {}};
-    case HPROTO_CMD_UPGRADE: {
-        uint32_t offset = static_cast<uint32_t>(data[0]) << 24 |
-                          static_cast<uint32_t>(data[1]) << 16 |
-                          static_cast<uint32_t>(data[2]) << 8 | data[3];
-        if (offset > board->config.image_limit ||
-            board->config.image_limit - offset < upgrade_block_size)
-            return Refuse(board, cmd, HPROTO_ERROR_INVALID_DATA, "block beyond the image");
-        snprintf(line, sizeof(line), "upgrade block at %u", offset);
-        Log(board, line);
-        if (board->image.size() < offset + upgrade_block_size)
-            board->image.resize(offset + upgrade_block_size, 0xFF);
-        std::copy(data + 4, data + 4 + upgrade_block_size, board->image.begin() + offset);
-        return Answer{cmd, {}};
-    }
+    case HPROTO_CMD_UPGRADE:
+        return StoreBlock(board, request->cmd_data);
     }
     return Answer{0, {HPROTO_ERROR_INVALID_CMD}};
+}
+
+// The injections planned for this request; a targeted one is spent once it fires.
+std::vector<const Injection*> FireInjections(Board* board, uint8_t cmd)
+{
+    std::vector<const Injection*> firing;
+    for (Injection& injection : board->config.injections) {
+        if (injection.kind == INJECT_CORRUPT || injection.spent ||
+            !Matches(injection.when, board, cmd))
+            continue;
+        if (injection.when.kind != WHEN_EVERY)
+            injection.spent = true;
+        firing.push_back(&injection);
+    }
+    return firing;
+}
+
+// The last firing injection of that kind, or null.
+const Injection* Firing(const std::vector<const Injection*>& firing, InjectKind kind)
+{
+    const Injection* found = nullptr;
+    for (const Injection* injection : firing) {
+        if (injection->kind == kind)
+            found = injection;
+    }
+    return found;
+}
+
+// Planned faults strike after the request was served, so the request itself still succeeds.
+void StrikeFaults(Board* board, uint8_t cmd)
+{
+    for (FaultPlan& fault : board->config.faults) {
+        if (fault.spent || !Matches(fault.when, board, cmd))
+            continue;
+        fault.spent = true;
+        board->phases.clear();
+        board->error_mask |= 1u << fault.error;
+        Log(board, std::string("fault ") + error_names[fault.error]);
+        SetState(board, CONTROLLER_STATE_ERROR);
+    }
+}
+
+// The injections that change what the reply says, before it is framed.
+void MangleAnswer(const std::vector<const Injection*>& firing, uint8_t cmd, Answer* answer)
+{
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_CMD)
+            answer->cmd = static_cast<uint8_t>(injection->arg);
+        if (injection->kind == INJECT_SHORT) {
+            size_t keep = cmd == HPROTO_CMD_STATUS ? 3 : cmd == HPROTO_CMD_ID ? 2 : 0;
+            answer->data.resize(std::min(answer->data.size(), keep));
+        }
+    }
+}
+
+// The injections that damage the framed reply, applied in the order they were given.
+void MangleFrame(const std::vector<const Injection*>& firing, std::vector<uint8_t>* frame)
+{
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_BADCRC)
+            frame->back() ^= 0x5A;
+        if (injection->kind == INJECT_SIZE) {
+            // The bytes stay those of the real reply (checksum included), padded out to the
+            // claimed size so a reader that trusts the size byte finds enough bytes.
+            (*frame)[1] = static_cast<uint8_t>(injection->arg);
+            if (frame->size() < injection->arg)
+                frame->resize(injection->arg, 0x00);
+        }
+    }
+}
+
+// How the framed reply goes onto the line: after noise, in pieces, late, not at all or cut off
+// by a hang-up.
+Outgoing PlanDelivery(Board* board, const std::vector<const Injection*>& firing,
+                      const std::vector<uint8_t>& frame)
+{
+    Outgoing out;
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_NOISE) {
+            for (size_t i = 0; i < injection->arg; ++i) {
+                uint8_t b = static_cast<uint8_t>(0xA3 + i * 29);
+                out.bytes.push_back(b == hproto_sync ? 0xAA : b);
+            }
+        } else if (injection->kind == INJECT_SPLIT) {
+            out.piece = injection->arg;
+            out.piece_delay_ms = injection->arg2;
+        } else if (injection->kind == INJECT_DELAY) {
+            out.delay_ms = injection->arg;
+        }
+    }
+    out.frame_offset = out.bytes.size();
+    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+    if (Firing(firing, INJECT_SILENCE)) {
+        out.bytes.clear();
+        out.frame_offset = 0;
+    }
+    if (!out.bytes.empty() &&
+        (out.delay_ms > 0 || (out.piece_delay_ms > 0 && out.piece < out.bytes.size())))
+        ++board->late;
+    for (const Injection* injection : firing) {
+        if (injection->kind == INJECT_HANGUP || injection->kind == INJECT_HANGUP_MID) {
+            out.hangup = true;
+            size_t after = injection->kind == INJECT_HANGUP ? 0 : injection->arg;
+            out.hangup_after = std::min(after, out.bytes.size());
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -448,111 +600,32 @@ void BoardTick(Board* board, double now_ms)
 Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
 {
     BoardTick(board, now_ms);
+    const uint8_t cmd = request->cmd;
     ++board->requests;
-    uint8_t cmd = request->cmd;
-    bool is_block = cmd == HPROTO_CMD_UPGRADE;
-    if (is_block)
+    if (cmd == HPROTO_CMD_UPGRADE)
         ++board->upgrade_blocks;
 
-    std::vector<const Injection*> firing;
-    for (Injection& injection : board->config.injections) {
-        if (injection.kind == INJECT_CORRUPT || injection.spent ||
-            !Matches(injection.when, board, cmd))
-            continue;
-        if (injection.when.kind != WHEN_EVERY)
-            injection.spent = true;
-        firing.push_back(&injection);
+    const std::vector<const Injection*> firing = FireInjections(board, cmd);
+    // As if the request never arrived whole: nothing happens and nothing goes back.
+    if (Firing(firing, INJECT_DROP)) {
+        ++board->dropped;
+        return Outgoing{};
     }
-    const Injection* refusal = nullptr;
-    for (const Injection* injection : firing) {
-        if (injection->kind == INJECT_ERROR)
-            refusal = injection;
-        // As if the request never arrived whole: nothing happens and nothing goes back.
-        if (injection->kind == INJECT_DROP) {
-            ++board->dropped;
-            return Outgoing{};
-        }
-    }
-
     // An injected error reply stands for a board that refused the request, so it has no effect.
-    Answer answer =
-        refusal ? Answer{0, {static_cast<uint8_t>(refusal->arg)}} : Serve(board, request, now_ms);
-    if (refusal)
+    Answer answer;
+    if (const Injection* refusal = Firing(firing, INJECT_ERROR)) {
+        answer = Answer{0, {static_cast<uint8_t>(refusal->arg)}};
         Log(board, std::string("refused ") + CommandWordOf(cmd) + ": injected error");
-
-    for (FaultPlan& fault : board->config.faults) {
-        if (fault.spent || !Matches(fault.when, board, cmd))
-            continue;
-        fault.spent = true;
-        board->phases.clear();
-        board->error_mask |= 1u << fault.error;
-        Log(board, std::string("fault ") + error_names[fault.error]);
-        SetState(board, CONTROLLER_STATE_ERROR);
+    } else {
+        answer = Serve(board, request, now_ms);
     }
-
-    for (const Injection* injection : firing) {
-        if (injection->kind == INJECT_CMD)
-            answer.cmd = static_cast<uint8_t>(injection->arg);
-        if (injection->kind == INJECT_SHORT) {
-            size_t keep = cmd == HPROTO_CMD_STATUS ? 3 : cmd == HPROTO_CMD_ID ? 2 : 0;
-            answer.data.resize(std::min(answer.data.size(), keep));
-        }
-    }
-    Outgoing out;
+    StrikeFaults(board, cmd);
+    MangleAnswer(firing, cmd, &answer);
     Packet reply{};
     std::vector<uint8_t> frame =
         BuildFrame(&reply, answer.cmd, answer.data.data(), answer.data.size());
-    for (const Injection* injection : firing) {
-        switch (injection->kind) {
-        case INJECT_BADCRC:
-            frame[frame.size() - 1] ^= 0x5A;
-            break;
-        case INJECT_SIZE:
-            // The bytes stay those of the real reply (checksum included), padded out to the claimed
-            // size so a reader that trusts the size byte finds enough bytes.
-            frame[1] = static_cast<uint8_t>(injection->arg);
-            if (frame.size() < injection->arg)
-                frame.resize(injection->arg, 0x00);
-            break;
-        case INJECT_NOISE: {
-            std::vector<uint8_t> noise(injection->arg);
-            for (size_t i = 0; i < noise.size(); ++i) {
-                uint8_t b = static_cast<uint8_t>(0xA3 + i * 29);
-                noise[i] = b == hproto_sync ? 0xAA : b;
-            }
-            out.bytes.insert(out.bytes.end(), noise.begin(), noise.end());
-            break;
-        }
-        case INJECT_SPLIT:
-            out.piece = injection->arg;
-            out.piece_delay_ms = injection->arg2;
-            break;
-        case INJECT_DELAY:
-            out.delay_ms = injection->arg;
-            break;
-        default:
-            break;
-        }
-    }
-    out.frame_offset = out.bytes.size();
-    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
-    for (const Injection* injection : firing) {
-        if (injection->kind == INJECT_SILENCE) {
-            out.bytes.clear();
-            out.frame_offset = 0;
-        }
-    }
-    if (!out.bytes.empty() &&
-        (out.delay_ms > 0 || (out.piece_delay_ms > 0 && out.piece < out.bytes.size())))
-        ++board->late;
-    for (const Injection* injection : firing) {
-        if (injection->kind == INJECT_HANGUP || injection->kind == INJECT_HANGUP_MID) {
-            out.hangup = true;
-            size_t after = injection->kind == INJECT_HANGUP ? 0 : injection->arg;
-            out.hangup_after = std::min(after, out.bytes.size());
-        }
-    }
-    return out;
+    MangleFrame(firing, &frame);
+    return PlanDelivery(board, firing, frame);
 }
 
 std::vector<uint8_t> BoardImage(const Board* board)

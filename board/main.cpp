@@ -80,6 +80,20 @@ struct AdapterHold {
     double flush_at = 0;
 };
 
+// Everything one run of the board holds from request to request.
+struct Session {
+    Options options;
+    Board board;
+    Line line;
+    LineClock clock;
+    AdapterHold hold;
+    Counters counters;
+    FILE* trace = nullptr;
+    FILE* record = nullptr;
+    std::string stats_written;     // what the --stats file says now
+    std::vector<uint8_t> pending;  // bytes read but not yet a whole request
+};
+
 const char* const usage_text =
     "Usage: gantrix-board [options]\n"
     "Simulated gantrix controller board on a pseudo-terminal. Prints the device to open as its\n"
@@ -126,71 +140,83 @@ bool ParseCount(const char* text, uint32_t* value)
     return true;
 }
 
-// Returns 0 to run, otherwise the exit status (after --help or a bad switch).
+// Stores the value of a switch listed in valued_switches; false when the value is bad.
+bool TakeValue(const std::string& arg, const char* value, Options* options, std::string* error)
+{
+    BoardConfig* config = &options->config;
+    if (arg == "--link") {
+        options->link = value;
+    } else if (arg == "--image-out") {
+        options->image_out = value;
+    } else if (arg == "--record") {
+        options->record = value;
+    } else if (arg == "--stats") {
+        options->stats = value;
+    } else if (arg == "--id") {
+        return ParseId(value, config, error);
+    } else if (arg == "--motion-ms") {
+        return ParseCount(value, &config->motion_ms);
+    } else if (arg == "--image-size") {
+        return ParseCount(value, &config->image_limit);
+    } else if (arg == "--baud") {
+        return ParseCount(value, &options->baud);
+    } else if (arg == "--latency") {
+        return ParseCount(value, &options->latency_ms) && options->latency_ms <= 1000;
+    } else if (arg == "--exit-after") {
+        return ParseCount(value, &options->exit_after);
+    } else if (arg == "--debug-text") {
+        std::string text;
+        bool ok = UnescapeText(value, &text, error);
+        config->debug_text += text;
+        return ok;
+    } else if (arg == "--fault") {
+        FaultPlan fault;
+        bool ok = ParseFault(value, &fault, error);
+        config->faults.push_back(fault);
+        return ok;
+    } else if (arg == "--inject") {
+        Injection injection;
+        bool ok = ParseInjection(value, &injection, error);
+        config->injections.push_back(injection);
+        return ok;
+    }
+    return true;
+}
+
+// Returns 0 to run, -1 after --help, otherwise the exit status of a bad switch.
 int ParseOptions(int argc, char** argv, Options* options)
 {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         std::string error;
-        bool ok = true;
-        bool takes_value = true;
         if (arg == "--help") {
             fputs(usage_text, stdout);
             return -1;
-        } else if (arg == "--trace") {
+        }
+        if (arg == "--trace") {
+            // The file is optional: a next word that is a switch is not taken for one.
+            const bool has_file = value && value[0] != '-';
             options->tracing = true;
-            options->trace = "-";
-            takes_value = value && value[0] != '-';
-            if (takes_value)
-                options->trace = value;
-        } else if (arg.compare(0, 2, "--") != 0 ||
-                   strstr(valued_switches, (" " + arg + " ").c_str()) == nullptr) {
+            options->trace = has_file ? value : "-";
+            i += has_file ? 1 : 0;
+            continue;
+        }
+        if (arg.compare(0, 2, "--") != 0 ||
+            strstr(valued_switches, (" " + arg + " ").c_str()) == nullptr) {
             fprintf(stderr, "gantrix-board: unknown switch %s (see --help)\n", arg.c_str());
             return 2;
-        } else if (!value) {
+        }
+        if (!value) {
             fprintf(stderr, "gantrix-board: %s needs a value (see --help)\n", arg.c_str());
             return 2;
-        } else if (arg == "--link") {
-            options->link = value;
-        } else if (arg == "--image-out") {
-            options->image_out = value;
-        } else if (arg == "--record") {
-            options->record = value;
-        } else if (arg == "--stats") {
-            options->stats = value;
-        } else if (arg == "--id") {
-            ok = ParseId(value, &options->config, &error);
-        } else if (arg == "--motion-ms") {
-            ok = ParseCount(value, &options->config.motion_ms);
-        } else if (arg == "--image-size") {
-            ok = ParseCount(value, &options->config.image_limit);
-        } else if (arg == "--baud") {
-            ok = ParseCount(value, &options->baud);
-        } else if (arg == "--latency") {
-            ok = ParseCount(value, &options->latency_ms) && options->latency_ms <= 1000;
-        } else if (arg == "--exit-after") {
-            ok = ParseCount(value, &options->exit_after);
-        } else if (arg == "--debug-text") {
-            std::string text;
-            ok = UnescapeText(value, &text, &error);
-            options->config.debug_text += text;
-        } else if (arg == "--fault") {
-            FaultPlan fault;
-            ok = ParseFault(value, &fault, &error);
-            options->config.faults.push_back(fault);
-        } else if (arg == "--inject") {
-            Injection injection;
-            ok = ParseInjection(value, &injection, &error);
-            options->config.injections.push_back(injection);
         }
-        if (!ok) {
+        if (!TakeValue(arg, value, options, &error)) {
             fprintf(stderr, "gantrix-board: %s %s: %s\n", arg.c_str(), value,
                     error.empty() ? "bad value" : error.c_str());
             return 2;
         }
-        if (takes_value)
-            ++i;
+        ++i;
     }
     return 0;
 }
@@ -422,166 +448,219 @@ void WriteImage(const Options& options, const Board& board)
     fclose(f);
 }
 
-// Sends one reply as planned. Returns false when the plan (or the line) hung up.
-bool SendReply(const Outgoing& out, Line* line, Board* board, const Options& options, FILE* trace,
-               LineClock* clock, AdapterHold* hold, Counters* counters)
+// Writes the reply, or the part of it before a hang-up, in its pieces and at the line's pace.
+bool WritePieces(const Outgoing& out, const std::vector<uint8_t>& bytes, size_t limit, Session* s)
 {
-    std::vector<uint8_t> bytes = out.bytes;
-    if (bytes.empty() && !out.hangup) {
-        TraceNote(trace, "TX silence");
-        return true;
-    }
-    if (out.frame_offset > 0)
-        Trace(trace, "TX noise", bytes.data(), out.frame_offset);
-    Trace(trace, "TX", bytes.data() + out.frame_offset, bytes.size() - out.frame_offset);
-    BoardCorrupt(board, bytes.data(), bytes.size());
-    if (out.delay_ms) {
-        TraceNote(trace, ("TX delayed " + std::to_string(out.delay_ms) + " ms").c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(out.delay_ms));
-    }
-    size_t limit = out.hangup ? out.hangup_after : bytes.size();
-    size_t piece = out.piece ? out.piece : limit;
+    const int fd = s->line.master;
+    const size_t piece = out.piece ? out.piece : limit;
     for (size_t done = 0; done < limit;) {
         if (done > 0 && out.piece_delay_ms) {
             // The adapter's timer keeps running while the board pauses.
             const double resume = NowNs() + out.piece_delay_ms * 1e6;
-            if (!FlushHold(line->master, hold, resume, counters))
+            if (!FlushHold(fd, &s->hold, resume, &s->counters))
                 return false;
             SleepUntilNs(resume);
         }
         size_t n = std::min(piece, limit - done);
-        if (!WritePaced(line->master, bytes.data() + done, n, options.baud, clock, hold, counters))
+        if (!WritePaced(fd, bytes.data() + done, n, s->options.baud, &s->clock, &s->hold,
+                        &s->counters))
             return false;
         done += n;
     }
-    if (!FlushHold(line->master, hold, 0, counters))
+    return FlushHold(fd, &s->hold, 0, &s->counters);
+}
+
+// Sends one reply as planned. Returns false when the plan (or the line) hung up.
+bool SendReply(const Outgoing& out, Session* s)
+{
+    std::vector<uint8_t> bytes = out.bytes;
+    if (bytes.empty() && !out.hangup) {
+        TraceNote(s->trace, "TX silence");
+        return true;
+    }
+    if (out.frame_offset > 0)
+        Trace(s->trace, "TX noise", bytes.data(), out.frame_offset);
+    Trace(s->trace, "TX", bytes.data() + out.frame_offset, bytes.size() - out.frame_offset);
+    // Traced as planned, corrupted on the way: the trace shows what the board meant to send.
+    BoardCorrupt(&s->board, bytes.data(), bytes.size());
+    if (out.delay_ms) {
+        TraceNote(s->trace, ("TX delayed " + std::to_string(out.delay_ms) + " ms").c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(out.delay_ms));
+    }
+    const size_t limit = out.hangup ? out.hangup_after : bytes.size();
+    if (!WritePieces(out, bytes, limit, s))
         return false;
     if (out.hangup) {
         char note[64];
         snprintf(note, sizeof(note), "hang-up after %zu bytes", limit);
-        TraceNote(trace, note);
+        TraceNote(s->trace, note);
         // Let the bytes reach the slave's queue before the line goes away.
-        tcdrain(line->master);
+        tcdrain(s->line.master);
         return false;
     }
     return true;
+}
+
+void CatchStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A reader gone from stdout or from a --trace pipe must not end the board.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void OpenLogs(Session* s)
+{
+    const Options& options = s->options;
+    if (options.tracing)
+        s->trace = options.trace == "-" ? stderr : fopen(options.trace.c_str(), "a");
+    if (!options.record.empty())
+        s->record = fopen(options.record.c_str(), "a");
+}
+
+void StartPacing(Session* s)
+{
+    const Options& options = s->options;
+#ifdef __linux__
+    // Pacing sleeps end within a microsecond or so of their deadline instead of up to 50 us late.
+    if (options.baud)
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    if (options.baud)
+        s->clock.byte_ns = 1e10 / options.baud;
+    s->hold.latency_ns = options.latency_ms * 1e6;
+}
+
+enum LineRead {
+    LINE_READ_NOTHING,  // no byte within the poll, or an interrupted read: look again
+    LINE_READ_BYTES,
+    LINE_READ_FAILED,
+};
+
+// One read of what the line has, added to the pending bytes. The poll is bounded so a stop
+// signal is seen within a twentieth of a second.
+LineRead ReadLine(Session* s)
+{
+    pollfd pfd{s->line.master, POLLIN, 0};
+    if (poll(&pfd, 1, 50) <= 0)
+        return LINE_READ_NOTHING;
+    uint8_t buf[512];
+    ssize_t n = read(s->line.master, buf, sizeof(buf));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return LINE_READ_NOTHING;
+    if (n <= 0) {
+        perror("gantrix-board: read");
+        return LINE_READ_FAILED;
+    }
+    s->counters.bytes_in += static_cast<uint64_t>(n);
+    if (s->options.baud)
+        s->clock.rx_done =
+            std::max(s->clock.rx_done, NowNs()) + static_cast<double>(n) * s->clock.byte_ns;
+    BoardCorrupt(&s->board, buf, static_cast<size_t>(n));
+    s->pending.insert(s->pending.end(), buf, buf + n);
+    return LINE_READ_BYTES;
+}
+
+// Records, answers and counts one request. Returns false when the line hung up.
+bool ServeRequest(Session* s, const Packet* request)
+{
+    const uint8_t* frame = reinterpret_cast<const uint8_t*>(request);
+    if (s->record) {
+        fprintf(s->record, "RX %s\n", HexLine(frame, request->size).c_str());
+        fflush(s->record);
+    }
+    Trace(s->trace, "RX", frame, request->size);
+    Outgoing out = BoardHandle(&s->board, request, NowMs());
+    if (s->options.baud && (!out.bytes.empty() || out.hangup)) {
+        // While the request is still on the wire there is time to spare: the file takes the
+        // counters the reply will leave, so it need not be written once the tool has the reply
+        // and may already be sending its next request.
+        Counters after = s->counters;
+        after.bytes_out += out.hangup ? out.hangup_after : out.bytes.size();
+        WriteStats(s->options, s->board, after, &s->stats_written);
+    }
+    const bool sent = SendReply(out, s);
+    WriteStats(s->options, s->board, s->counters, &s->stats_written);
+    return sent;
+}
+
+// Answers every whole request among the pending bytes and keeps what is left of the next one.
+// Sets *done once --exit-after is reached; returns false when the line hung up.
+bool ServePending(Session* s, bool* done)
+{
+    uint8_t* cursor = s->pending.data();
+    uint32_t count = static_cast<uint32_t>(s->pending.size());
+    bool line_up = true;
+    while (Packet* request = ParsePacket(&cursor, &count)) {
+        line_up = ServeRequest(s, request);
+        if (s->options.exit_after && s->board.requests >= s->options.exit_after)
+            *done = true;
+        if (*done || !line_up)
+            break;
+    }
+    s->pending.erase(s->pending.begin(), s->pending.begin() + (cursor - s->pending.data()));
+    return line_up;
+}
+
+// Like a cable pulled and plugged back: the old device is gone, a new one appears. The new device
+// is opened first: were the old one closed before, a tool that has already let go of it could see
+// its number handed out again, and take the new device for the dead one.
+bool ReplaceLine(Session* s)
+{
+    s->pending.clear();
+    Line fresh;
+    bool reopened = OpenLine(&fresh, s->options.link);
+    CloseLine(&s->line);
+    s->line = fresh;
+    return reopened;
+}
+
+// Serves until a stop signal, --exit-after, a failed read or a hang-up that finds no new device.
+void ServeLine(Session* s)
+{
+    bool done = false;
+    while (!done && !stop_requested) {
+        const LineRead read = ReadLine(s);
+        if (read == LINE_READ_FAILED)
+            return;
+        if (read == LINE_READ_NOTHING || ServePending(s, &done))
+            continue;
+        if (!ReplaceLine(s))
+            return;
+    }
+}
+
+// The files tests read are written last, once no request can change them.
+void EndSession(Session* s)
+{
+    if (!s->options.link.empty())
+        unlink(s->options.link.c_str());
+    WriteImage(s->options, s->board);
+    WriteStats(s->options, s->board, s->counters, &s->stats_written);
+    CloseLine(&s->line);
+    if (s->record)
+        fclose(s->record);
+    if (s->trace && s->trace != stderr)
+        fclose(s->trace);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    Options options;
-    int parsed = ParseOptions(argc, argv, &options);
+    Session session;
+    int parsed = ParseOptions(argc, argv, &session.options);
     if (parsed != 0)
         return parsed < 0 ? 0 : parsed;
-
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    FILE* trace = nullptr;
-    if (options.tracing)
-        trace = options.trace == "-" ? stderr : fopen(options.trace.c_str(), "a");
-    FILE* record = options.record.empty() ? nullptr : fopen(options.record.c_str(), "a");
-
-    Board board;
-    BoardInit(&board, options.config, NowMs());
-    Counters counters;
-    Line line;
-    if (!OpenLine(&line, options.link))
+    CatchStopSignals();
+    OpenLogs(&session);
+    BoardInit(&session.board, session.options.config, NowMs());
+    if (!OpenLine(&session.line, session.options.link))
         return 1;
-
-#ifdef __linux__
-    // Pacing sleeps end within a microsecond or so of their deadline instead of up to 50 us late.
-    if (options.baud)
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-    LineClock clock;
-    if (options.baud)
-        clock.byte_ns = 1e10 / options.baud;
-    AdapterHold hold;
-    hold.latency_ns = options.latency_ms * 1e6;
-    std::string stats_written;
-
-    std::vector<uint8_t> pending;
-    bool done = false;
-    while (!done && !stop_requested) {
-        pollfd pfd{line.master, POLLIN, 0};
-        int ready = poll(&pfd, 1, 50);
-        if (ready <= 0)
-            continue;
-        uint8_t buf[512];
-        ssize_t n = read(line.master, buf, sizeof(buf));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0) {
-            perror("gantrix-board: read");
-            break;
-        }
-        counters.bytes_in += static_cast<uint64_t>(n);
-        if (options.baud)
-            clock.rx_done =
-                std::max(clock.rx_done, NowNs()) + static_cast<double>(n) * clock.byte_ns;
-        BoardCorrupt(&board, buf, static_cast<size_t>(n));
-        pending.insert(pending.end(), buf, buf + n);
-
-        uint8_t* cursor = pending.data();
-        uint32_t count = static_cast<uint32_t>(pending.size());
-        bool hung_up = false;
-        while (Packet* request = ParsePacket(&cursor, &count)) {
-            const uint8_t* frame = reinterpret_cast<const uint8_t*>(request);
-            if (record) {
-                fprintf(record, "RX %s\n", HexLine(frame, request->size).c_str());
-                fflush(record);
-            }
-            Trace(trace, "RX", frame, request->size);
-            Outgoing out = BoardHandle(&board, request, NowMs());
-            if (options.baud && (!out.bytes.empty() || out.hangup)) {
-                // While the request is still on the wire there is time to spare: the file takes
-                // the counters the reply will leave, so it need not be written once the tool has
-                // the reply and may already be sending its next request.
-                Counters after = counters;
-                after.bytes_out += out.hangup ? out.hangup_after : out.bytes.size();
-                WriteStats(options, board, after, &stats_written);
-            }
-            if (!SendReply(out, &line, &board, options, trace, &clock, &hold, &counters))
-                hung_up = true;
-            WriteStats(options, board, counters, &stats_written);
-            if (options.exit_after && board.requests >= options.exit_after) {
-                done = true;
-                break;
-            }
-            if (hung_up)
-                break;
-        }
-        if (hung_up) {
-            // Like a cable pulled and plugged back: the old device is gone, a new one appears.
-            // The new device is opened first: were the old one closed before, a tool that has
-            // already let go of it could see its number handed out again, and take the new
-            // device for the dead one.
-            pending.clear();
-            Line fresh;
-            bool reopened = OpenLine(&fresh, options.link);
-            CloseLine(&line);
-            line = fresh;
-            if (!reopened)
-                break;
-            continue;
-        }
-        pending.erase(pending.begin(), pending.begin() + (cursor - pending.data()));
-    }
-
-    if (!options.link.empty())
-        unlink(options.link.c_str());
-    WriteImage(options, board);
-    WriteStats(options, board, counters, &stats_written);
-    CloseLine(&line);
-    if (record)
-        fclose(record);
-    if (trace && trace != stderr)
-        fclose(trace);
+    StartPacing(&session);
+    ServeLine(&session);
+    EndSession(&session);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The command handlers. Each checks its argument words, makes one exchange (the upgrade and the
-// debug trace make many) and prints what the reply says; all output goes to stdout.
+// debug trace make many) and prints what the reply says on stdout; only the upgrade's line
+// naming its image goes to stderr.
 #pragma once
 
 #include <cstdint>

@@ -328,43 +328,47 @@ bool ReadRecordLine(RecordReader* reader, const std::string& line, ImageFault* f
     return ReadHexRecord(reader, text, fault);
 }
 
-bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFault* fault)
+namespace {
+
+// Sorts the pieces by address and finds where the image starts and how far it reaches; false
+// when data lies below the base or the image would grow past the largest one sent.
+bool MeasureSpan(std::vector<RecordPiece>* pieces, ImageBase base, uint64_t* low, uint64_t* span,
+                 ImageFault* fault)
 {
-    if (!reader->ended)
-        return Fail(fault, reader->line + 1, "no end record");
-    std::vector<RecordPiece>& pieces = reader->pieces;
-    if (pieces.empty())
-        return Fail(fault, 0, "empty image (no data records)");
-    std::stable_sort(pieces.begin(), pieces.end(), [](const RecordPiece& a, const RecordPiece& b) {
-        return a.address < b.address;
-    });
-    const uint64_t low = base.given ? base.address : pieces[0].address;
-    if (pieces[0].address < low)
-        return Fail(fault, pieces[0].line,
+    std::stable_sort(pieces->begin(), pieces->end(),
+                     [](const RecordPiece& a, const RecordPiece& b) {
+                         return a.address < b.address;
+                     });
+    const RecordPiece& lowest = pieces->front();
+    *low = base.given ? base.address : lowest.address;
+    if (lowest.address < *low)
+        return Fail(fault, lowest.line,
                     Printf("data at 0x%08llX below the base 0x%08llX",
-                           static_cast<long long>(pieces[0].address), static_cast<long long>(low)));
-    const RecordPiece* highest = &pieces[0];
-    for (const RecordPiece& piece : pieces)
+                           static_cast<long long>(lowest.address), static_cast<long long>(*low)));
+    const RecordPiece* highest = &lowest;
+    for (const RecordPiece& piece : *pieces)
         if (piece.address + piece.length > highest->address + highest->length)
             highest = &piece;
-    const uint64_t span = highest->address + highest->length - low;
-    if (span > static_cast<uint64_t>(max_image_size))
+    *span = highest->address + highest->length - *low;
+    if (*span > static_cast<uint64_t>(max_image_size))
         return Fail(fault, highest->line,
                     Printf("the image would span %lld bytes from 0x%08llX, over the limit of "
                            "2147483647",
-                           static_cast<long long>(span), static_cast<long long>(low)));
+                           static_cast<long long>(*span), static_cast<long long>(*low)));
+    return true;
+}
 
-    map->bytes.clear();
-    map->extents.clear();
-    map->base = static_cast<uint32_t>(low);
-    map->size = static_cast<int64_t>(span);
+// Lays the sorted pieces out as the map's extents: touching or overlapping pieces join one
+// extent, and bytes another record gave already must be the same bytes.
+bool PlacePieces(const RecordReader& reader, uint64_t low, ImageMap* map, ImageFault* fault)
+{
+    const std::vector<RecordPiece>& pieces = reader.pieces;
     uint64_t end = 0;  // of the data placed so far
     for (size_t i = 0; i < pieces.size(); ++i) {
         const RecordPiece& piece = pieces[i];
-        const uint8_t* data = &reader->bytes[piece.start];
+        const uint8_t* data = &reader.bytes[piece.start];
         size_t skip = 0;
         if (!map->extents.empty() && piece.address < end) {
-            // Bytes another record gave already must be the same bytes.
             skip = static_cast<size_t>(std::min<uint64_t>(end - piece.address, piece.length));
             const uint8_t* placed = &map->bytes[map->bytes.size() - (end - piece.address)];
             for (size_t k = 0; k < skip; ++k) {
@@ -386,6 +390,26 @@ bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFau
         map->extents.back().length += piece.length - skip;
         end = piece.address + piece.length;
     }
+    return true;
+}
+
+}  // namespace
+
+bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFault* fault)
+{
+    if (!reader->ended)
+        return Fail(fault, reader->line + 1, "no end record");
+    if (reader->pieces.empty())
+        return Fail(fault, 0, "empty image (no data records)");
+    uint64_t low = 0, span = 0;
+    if (!MeasureSpan(&reader->pieces, base, &low, &span, fault))
+        return false;
+    map->bytes.clear();
+    map->extents.clear();
+    map->base = static_cast<uint32_t>(low);
+    map->size = static_cast<int64_t>(span);
+    if (!PlacePieces(*reader, low, map, fault))
+        return false;
     std::vector<uint8_t>().swap(reader->bytes);
     return true;
 }

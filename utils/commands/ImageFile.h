@@ -18,7 +18,8 @@ enum ImageFormat {
     IMAGE_FORMAT_SREC,
 };
 
-// Offsets travel in 32 bits and the percentages are worked out on a signed 32-bit size.
+// Block offsets travel in 32 bits; an image stops at the signed 32-bit size the upgrade has
+// always taken, and the refusal's message names that figure.
 constexpr int64_t max_image_size = INT32_MAX;
 
 // Where a HEX or S-record image starts: --base, or else the lowest data address.

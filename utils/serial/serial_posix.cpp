@@ -169,38 +169,53 @@ bool PortGetSettings(Port port, LineSettings* settings)
     return true;
 }
 
+namespace {
+
+bool SpeedOf(uint32_t baud, speed_t* speed)
+{
+    for (const SpeedEntry& entry : speed_table) {
+        if (entry.baud == baud) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SizeFlagOf(uint8_t byte_size, tcflag_t* flag)
+{
+    constexpr tcflag_t flags[] = {CS5, CS6, CS7, CS8};
+    if (byte_size < 5 || byte_size > 8)
+        return false;
+    *flag = flags[byte_size - 5];
+    return true;
+}
+
+// USB-serial adapters otherwise hold short replies for up to 16 ms; not every driver has it.
+void AskLowLatency(int fd)
+{
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#else
+    (void)fd;
+#endif
+}
+
+}  // namespace
+
 bool PortSetSettings(Port port, const LineSettings* settings)
 {
     termios tio{};
     std::memcpy(&tio, settings->native, sizeof(tio));
-
     speed_t speed = 0;
-    bool known = false;
-    for (const SpeedEntry& entry : speed_table)
-        if (entry.baud == settings->baud_rate) {
-            speed = entry.speed;
-            known = true;
-        }
-    if (!known || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
-        return false;
-
     tcflag_t size_flag = CS8;
-    switch (settings->byte_size) {
-    case 5:
-        size_flag = CS5;
-        break;
-    case 6:
-        size_flag = CS6;
-        break;
-    case 7:
-        size_flag = CS7;
-        break;
-    case 8:
-        size_flag = CS8;
-        break;
-    default:
+    if (!SpeedOf(settings->baud_rate, &speed) || cfsetispeed(&tio, speed) != 0 ||
+        cfsetospeed(&tio, speed) != 0 || !SizeFlagOf(settings->byte_size, &size_flag))
         return false;
-    }
 
     // Raw mode: frames carry every byte value (0x00, 0x0D, 0x11, 0x13, 0xFF ...), so nothing may
     // be echoed, translated, treated as a signal or swallowed as XON/XOFF. Hardware flow control
@@ -220,15 +235,7 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(port.fd, TCSANOW, &tio) != 0)
         return false;
-
-#ifdef __linux__
-    // USB-serial adapters otherwise hold short replies for up to 16 ms; not every driver has it.
-    serial_struct serial{};
-    if (ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        ioctl(port.fd, TIOCSSERIAL, &serial);
-    }
-#endif
+    AskLowLatency(port.fd);
     return true;
 }
 
@@ -254,12 +261,10 @@ void PortClose(Port port)
 
 namespace {
 
-// One descriptor, the one that was opened, and one way of waiting: poll() until the line has a
-// byte (or has hung up), bounded by the port's time-out, then one read of what is there. The
-// device path is never opened a second time for waiting: after an unplug it may name another
-// device, and a second open of a multiplexer such as /dev/ptmx is another device outright, on
-// which a blocking read would never end. A blocking read with VTIME saved about an eighth of the
-// processor time per exchange and no wall time; a wait that is bounded everywhere is worth more.
+// poll() until the line has a byte (or has hung up), bounded by the port's time-out, then one
+// read of what is there, on the descriptor that was opened. The path is never opened again to
+// wait on: after an unplug it may name another device, and a second open of a multiplexer such
+// as /dev/ptmx is another device outright, on which a wait would never end.
 bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes)
 {
     *bytes = 0;
