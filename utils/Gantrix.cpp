@@ -26,7 +26,9 @@ namespace {
 
 // Exit statuses.
 constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;  // usage, port not opened, or a command that reported a failure
+// Usage, a bad switch, the port not opened, a command that reported a failure, a --wait that did
+// not end idle or vended, or output that could not be written in full.
+constexpr int exit_failed = 1;
 constexpr int exit_get_state = 2;
 constexpr int exit_set_state = 4;
 
