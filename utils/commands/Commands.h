@@ -19,9 +19,9 @@ enum CommandResult {
     COMMAND_RECOVER_REFUSED = 2,  // the board answered the recover request but did not recover
     COMMAND_NO_EXCHANGE = -4,     // ping or id got no good reply; the run ends there
     COMMAND_MISSING_WORDS = -1,
-    COMMAND_UNKNOWN_WORD = -2,    // a word not in the command's table
-    COMMAND_BAD_STEPS = -3,  // a step count above 255 or below 0
-    COMMAND_USAGE = -5,           // the words do not make a command: show the usage text
+    COMMAND_UNKNOWN_WORD = -2,  // a word not in the command's table
+    COMMAND_BAD_STEPS = -3,     // a step count above 255 or below 0
+    COMMAND_USAGE = -5,         // the words do not make a command: show the usage text
 };
 
 // Every handler: the open port and its own copy of the words after the command word.
