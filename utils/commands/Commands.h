@@ -67,24 +67,30 @@ struct UploadSummary {
 
 // What a run found out, for --json: the figures the text lines would have shown.
 struct RunReport {
-    bool has_status = false;  // status, and the final status of --wait
+    bool has_status = false;  // status, and under --wait the last poll that answered
     BoardStatus status;
+    int polls = 0;       // --wait: the status polls made
+    int state_poll = 0;  // --wait: which of them (1 the first) gave `status`; 0 when none did
     bool has_id = false;
     unsigned device = 0;
     int major = 0;
     int minor = 0;
     bool has_upload = false;
     UploadSummary upload;
+    // The upgrade's boot-loader switch, once it was sent: "ok", "failed" (the upload went on as
+    // is) or "out_of_step" (failed, and the line was not brought back in step: nothing sent).
+    const char* boot_switch = nullptr;
 };
 // A handler that also fills the report.
 using ReportingHandler = int (*)(Port port, Args args, RunReport* report);
 int IdReported(Port port, Args args, RunReport* report);
 int StatusReported(Port port, Args args, RunReport* report);
 
-// --wait: after a motion command, polls the status until the mechanism stops or `limit_ms`
-// passes, then prints the final "Status: ..." line. COMMAND_OK when the board ended idle or
-// vended without error flags; else COMMAND_FAILED with a line saying why. The last status read
-// goes into the report when there is one.
+// --wait: after a motion command, polls the status until the board leaves its motion states
+// (vended among them: the board takes the next motion only once idle) or `limit_ms` passes, then
+// prints the final "Status: ..." line. COMMAND_OK when the board ended idle without error flags;
+// else COMMAND_FAILED with a line saying why. The report, when there is one, gets the polls made
+// and the status of the last poll that answered, with its number.
 int WaitForMotion(Port port, int limit_ms, RunReport* report);
 // Checks the image named by the first word, switches to the boot loader and sends the image.
 // With a report (--json) the summary goes there and no progress is shown.

@@ -234,6 +234,10 @@ int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* repo
     if (done) {
         AnnounceImage(image, options);
         const SwitchOutcome outcome = SwitchToBootLoader(port);
+        if (report)
+            report->boot_switch = outcome == SWITCH_TAKEN         ? "ok"
+                                  : outcome == SWITCH_OUT_OF_STEP ? "out_of_step"
+                                                                  : "failed";
         Tally tally;
         done = outcome != SWITCH_OUT_OF_STEP &&
                SendBlocks(port, &image, outcome == SWITCH_TAKEN, progress, &tally) &&
