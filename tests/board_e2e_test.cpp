@@ -358,7 +358,7 @@ TEST_F(BoardEndToEnd, WaitFollowsTheMechanismToItsEnd)
     // clang-format off
     const WaitRun runs[] = {
       // board                                                switches                            words                      out                                                                         status  max_requests
-        {{"--motion-ms", "300"},                              {"--wait", "10"},                   {"vend", "3"},             "Status: vended[5]  \n",                                                    0,      0},
+        {{"--motion-ms", "300"},                              {"--wait", "10"},                   {"vend", "3"},             "Status: idle[2]  \n",                                                     0,      0},
         {{},                                                  {"--wait", "10"},                   {"recover"},               "RECOVER OK\nStatus: idle[2]  \n",                                          0,      0},
         {{"--motion-ms", "300", "--fault", "motor_jam@move"}, {"--wait", "10"},                   {"move", "x", "fwd", "9"}, "Status: error[1]  motor_jam[1] \nWait failed: the board ended in error\n", 1,      0},
         {{"--motion-ms", endless},                            {"--wait", "1"},                    {"home"},                  "Status: gohome[6]  \nWait failed: still in gohome after 1 s\n",            1,      2 + 1000 / 50},

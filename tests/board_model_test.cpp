@@ -186,6 +186,7 @@ TEST(BoardModel, MotionsRunThroughTheirStatesAndBackToIdle)
                  {1170, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 0, HPROTO_ERROR_BUSY},
                  {1180, Request(HPROTO_CMD_PING), 1, -1},
                  {1250, status_req, 3, CONTROLLER_STATE_VENDED},
+                 {1300, Request(HPROTO_CMD_VEND, {13}), 0, HPROTO_ERROR_BUSY},
                  {1399, status_req, 3, CONTROLLER_STATE_VENDED},
                  {1400, status_req, 3, CONTROLLER_STATE_IDLE},
                  {1500, Request(HPROTO_CMD_GOHOME), 9, -1},
