@@ -27,7 +27,7 @@ namespace {
 // Exit statuses.
 constexpr int exit_ok = 0;
 // Usage, a bad switch, the port not opened, a command that reported a failure, a --wait that did
-// not end idle or vended, or output that could not be written in full.
+// not end idle, or output that could not be written in full.
 constexpr int exit_failed = 1;
 constexpr int exit_get_state = 2;
 constexpr int exit_set_state = 4;
@@ -84,9 +84,11 @@ void SwitchUsage()
         "  --base ADDR         address of the image's first byte in a HEX or S-record file,\n"
         "                      0x hex or decimal (default: the lowest data address)\n"
         "  --wait SECONDS      after move, home, calibrate, precalibrate, vend or recover, poll\n"
-        "                      the status until the mechanism stops, 1 to 600; exit status 1\n"
-        "                      unless it ends idle or vended without error flags\n"
-        "  --json              the result as one JSON object on stdout (not with debug or --log)\n"
+        "                      the status until the board is idle again (past vended: until then\n"
+        "                      it refuses the next motion as busy), 1 to 600; exit status 1\n"
+        "                      unless it ends idle without error flags\n"
+        "  --json              the result as one JSON object on stdout (not with debug or --log);\n"
+        "                      a refused command line too, with the usage on stderr\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      latency timer, /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
