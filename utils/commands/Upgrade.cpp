@@ -67,11 +67,13 @@ void AnnounceImage(const ImageFile& image, const UpgradeOptions& options)
 
 enum SwitchOutcome {
     SWITCH_TAKEN,
-    SWITCH_REFUSED,      // the upload goes on, as the board may already be in its boot loader
-    SWITCH_OUT_OF_STEP,  // refused, and the line could not be brought back in step after it
+    SWITCH_REFUSED,     // the upload goes on, as the board may already be in its boot loader
+    SWITCH_UNANSWERED,  // refused by silence: its reply may still come, ahead of the first block's
 };
 
-// The boot-loader switch, and after a refused one the fence that puts the line back in step.
+// The boot-loader switch, sent once. Nothing is sent to bring the line back in step after a
+// failed one: a board already in its boot loader (its last upload cut off) is the one that most
+// needs the upload to go on, and a boot loader need answer nothing but blocks.
 SwitchOutcome SwitchToBootLoader(Port port)
 {
     puts("Switch to boot mode...");
@@ -79,7 +81,8 @@ SwitchOutcome SwitchToBootLoader(Port port)
     packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
-    bool switched = ExchangeRepeatable(port, &packet);
+    const ExchangeEnd end = ExchangeTold(port, &packet, 0);
+    bool switched = end == EXCHANGE_DONE;
     // A late reply to a request of a run before this one (held up on the board behind line
     // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
     // own reply would then answer the first block, and a block lost on the line would pass.
@@ -92,12 +95,14 @@ SwitchOutcome SwitchToBootLoader(Port port)
     else
         puts("[FAILED] Switch to boot mode failed, try as is..");
     fflush(stdout);
+    // What is left of a failed switch's reply (cut short, or behind a bad size byte) would be
+    // hunted through for the first block's reply.
+    if (!switched)
+        PortPurge(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // What is left of the failed switch's reply would be taken as the first block's answer, and
-    // every later reply as the answer to the block before: a refused last block would pass.
-    if (!switched && !ExchangeFence(port))
-        return SWITCH_OUT_OF_STEP;
-    return switched ? SWITCH_TAKEN : SWITCH_REFUSED;
+    return switched                     ? SWITCH_TAKEN
+           : end == EXCHANGE_UNANSWERED ? SWITCH_UNANSWERED
+                                        : SWITCH_REFUSED;
 }
 
 // How the upload shows its progress.
@@ -142,8 +147,9 @@ void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
 // late, into a later exchange: its reply would pass for this block's, and every later reply for
 // the block before it, so a refused or lost block could end in "Upload done". Nothing is known of
 // what a boot loader answers a block, so only the codes of this run's other requests are judged:
-// a ping's is a fence's late reply; the switch's is late after a failed switch, and after a first
-// block whose reply carried another code (a boot loader answers blocks alike).
+// a ping's is a fence's late reply; the switch's is late after a failed switch (an unanswered
+// one's reply is read past once, ahead of the first block's), and after a first block whose
+// reply carried another code (a boot loader answers blocks alike).
 bool LateBlockReply(uint8_t reply_cmd, bool switched, int64_t sent_blocks, uint8_t first_reply_cmd)
 {
     return reply_cmd == HPROTO_CMD_PING ||
@@ -153,7 +159,7 @@ bool LateBlockReply(uint8_t reply_cmd, bool switched, int64_t sent_blocks, uint8
 
 // Every block from offset 0 on: blank ones skipped but the first and the last; false when a
 // block could not be read or its exchange failed.
-bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, Tally* tally)
+bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress progress, Tally* tally)
 {
     int shown_percent = -1;
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
@@ -181,11 +187,18 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
             continue;
         }
         TurnaroundWorkLeft(port, blocks - block);
-        if (!ExchangeRepeatable(port, &packet)) {
+        const uint8_t late_cmd =
+            outcome == SWITCH_UNANSWERED && first ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
+        const ExchangeEnd end = ExchangeTold(port, &packet, late_cmd);
+        if (end == EXCHANGE_FENCE_UNANSWERED)
+            puts("The boot loader did not answer the ping that puts the line back in step; the "
+                 "upload can be run without --retries");
+        if (end != EXCHANGE_DONE) {
             fflush(stdout);
             return false;
         }
-        const bool late = LateBlockReply(packet.cmd, switched, tally->sent_blocks, first_reply_cmd);
+        const bool late = LateBlockReply(packet.cmd, outcome == SWITCH_TAKEN, tally->sent_blocks,
+                                         first_reply_cmd);
         if (tally->sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {
@@ -239,9 +252,7 @@ int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* repo
                                   : outcome == SWITCH_OUT_OF_STEP ? "out_of_step"
                                                                   : "failed";
         Tally tally;
-        done = outcome != SWITCH_OUT_OF_STEP &&
-               SendBlocks(port, &image, outcome == SWITCH_TAKEN, progress, &tally) &&
-               ImageFileUnchanged(&image);
+        done = SendBlocks(port, &image, outcome, progress, &tally) && ImageFileUnchanged(&image);
         if (done)
             PrintSummary(image, tally, progress);
         if (done && report) {
