@@ -77,8 +77,8 @@ struct RunReport {
     int minor = 0;
     bool has_upload = false;
     UploadSummary upload;
-    // The upgrade's boot-loader switch, once it was sent: "ok", "failed" (the upload went on as
-    // is) or "out_of_step" (failed, and the line was not brought back in step: nothing sent).
+    // The upgrade's boot-loader switch, once it was sent: "ok", or "failed" (the upload went on
+    // as is).
     const char* boot_switch = nullptr;
 };
 // A handler that also fills the report.
