@@ -126,16 +126,16 @@ void FrameBlock(int64_t pos, Packet* packet)
     packet->cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
 }
 
-// The '\r' progress line. It is printed for every block, but only a new figure is worth a write
-// to the terminal: a flush per block cost a system call per block.
+// The '\r' progress line, printed when its figure changes: the same text again would look the
+// same on a terminal, and a sparse image of 2 GiB would write gigabytes of it to a log.
 void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
 {
     const int percent = static_cast<int>(pos * 100 / size);
+    if (percent == *shown_percent)
+        return;
     printf("Uploading... %02d %%\r", percent);
-    if (percent != *shown_percent) {
-        fflush(stdout);
-        *shown_percent = percent;
-    }
+    fflush(stdout);
+    *shown_percent = percent;
 }
 
 // A request held up on the board (behind line noise, or in a run before this one) is answered
