@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzPort.h"
-#include "commands/ImageFile.h"
+#include "image/ImageFile.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Blocks.h"
 #include "Sha256.h"
 
 enum ImageFormat {

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int bs = 32;
+constexpr int bs = image_block_size;
 // The longest record either format allows (255 data bytes) with room for trailing blanks.
 constexpr size_t max_line_length = 600;
 constexpr uint64_t address_limit = uint64_t{1} << 32;
@@ -218,32 +218,13 @@ bool Refuse(const ImageFile& image, const std::string& why)
     return false;
 }
 
-bool IsBlank(const uint8_t* block)
-{
-    for (int i = 0; i < bs; ++i)
-        if (block[i] != 0xFF)
-            return false;
-    return true;
-}
-
-int64_t BlockCount(int64_t size)
-{
-    return size <= 0 ? 0 : (size - 1) / bs + 1;
-}
-
-// The first and last block always go; between them, those that are not blank.
-int64_t EndBlocks(int64_t blocks)
-{
-    return blocks < 2 ? blocks : 2;
-}
-
 // A raw image: its digest and the blocks it will take, read once before anything is sent.
 bool ScanRawImage(ImageFile* image)
 {
     Sha256 sha;
     Sha256Start(&sha);
-    const int64_t blocks = BlockCount(image->size);
-    int64_t middle = 0;
+    const int64_t blocks = ImageBlockCount(image->size);
+    int64_t sent = 0;
     int64_t read = 0;
     std::vector<uint8_t> buffer(64 * 1024);  // a multiple of the block size
     uint8_t* chunk = buffer.data();
@@ -253,8 +234,7 @@ bool ScanRawImage(ImageFile* image)
         std::memset(chunk + n, 0xFF, buffer.size() - n);
         for (size_t at = 0; at < n; at += bs) {
             const int64_t block = (read + static_cast<int64_t>(at)) / bs;
-            if (block != 0 && block != blocks - 1 && !IsBlank(chunk + at))
-                ++middle;
+            sent += BlockIsSent(block, blocks, chunk + at);
         }
         read += static_cast<int64_t>(n);
     }
@@ -263,7 +243,7 @@ bool ScanRawImage(ImageFile* image)
     if (read != image->size)
         return Refuse(*image, "changed while it was read");
     image->sha256 = Sha256Finish(&sha);
-    image->sent_blocks = middle + EndBlocks(blocks);
+    image->sent_blocks = sent;
     if (fseeko(image->file, 0, SEEK_SET) != 0) {
         printf("Failed to obtain file size %s: %s\n", image->path.c_str(), strerror(errno));
         return false;
@@ -274,8 +254,10 @@ bool ScanRawImage(ImageFile* image)
 
 int64_t CountSentBlocks(const ImageMap& map)
 {
-    const int64_t blocks = BlockCount(map.size);
-    int64_t middle = 0;
+    const int64_t blocks = ImageBlockCount(map.size);
+    // The first block goes even when it lies in the gap below the data (--base below it); the
+    // last one holds the highest data.
+    int64_t sent = map.extents.empty() || map.extents[0].offset >= bs ? 1 : 0;
     int64_t done = 0;  // blocks below this one are counted
     size_t cursor = 0;
     uint8_t block[bs];
@@ -283,12 +265,11 @@ int64_t CountSentBlocks(const ImageMap& map)
         int64_t last = (extent.offset + static_cast<int64_t>(extent.length) - 1) / bs;
         for (int64_t b = std::max(done, extent.offset / bs); b <= last; ++b) {
             FillBlock(map, b * bs, &cursor, block);
-            if (b != 0 && b != blocks - 1 && !IsBlank(block))
-                ++middle;
+            sent += BlockIsSent(b, blocks, block);
         }
         done = std::max(done, last + 1);
     }
-    return middle + EndBlocks(blocks);
+    return sent;
 }
 
 // A HEX or S-record file: read line by line into its records, the digest taken on the way.
