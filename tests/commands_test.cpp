@@ -729,33 +729,6 @@ TEST_F(CommandsTest, UpgradeFailsWhenTheFileChangesMidway)
     }
 }
 
-// The last block must end the upload for every size the size check lets through, 2^31 - 1
-// included: a 32-bit position stepped by 32 wrapped there and the upload never ended.
-TEST(UpgradeBlockCount, LastBlockEndsEveryAcceptedSize)
-{
-    const int64_t cases[][2] = {
-        {0, 0},
-        {1, 1},
-        {32, 1},
-        {33, 2},
-        {64, 2},
-        {2147483616, 67108863},
-        {2147483617, 67108864},
-        {2147483647, 67108864},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c[0]);
-        const int64_t blocks = UpgradeBlockCount(c[0]);
-        EXPECT_EQ(blocks, c[1]);
-        if (blocks > 0) {
-            const int64_t last_offset = (blocks - 1) * 32;
-            EXPECT_LT(last_offset, c[0]);
-            EXPECT_GE(last_offset + 32, c[0]);
-            EXPECT_LE(last_offset, int64_t{UINT32_MAX});  // it travels as 4 bytes
-        }
-    }
-}
-
 // ---------------------------------------------------------------- debug trace
 
 Bytes Text(const std::string& text)

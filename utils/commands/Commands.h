@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 #include "serial/Serial.h"
 
 using Args = std::vector<std::string>;
@@ -96,8 +96,6 @@ int WaitForMotion(Port port, int limit_ms, RunReport* report);
 // With a report (--json) the summary goes there and no progress is shown.
 int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions(),
             RunReport* report = nullptr);
-// Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
-int64_t UpgradeBlockCount(int64_t image_size);
 // Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.
 int Debug(Port port);
 

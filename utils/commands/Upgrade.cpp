@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "Commands.h"
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int bs = upgrade_block_size;
+static_assert(bs == image_block_size, "the image is cut in the blocks the protocol carries");
 
 using Clock = std::chrono::steady_clock;
 
@@ -112,14 +113,6 @@ enum Progress {
     PROGRESS_NONE,   // --json: the summary goes into the run's report
 };
 
-bool IsBlank(const uint8_t* image)
-{
-    for (int i = 0; i < bs; ++i)
-        if (image[i] != 0xFF)
-            return false;
-    return true;
-}
-
 // The block's request, offset first: the boot loader reads it most significant byte first.
 void FrameBlock(int64_t pos, Packet* packet)
 {
@@ -131,16 +124,16 @@ void FrameBlock(int64_t pos, Packet* packet)
     packet->cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
 }
 
-// The '\r' progress line. It is printed for every block, but only a new figure is worth a write
-// to the terminal: a flush per block cost a system call per block.
+// The '\r' progress line, printed when its figure changes: the same text again would look the
+// same on a terminal, and a sparse image of 2 GiB would write gigabytes of it to a log.
 void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
 {
     const int percent = static_cast<int>(pos * 100 / size);
+    if (percent == *shown_percent)
+        return;
     printf("Uploading... %02d %%\r", percent);
-    if (percent != *shown_percent) {
-        fflush(stdout);
-        *shown_percent = percent;
-    }
+    fflush(stdout);
+    *shown_percent = percent;
 }
 
 // A request held up on the board (behind line noise, or in a run before this one) is answered
@@ -165,9 +158,7 @@ bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress pro
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
     Packet packet;
     tally->start = Clock::now();
-    // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
-    // last blocks of an image near 2 GiB, and the upload would never end.
-    const int64_t blocks = UpgradeBlockCount(image->size);
+    const int64_t blocks = ImageBlockCount(image->size);
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t pos = block * bs;
         FrameBlock(pos, &packet);
@@ -178,9 +169,7 @@ bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress pro
             return false;
         }
         tally->done = pos + bs < image->size ? pos + bs : image->size;
-        const bool first = block == 0;
-        const bool last = block + 1 == blocks;
-        if (!first && !last && IsBlank(packet.cmd_data + 4)) {
+        if (!BlockIsSent(block, blocks, packet.cmd_data + 4)) {
             ++tally->skipped_blocks;
             if (progress == PROGRESS_PLAIN)
                 PrintPlainProgress(*image, tally);
@@ -229,11 +218,6 @@ void PrintSummary(const ImageFile& image, const Tally& tally, Progress progress)
 }
 
 }  // namespace
-
-int64_t UpgradeBlockCount(int64_t image_size)
-{
-    return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
-}
 
 int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* report)
 {
