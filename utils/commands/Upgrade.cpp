@@ -177,7 +177,7 @@ bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress pro
         }
         TurnaroundWorkLeft(port, blocks - block);
         const uint8_t late_cmd =
-            outcome == SWITCH_UNANSWERED && first ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
+            outcome == SWITCH_UNANSWERED && block == 0 ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
         const ExchangeEnd end = ExchangeTold(port, &packet, late_cmd);
         if (end == EXCHANGE_FENCE_UNANSWERED)
             puts("The boot loader did not answer the ping that puts the line back in step; the "
