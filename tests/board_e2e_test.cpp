@@ -259,7 +259,7 @@ TEST_F(BoardEndToEnd, OperatorSwitches)
                                                  "Upload done 100%     \n"};
     // The boot loader answers blocks only: the repeat's fence gets no reply to its ping.
     const std::vector<std::string> fence_unanswered = {
-        "[OK] Switched to boot mode\n", "Uploading... 00 %\rUploading... 00 %\rThe boot loader did "
+        "[OK] Switched to boot mode\n", "Uploading... 00 %\rThe boot loader did "
                                         "not answer the ping that puts the line back in step; the "
                                         "upload can be run without --retries\n"};
     const std::vector<std::string> crc_retries = {
