@@ -570,6 +570,7 @@ void BoardInit(Board* board, const BoardConfig& config, double now_ms)
     board->config = config;
     board->phase_start_ms = now_ms;
     board->debug_queue = config.debug_text;
+    board->boot_mode = config.start_in_boot_loader;
     for (const Injection& injection : config.injections) {
         if (injection.kind == INJECT_CORRUPT) {
             board->corrupt = true;
@@ -605,6 +606,12 @@ Outgoing BoardHandle(Board* board, const Packet* request, double now_ms)
     if (cmd == HPROTO_CMD_UPGRADE)
         ++board->upgrade_blocks;
 
+    // Not even a refusal: the tool must not count on a boot loader answering anything else.
+    if (board->boot_mode && board->config.strict_boot_loader && cmd != HPROTO_CMD_UPGRADE) {
+        ++board->ignored;
+        Log(board, std::string("boot loader ignored ") + CommandWordOf(cmd));
+        return Outgoing{};
+    }
     const std::vector<const Injection*> firing = FireInjections(board, cmd);
     // As if the request never arrived whole: nothing happens and nothing goes back.
     if (Firing(firing, INJECT_DROP)) {

@@ -64,6 +64,10 @@ struct BoardConfig {
     uint32_t motion_ms = 200;
     uint32_t image_limit = 4u << 20;  // upgrade blocks must end within this many bytes
     std::string debug_text;           // preloaded into the debug queue
+    // --boot-loader: a strict boot loader answers upgrade blocks only, as nothing more is asked
+    // of a real one; a lenient one also answers ping, id, status and debug.
+    bool strict_boot_loader = true;
+    bool start_in_boot_loader = false;  // a board whose last upload was cut off
     std::vector<Injection> injections;
     std::vector<FaultPlan> faults;
 };
@@ -101,6 +105,7 @@ struct Board {
     uint64_t corrupted_bytes = 0;  // bytes the corrupt injection changed, both directions
     uint32_t dropped = 0;          // requests a drop injection ignored
     uint32_t late = 0;             // replies sent late: delayed, or split with a pause
+    uint32_t ignored = 0;          // requests a strict boot loader left unanswered
 };
 
 // Largest piece of debug text in one reply: a full record minus header and checksum.

@@ -113,6 +113,10 @@ const char* const usage_text =
     "                       WHEN: N (request number), a command word (ping id status move home\n"
     "                       calibrate precalibrate vend recover switch upgrade debug; the next\n"
     "                       one), upgrade#K (K-th block); without @: every request\n"
+    "  --boot-loader strict|lenient  after the switch, answer upgrade blocks only (strict, the\n"
+    "                       default; every other request is ignored) or also ping, id, status\n"
+    "                       and debug (lenient)\n"
+    "  --start-in-boot-loader  start in the boot loader, as after an upload that was cut off\n"
     "  --debug-text TEXT    preload the debug queue (\\xNN \\n \\r \\t \\\\ escapes)\n"
     "  --image-out FILE     write the upgraded image on exit, up to the end of the highest block\n"
     "  --image-size N       largest image accepted in bytes (default 4194304)\n"
@@ -121,14 +125,15 @@ const char* const usage_text =
     "                       after its first byte, or at once when 62 bytes are held\n"
     "  --trace [FILE]       timestamped hex dump of every frame (default stderr)\n"
     "  --record FILE        append 'RX <hex>' for every request frame received\n"
-    "  --stats FILE         bytes_in, bytes_out, requests, blocks, corrupted, dropped, late;\n"
+    "  --stats FILE         bytes_in, bytes_out, requests, blocks, corrupted, dropped, late,\n"
+    "                       ignored;\n"
     "                       rewritten after each request\n"
     "  --exit-after N       exit after replying to N requests\n"
     "  --help               this text\n";
 
 const char* const valued_switches =
     " --link --id --motion-ms --fault --inject --debug-text --image-out --image-size --baud"
-    " --latency --record --stats --exit-after ";
+    " --latency --record --stats --exit-after --boot-loader ";
 
 bool ParseCount(const char* text, uint32_t* value)
 {
@@ -152,6 +157,9 @@ bool TakeValue(const std::string& arg, const char* value, Options* options, std:
         options->record = value;
     } else if (arg == "--stats") {
         options->stats = value;
+    } else if (arg == "--boot-loader") {
+        config->strict_boot_loader = std::string(value) == "strict";
+        return config->strict_boot_loader || std::string(value) == "lenient";
     } else if (arg == "--id") {
         return ParseId(value, config, error);
     } else if (arg == "--motion-ms") {
@@ -200,6 +208,10 @@ int ParseOptions(int argc, char** argv, Options* options)
             options->tracing = true;
             options->trace = has_file ? value : "-";
             i += has_file ? 1 : 0;
+            continue;
+        }
+        if (arg == "--start-in-boot-loader") {
+            options->config.start_in_boot_loader = true;
             continue;
         }
         if (arg.compare(0, 2, "--") != 0 ||
@@ -419,11 +431,11 @@ void WriteStats(const Options& options, const Board& board, const Counters& coun
     char text[200];
     snprintf(text, sizeof(text),
              "bytes_in %llu\nbytes_out %llu\nrequests %u\nblocks %u\ncorrupted %llu\n"
-             "dropped %u\nlate %u\n",
+             "dropped %u\nlate %u\nignored %u\n",
              static_cast<unsigned long long>(counters.bytes_in),
              static_cast<unsigned long long>(counters.bytes_out), board.requests,
              board.upgrade_blocks, static_cast<unsigned long long>(board.corrupted_bytes),
-             board.dropped, board.late);
+             board.dropped, board.late, board.ignored);
     if (*written == text)
         return;
     FILE* f = fopen(options.stats.c_str(), "w");

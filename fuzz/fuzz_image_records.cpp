@@ -1,11 +1,12 @@
 // The reading of Intel HEX and S-record files, from any text.
 // Input: [flags] [text...]; flags bit 0 picks S-record over Intel HEX, bit 1 gives a base of
 // 0x08000000 (as --base would).
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "FuzzPort.h"
-#include "commands/ImageFile.h"
+#include "image/ImageFile.h"
 
 namespace {
 
@@ -38,12 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ImageFault fault;
     const bool good = ReadRecordText(text, format, base, &map, &fault);
 
-    // The same file with Windows line ends reads the same.
+    // The same file with Windows line ends reads the same: every line end, LF, CR LF or a lone
+    // CR, made a CR LF.
     std::string crlf;
-    for (char c : text) {
-        if (c == '\n')
-            crlf.push_back('\r');
-        crlf.push_back(c);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && i > 0 && text[i - 1] == '\r')
+            continue;
+        if (text[i] == '\n' || text[i] == '\r')
+            crlf += "\r\n";
+        else
+            crlf.push_back(text[i]);
     }
     ImageMap crlf_map;
     ImageFault crlf_fault;
@@ -52,13 +57,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!good) {
         FUZZ_CHECK(!fault.what.empty());
         FUZZ_CHECK(fault.line == crlf_fault.line && fault.what == crlf_fault.what);
+        // LF, CR LF and a lone CR each end a line.
         size_t lines = 1;
-        for (char c : text)
-            lines += c == '\n';
+        for (size_t i = 0; i < text.size(); ++i)
+            lines += text[i] == '\r' || (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'));
         FUZZ_CHECK(fault.line >= 0 && static_cast<size_t>(fault.line) <= lines + 1);
         return 0;
     }
     FUZZ_CHECK(SameMap(map, crlf_map));
+    // And with the line ends of old Macs, CR alone.
+    if (text.find('\r') == std::string::npos) {
+        std::string cr = text;
+        std::replace(cr.begin(), cr.end(), '\n', '\r');
+        ImageMap cr_map;
+        ImageFault cr_fault;
+        FUZZ_CHECK(ReadRecordText(cr, format, base, &cr_map, &cr_fault));
+        FUZZ_CHECK(SameMap(map, cr_map));
+    }
     // Runs in order, apart, inside the image; the image starts at the base and ends with data.
     FUZZ_CHECK(!map.extents.empty());
     FUZZ_CHECK(map.size > 0 && map.size <= max_image_size);

@@ -186,6 +186,7 @@ TEST(BoardModel, MotionsRunThroughTheirStatesAndBackToIdle)
                  {1170, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0}), 0, HPROTO_ERROR_BUSY},
                  {1180, Request(HPROTO_CMD_PING), 1, -1},
                  {1250, status_req, 3, CONTROLLER_STATE_VENDED},
+                 {1300, Request(HPROTO_CMD_VEND, {13}), 0, HPROTO_ERROR_BUSY},
                  {1399, status_req, 3, CONTROLLER_STATE_VENDED},
                  {1400, status_req, 3, CONTROLLER_STATE_IDLE},
                  {1500, Request(HPROTO_CMD_GOHOME), 9, -1},
@@ -252,6 +253,7 @@ TEST(BoardModel, BootLoaderAssemblesTheImage)
     Board board;
     BoardConfig config;
     config.image_limit = 256;
+    config.strict_boot_loader = false;  // what a lenient boot loader still answers
     BoardInit(&board, config, 0);
     RunSteps(&board,
              {
@@ -273,6 +275,32 @@ TEST(BoardModel, BootLoaderAssemblesTheImage)
     std::fill(expected.begin() + 224, expected.end(), 0x77);
     EXPECT_EQ(BoardImage(&board), expected);
     EXPECT_EQ(board.upgrade_blocks, 6u);
+}
+
+// A strict boot loader, reached by the switch or there from the start, answers blocks only.
+TEST(BoardModel, StrictBootLoaderAnswersBlocksOnly)
+{
+    for (bool start_in_boot_loader : {false, true}) {
+        SCOPED_TRACE(start_in_boot_loader ? "started in the boot loader" : "switched");
+        BoardConfig config;
+        config.start_in_boot_loader = start_in_boot_loader;
+        Board board;
+        BoardInit(&board, config, 0);
+        if (!start_in_boot_loader) {
+            EXPECT_EQ(Ask(&board, Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0})).cmd, 252);
+        }
+        const Packet ignored[] = {Request(HPROTO_CMD_PING),
+                                  Request(HPROTO_CMD_ID),
+                                  status_req,
+                                  Request(HPROTO_CMD_DEBUG),
+                                  Request(HPROTO_CMD_VEND, {1}),
+                                  Request(HPROTO_CMD_SWITCH_BOOT_APP, {0, 0, 0, 0})};
+        for (const Packet& request : ignored)
+            EXPECT_TRUE(BoardHandle(&board, &request, 0).bytes.empty()) << int(request.cmd);
+        EXPECT_EQ(Ask(&board, Block(0, 0x11)).cmd, 254);
+        EXPECT_EQ(board.ignored, std::size(ignored));
+        EXPECT_EQ(BoardImage(&board), Bytes(32, 0x11));
+    }
 }
 
 TEST(BoardModel, ImageEndsAtTheHighestBlock)

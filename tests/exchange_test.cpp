@@ -372,6 +372,40 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
     }
 }
 
+// A request cut short on the line can leave the board waiting for the rest of a frame as long as
+// any (a size byte of 254 and nothing after it): the fence's zeros must complete such a frame, or
+// the board swallows the fence's ping with them and the repeat never goes out.
+TEST_F(ExchangeTest, TheFencesZerosCompleteTheLongestFrame)
+{
+    PortClose(port_);
+    ASSERT_TRUE(OpenPort(200));
+    ExchangeRun run;
+    run.retries = 1;
+    Port port = port_;
+    port.run = &run;
+    const Bytes ping = Frame(HPROTO_CMD_PING, {});
+    size_t zeros = 0;
+    ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
+        if (index > 0)
+            return Reply(Frame(HPROTO_CMD_STATUS, {2}));
+        // The first status goes unanswered; then every byte up to the fence's ping is counted.
+        Bytes byte;
+        while ((byte = ReadBytes(pty_.master, 1, 3000)) == Bytes{0})
+            ++zeros;
+        EXPECT_EQ(Concat({byte, ReadBytes(pty_.master, ping.size() - 1, 3000)}), ping);
+        return Reply(ping);
+    });
+    Packet packet;
+    packet.size = proto_base_size;
+    packet.cmd = HPROTO_CMD_STATUS;
+    StdoutCapture capture;
+    EXPECT_TRUE(ExchangeRepeatable(port, &packet));
+    capture.Finish();
+    peer.Stop();
+    EXPECT_GE(zeros, size_t{proto_max_size});
+    EXPECT_EQ(peer.Requests().size(), 2u);  // the status and its repeat; the ping was read above
+}
+
 TEST_F(ExchangeTest, SizeByteOutsideTheFrameModelIsRefused)
 {
     for (int size : {0, 1, 2, 3, 4, 5, 6, 255}) {

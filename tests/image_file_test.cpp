@@ -2,11 +2,13 @@
 // with the image it must give or the fault it must be refused with.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "commands/ImageFile.h"
-#include "commands/Sha256.h"
+#include "image/ImageFile.h"
+#include "image/Sha256.h"
 
 namespace {
 
@@ -95,6 +97,17 @@ TEST(ImageFile, CorpusOfHexAndSRecordFiles)
          Refused("line 2: unknown record type 06")},
         {"count against length", hex, none, ":030000000102\n:00000001FF\n",
          Refused("line 1: byte count does not match the record's length")},
+        {"CR line ends, blanks around records, 0x1A after the end", hex, none,
+         " \t:0400000001020304F2 \r\t:00000001FF\r\x1A\x1A", Good(0, {1, 2, 3, 4})},
+        {"0x1A before the end record", hex, none, ":0400000001020304F2\x1A\n:00000001FF\n",
+         Refused("line 1: malformed line")},
+        {"02 offset wraps in its segment", hex, none,
+         ":020000021000EC\n:10FFF800101112131415161718191A1B1C1D1E1F81\n:00000001FF\n",
+         Good(0x10000, With({0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F}, 0xFFF8,
+                            {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17}))},
+        {"04 address does not wrap", hex, none,
+         ":020000040000FA\n:04FFFE00A0A1A2A379\n:00000001FF\n",
+         Good(0xFFFE, {0xA0, 0xA1, 0xA2, 0xA3})},
         {"malformed", hex, none, ":0100000001FE\n\nfirmware\n", Refused("line 3: malformed line")},
         {"data below --base", hex, Base(0x100), ":0101000001FD\n:0100F000020D\n:00000001FF\n",
          Refused("line 2: data at 0x000000F0 below the base 0x00000100")},
@@ -113,14 +126,19 @@ TEST(ImageFile, CorpusOfHexAndSRecordFiles)
          Good(0x08000000, With({0xAA, 0xBB}, 0x40, {0xCC}))},
         {"S2 S6 S8", srec, none, "S205012345078A\nS604000001FA\nS804000000FB\n",
          Good(0x012345, {7})},
-        {"S5 count wrong", srec, none, "S104000001FA\nS5030002FA\nS9030000FC\n",
+        {"S5 count above", srec, none, "S104000001FA\nS5030002FA\nS9030000FC\n",
          Refused("line 2: count record says 2, data records before it: 1")},
+        {"S5 count below", srec, none, "S104000001FA\nS104000102F8\nS5030001FB\nS9030000FC\n",
+         Refused("line 3: count record says 1, data records before it: 2")},
+        {"S5 with a 3-byte count", srec, none,
+         "S104000001FA\nS104000102F8\nS504000002F9\nS9030000FC\n",
+         Refused("line 3: bad length for record type S5: byte count 04, not 03")},
         {"S-record bad checksum", srec, none, "S104000001FB\nS9030000FC\n",
          Refused("line 1: bad record checksum")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(DetectFormat(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size()),
+        EXPECT_EQ(DetectFormat(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(), ""),
                   c.format);
         ImageMap map;
         ImageFault fault;
@@ -147,14 +165,132 @@ TEST(ImageFile, CorpusOfHexAndSRecordFiles)
     FillBlock(sparse, INT32_MAX - 31, &cursor, block);
     EXPECT_EQ(Bytes(block, block + 32), With(Bytes(29, 0xFF), 29, {2, 3, 0xFF}));
 
-    // Anything else is a raw image, as every file was before.
-    for (const std::string& head : {std::string("\x7F"
-                                                "ELF\x02\x01",
-                                                6),
-                                    std::string(":0100zz\n"), std::string("S1\n"), std::string("")})
-        EXPECT_EQ(DetectFormat(reinterpret_cast<const uint8_t*>(head.data()), head.size()),
+    // Text that opens no record, in a file not named as one, is a raw image as before.
+    for (const std::string& head :
+         {std::string("\x7F"
+                      "ELF\x02\x01",
+                      6),
+          std::string("S1\n"), std::string(":)\n"), std::string("Some text\n"), std::string("")})
+        EXPECT_EQ(DetectFormat(reinterpret_cast<const uint8_t*>(head.data()), head.size(),
+                               "fw.bin"),
                   IMAGE_FORMAT_RAW)
             << head;
+}
+
+// Files as the upgrade opens them with no --format: each gives its image or a refusal before
+// anything is sent, and a text or a file named as one never goes out as a raw image.
+TEST(ImageFile, AutoModeNeverSendsText)
+{
+    const ImageBase none;
+    const std::string hex = ":0400000001020304F2\n:00000001FF\n";
+    const std::string binary("\x00\x20\x00\x20\xC1\x01\x00\x08", 8);
+    const std::string name_hint = " (read as Intel HEX for its name; --format raw sends the file "
+                                  "as it is)";
+    struct Case {
+        const char* name;
+        std::string file;
+        ImageBase base;
+        std::string described;  // the start of DescribeImage, or the refusal on stdout
+        Bytes image;
+    };
+    const Case cases[] = {
+        {"fw.img", "\n" + hex, none, "Intel HEX, addresses 0x00000000-0x00000003", {1, 2, 3, 4}},
+        {"fw.img",
+         "\xEF\xBB\xBF\r\n:0400000001020304F2\r\n:00000001FF\r\n",
+         none,
+         "Intel HEX, addresses 0x00000000-0x00000003",
+         {1, 2, 3, 4}},
+        {"fw.img", " \t" + hex, none, "Intel HEX, addresses 0x00000000-0x00000003", {1, 2, 3, 4}},
+        {"fw.img",
+         ":0400000001020304F2\r:00000001FF\r\x1A",
+         none,
+         "Intel HEX, addresses 0x00000000-0x00000003",
+         {1, 2, 3, 4}},
+        {"fw.img",
+         "\r\n\nS104000001FA\r\nS9030000FC\r\n",
+         none,
+         "S-record, addresses 0x00000000-0x00000000",
+         {1}},
+        {"fw.img",
+         std::string(":04000000\0", 10) + "01020304F2\n:00000001FF\n",
+         none,
+         "line 1: malformed line",
+         {}},
+        {"fw.img", ":040000000102030F2\n:00000001FF\n", none, "line 1: malformed line", {}},
+        {"fw.img",
+         "S00600004844521C\nS104000001FA\nS9030000FC\n",
+         none,
+         "line 1: bad record checksum",
+         {}},
+        {"FW.HEX", binary, none, "line 1: malformed line" + name_hint, {}},
+        {"fw.Mot",
+         binary,
+         none,
+         "line 1: malformed line (read as S-record for its name; --format raw sends the file as "
+         "it is)",
+         {}},
+        {"fw.bin",
+         binary,
+         {true, 0x08000000},
+         "--base places a HEX or S-record file; a raw image has no addresses",
+         {}},
+        {"fw.bin", binary, none, "raw, 8 bytes", Bytes(binary.begin(), binary.end())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + (": " + c.file));
+        const std::string path = std::string("auto-") + c.name;
+        {
+            std::ofstream(path, std::ios::binary) << c.file;
+        }
+        ImageFile image;
+        testing::internal::CaptureStdout();
+        const bool opened = OpenImageFile(path, IMAGE_FORMAT_AUTO, c.base, &image);
+        const std::string out = testing::internal::GetCapturedStdout();
+        Bytes read;
+        uint8_t block[32];
+        for (int64_t offset = 0; opened && offset < image.size; offset += 32) {
+            ASSERT_TRUE(ReadImageBlock(&image, offset, block));
+            read.insert(read.end(), block, block + 32);
+        }
+        read.resize(static_cast<size_t>(image.size));
+        CloseImageFile(&image);
+        std::remove(path.c_str());
+        if (c.image.empty()) {
+            EXPECT_FALSE(opened);
+            EXPECT_EQ(out, "Failed to open file " + path + ": " + c.described + "\n");
+        } else {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(DescribeImage(image).rfind(c.described, 0), 0u) << DescribeImage(image);
+            EXPECT_EQ(read, c.image);
+        }
+    }
+}
+
+// The last block must end the upload for every size the size check lets through, 2^31 - 1
+// included: a 32-bit position stepped by 32 wrapped there and the upload never ended.
+TEST(ImageFile, LastBlockEndsEveryAcceptedSize)
+{
+    const int64_t cases[][2] = {
+        {0, 0},
+        {1, 1},
+        {32, 1},
+        {33, 2},
+        {64, 2},
+        {2147483616, 67108863},
+        {2147483617, 67108864},
+        {2147483647, 67108864},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        const int64_t blocks = ImageBlockCount(c[0]);
+        EXPECT_EQ(blocks, c[1]);
+        if (blocks > 0) {
+            const int64_t last_offset = (blocks - 1) * 32;
+            EXPECT_LT(last_offset, c[0]);
+            EXPECT_GE(last_offset + 32, c[0]);
+            EXPECT_LE(last_offset, int64_t{UINT32_MAX});  // it travels as 4 bytes
+        }
+    }
 }
 
 std::string Digest(const std::string& text, size_t piece)

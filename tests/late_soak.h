@@ -33,7 +33,13 @@ inline std::vector<std::string> BoardArgs(uint32_t seed)
     std::mt19937 pick(seed);
     auto upto = [&](uint32_t n) { return 1 + pick() % n; };
     const std::string block = "@upgrade#" + std::to_string(upto(32));
-    std::vector<std::string> args = {"--inject", "corrupt:0.3:" + std::to_string(seed), "--inject",
+    // Lenient: a repeated block's fence needs a ping's reply, which a strict boot loader never
+    // gives, and the repeats under late replies are what this soak is about.
+    std::vector<std::string> args = {"--boot-loader",
+                                     "lenient",
+                                     "--inject",
+                                     "corrupt:0.3:" + std::to_string(seed),
+                                     "--inject",
                                      (pick() % 2 ? "split:1:150"
                                                  : "delay:" + std::to_string(100 + pick() % 300)) +
                                          block};

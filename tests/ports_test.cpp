@@ -18,6 +18,7 @@
 
 #include "Board.h"
 #include "TestSupport.h"
+#include "commands/JsonOut.h"
 #include "commands/Probe.h"
 #include "proto/Packet.h"
 #include "serial/PortList.h"
@@ -194,6 +195,21 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
                                     Self() + ")",
                                 "ttyUSB10  ch341-uart  usb 1a86:7523",
                             }));
+    // --json carries the same figures, the latency timer and the holder among them.
+    EXPECT_EQ(JsonPortList({ports[2], ports[3]}),
+              "{\"schema\":1,\"command\":\"list-ports\",\"ok\":true,\"ports\":[{\"name\":"
+              "\"ttyUSB0\",\"path\":\"" +
+                  system.roots.dev +
+                  "/ttyUSB0\",\"description\":\"FT232R USB UART\",\"vid\":1027,\"pid\":24577,"
+                  "\"serial\":\"A6008isP\",\"by_id\":\"" +
+                  by_id +
+                  "\",\"latency_ms\":16,\"console\":false,\"busy\":false,\"busy_pid\":null,"
+                  "\"probe\":\"answered\"},{\"name\":\"ttyUSB2\",\"path\":\"" +
+                  system.roots.dev +
+                  "/ttyUSB2\",\"description\":\"CP2102 USB to UART Bridge Controller\","
+                  "\"vid\":4292,\"pid\":60000,\"serial\":\"0001\",\"by_id\":null,"
+                  "\"latency_ms\":null,\"console\":false,\"busy\":true,\"busy_pid\":" +
+                  Self() + ",\"probe\":\"not_done\"}]}");
     // One ping where a port was free, none on the held line or the console.
     const Bytes ping = Frame(HPROTO_CMD_PING, {});
     EXPECT_EQ(Drain(silent.master, 20), ping);

@@ -203,7 +203,8 @@ TEST_F(WineBoard, OperatorSwitches)
 }
 
 // --json and --wait in the Windows build: the object alone on stdout (the capture of the text
-// lines works on the Windows console layer too), and the final status after a vend.
+// lines works on the Windows console layer too), and the final status after a vend: idle, past
+// vended.
 TEST_F(WineBoard, JsonStatusAndWaitForAVend)
 {
     ASSERT_TRUE(Start({"--motion-ms", "300"}));
@@ -212,7 +213,7 @@ TEST_F(WineBoard, JsonStatusAndWaitForAVend)
                         "\"state_value\":2,\"errors\":[],\"error_mask\":0}\n");
     EXPECT_EQ(json.status, 0);
     RunResult wait = RunWindowsQuickTool({"--wait", "10", line_.com, "vend", "3"});
-    EXPECT_EQ(wait.out, "Status: vended[5]  \n");
+    EXPECT_EQ(wait.out, "Status: idle[2]  \n");
     EXPECT_EQ(wait.status, 0);
     std::vector<std::string> frames = RecordedFrames(line_.board);
     ASSERT_GE(frames.size(), 3u);

@@ -22,12 +22,15 @@ constexpr double line_timeout_s = 1.0;
 
 // Each command kind with a different end after a failure: its own failure line, none, the upload
 // stopped mid-way, the trace ending a run that had gone through.
-const char* const core_commands[] = {"Ping", "Status", "Vend255", "UpgradeMiddleBlock",
+const char* const core_commands[] = {"Ping",          "Status",
+                                     "Vend255",       "UpgradeMiddleBlock",
+                                     "UpgradeSwitch", "UpgradeSwitchRetry",
                                      "DebugTrace"};
 // One fault of each kind; the other result codes take the same path as these two.
-const char* const core_faults[] = {"noise:255", "noise:256", "split:1:1", "badcrc",      "error:5",
-                                   "error:4",   "cmd:200",   "cmd:9",     "short",       "size:3",
-                                   "size:255",  "silence",   "hangup",    "hangup-mid:3"};
+const char* const core_faults[] = {"noise:255",  "noise:256", "split:1:1",   "badcrc",
+                                   "error:5",    "error:4",   "cmd:200",     "cmd:9",
+                                   "short",      "size:3",    "size:255",    "silence",
+                                   "delay:1500", "hangup",    "hangup-mid:3"};
 
 std::vector<Cell> CoreCells()
 {
@@ -72,6 +75,8 @@ TEST_P(WineFaultMatrix, OutputStatusAndWhatTheBoardReceived)
     ASSERT_EQ(std::count(words.begin(), words.end(), ""), 0);
     RunResult run = RunWindowsQuickTool(words, 20000);
     ExpectOutcome(expected, run, RecordedFrames(line_.board));
+    if (cell.command.kind == Kind::upgrade_switch)
+        ExpectOnlyRequestBytes(&line_.board, expected.requests);
 
     // A silent line is waited on, not polled. A vanished one is only held to the time limit: Wine's
     // ReadFile itself mostly spins on the hung-up pty until the time-out, inside the tool's single

@@ -27,7 +27,7 @@ namespace {
 // Exit statuses.
 constexpr int exit_ok = 0;
 // Usage, a bad switch, the port not opened, a command that reported a failure, a --wait that did
-// not end idle or vended, or output that could not be written in full.
+// not end idle, or output that could not be written in full.
 constexpr int exit_failed = 1;
 constexpr int exit_get_state = 2;
 constexpr int exit_set_state = 4;
@@ -43,22 +43,24 @@ constexpr int line_timeout_ms = GANTRIX_LINE_TIMEOUT_MS;
 #define GANTRIX_VERSION "unknown"
 #endif
 
-void usage()
+// On stdout, as scripts know it; on stderr under --json, where stdout carries the object alone.
+void usage(FILE* out = stdout)
 {
-    puts("OSTREL gantrix\n"
-         "\n"
-         "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
-         "\t\tid\t\t\t\t\t\t\t\t\n"
-         "\t\tping\t\t\t\t\t\t\t\t\n"
-         "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
-         "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-         "\t\trecover      \n"
-         "Automated: https://gantrix.example.org/");
+    fputs("OSTREL gantrix\n"
+          "\n"
+          "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
+          "\t\tid\t\t\t\t\t\t\t\t\n"
+          "\t\tping\t\t\t\t\t\t\t\t\n"
+          "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
+          "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+          "\t\trecover      \n"
+          "Automated: https://gantrix.example.org/\n",
+          out);
 }
 
 // The switches' own lines, shown by --help only: the plain usage text stays as scripts know it.
@@ -72,19 +74,25 @@ void SwitchUsage()
         "  --timeout SECONDS   bound of every read and write on the line, decimal, 0.1 to 60\n"
         "                      (default 5)\n"
         "  --retries N         repeat an exchange that failed on the line up to N times, 0 to 10\n"
-        "                      (default 0): ping, id, status, boot switch and upgrade blocks only\n"
+        "                      (default 0): ping, id, status and upgrade blocks only (the boot\n"
+        "                      switch is sent once); a block is repeated only after a ping that\n"
+        "                      the boot loader answers, else the upgrade stops with status 1\n"
         "  --trace             every frame both ways on stderr, decoded and dumped\n"
         "  --log FILE          append the output and the trace to FILE, with UTC timestamps\n"
         "                      and the run's process id\n"
         "  --progress plain    upgrade progress as a line per 10 % and a summary\n"
         "  --format FORMAT     read the upgrade's file as raw, ihex (Intel HEX) or srec\n"
-        "                      (S-record); by its content without the switch\n"
+        "                      (S-record); without it, by its first record or else its name\n"
+        "                      (.hex .ihx .ihex, .srec .s19 .s28 .s37 .mot); raw sends any file\n"
         "  --base ADDR         address of the image's first byte in a HEX or S-record file,\n"
-        "                      0x hex or decimal (default: the lowest data address)\n"
+        "                      0x hex or decimal (default: the lowest data address); refused\n"
+        "                      for a raw image\n"
         "  --wait SECONDS      after move, home, calibrate, precalibrate, vend or recover, poll\n"
-        "                      the status until the mechanism stops, 1 to 600; exit status 1\n"
-        "                      unless it ends idle or vended without error flags\n"
-        "  --json              the result as one JSON object on stdout (not with debug or --log)\n"
+        "                      the status until the board is idle again (past vended: until then\n"
+        "                      it refuses the next motion as busy), 1 to 600; exit status 1\n"
+        "                      unless it ends idle without error flags\n"
+        "  --json              the result as one JSON object on stdout (not with debug or --log);\n"
+        "                      a refused command line too, with the usage on stderr\n"
         "  --list-ports        the serial ports: name, description, USB ids, serial number,\n"
         "                      latency timer, /dev/serial/by-id link, busy; no port word needed\n"
         "  --probe             with --list-ports: ping each free port, mark where a board answers\n"
@@ -318,7 +326,7 @@ std::string ShellWord(const std::string& word)
 // A switch word after the port word would be taken as a command's word and silently change
 // nothing: the run is refused, with the command as it should have been written. False when there
 // is none.
-bool SwitchAfterPortWord(int argc, char* argv[], int first)
+bool SwitchAfterPortWord(int argc, char* argv[], int first, bool json)
 {
     std::vector<std::string> moved;
     std::vector<std::string> rest;
@@ -342,9 +350,28 @@ bool SwitchAfterPortWord(int argc, char* argv[], int first)
     command += " " + ShellWord(argv[first]);
     for (const std::string& word : rest)
         command += " " + ShellWord(word);
-    usage();
-    fprintf(stderr, "gantrix: switches go before the port word: %s\n", command.c_str());
+    usage(json ? stderr : stdout);
+    const std::string reason = "switches go before the port word: " + command;
+    fprintf(stderr, "gantrix: %s\n", reason.c_str());
+    if (json)
+        puts(JsonRefusal("", reason).c_str());
     return true;
+}
+
+// Whether --json stands among the switches before the port word, so that a run refused on a
+// switch before it is reported as an object too.
+bool JsonAmongSwitches(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const SwitchRow* row = FindSwitch(argv[i]);
+        if (!row && std::strncmp(argv[i], "--", 2) != 0)
+            return false;
+        if (row && row->refusal)
+            ++i;  // its value
+        else if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    }
+    return false;
 }
 
 // Takes the switches off the front of the words (a word that starts with "--", and -h and -V,
@@ -352,22 +379,27 @@ bool SwitchAfterPortWord(int argc, char* argv[], int first)
 // ends here.
 int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
 {
+    const bool json = JsonAmongSwitches(argc, argv);
+    // The line on stderr, and under --json the object on stdout.
+    const auto refuse = [json](const std::string& reason) {
+        fprintf(stderr, "gantrix: %s\n", reason.c_str());
+        if (json)
+            puts(JsonRefusal("", reason).c_str());
+        return exit_failed;
+    };
     int i = 1;
     for (; i < argc; ++i) {
         const SwitchRow* row = FindSwitch(argv[i]);
         if (!row && std::strncmp(argv[i], "--", 2) != 0)
             break;
-        if (!row) {
-            fprintf(stderr, "gantrix: unknown switch %s (see gantrix --help)\n", argv[i]);
-            return exit_failed;
-        }
+        if (!row)
+            return refuse("unknown switch " + std::string(argv[i]) + " (see gantrix --help)");
         if (!row->refusal) {
             row->apply(nullptr, options);
         } else if (i + 1 < argc && row->apply(argv[i + 1], options)) {
             ++i;
         } else {
-            fprintf(stderr, "gantrix: %s\n", row->refusal);
-            return exit_failed;
+            return refuse(row->refusal);
         }
         if (options->help) {
             usage();
@@ -376,9 +408,7 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
         }
         if (options->version) {
             // --json may come after it.
-            for (int k = i + 1; k < argc && std::strncmp(argv[k], "--", 2) == 0; ++k)
-                options->json = options->json || std::strcmp(argv[k], "--json") == 0;
-            if (!options->json) {
+            if (!json) {
                 puts("gantrix " GANTRIX_VERSION);
                 return exit_ok;
             }
@@ -388,17 +418,13 @@ int ParseSwitches(int argc, char* argv[], int* first_word, Options* options)
             return exit_ok;
         }
     }
-    if (options->probe && !options->list_ports) {
-        fprintf(stderr, "gantrix: --probe goes with --list-ports\n");
-        return exit_failed;
-    }
+    if (options->probe && !options->list_ports)
+        return refuse("--probe goes with --list-ports");
     // Both take stdout through the one diversion there is: --json to hold the text lines back,
     // --log to copy them into the file.
-    if (options->json && options->log_path) {
-        fprintf(stderr, "gantrix: --json and --log do not go together\n");
-        return exit_failed;
-    }
-    if (i < argc && SwitchAfterPortWord(argc, argv, i))
+    if (options->json && options->log_path)
+        return refuse("--json and --log do not go together");
+    if (i < argc && SwitchAfterPortWord(argc, argv, i, json))
         return exit_failed;
     *first_word = i;
     return -1;
@@ -457,6 +483,19 @@ UpgradeOptions UpgradeSwitches(const Options& options)
     return upgrade;
 }
 
+// Words that do not make a command: the usage text, and under --json the reason as the run's
+// error line instead (the text lines of a JSON run are held back for its object).
+int RefuseWords(const Options& options, const std::string& reason)
+{
+    if (!options.json) {
+        usage();
+        return exit_failed;
+    }
+    usage(stderr);
+    puts(reason.c_str());
+    return exit_failed;
+}
+
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
 // up; returns the exit status. With a report (--json) the command fills it.
 int RunCommand(Port port, int count, char* words[], const Options& options, RunReport* report)
@@ -475,10 +514,8 @@ int RunCommand(Port port, int count, char* words[], const Options& options, RunR
     int result = COMMAND_OK;
     if (!cmd.empty()) {
         const CommandRow* row = FindCommand(cmd);
-        if (!row) {
-            usage();
-            return exit_failed;
-        }
+        if (!row)
+            return RefuseWords(options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
             result = Upgrade(port, args, UpgradeSwitches(options), report);
@@ -486,10 +523,8 @@ int RunCommand(Port port, int count, char* words[], const Options& options, RunR
             result = row->reporter(port, args, report);
         else
             result = row->handler(port, args);
-        if (result == COMMAND_USAGE) {
-            usage();
-            return exit_failed;
-        }
+        if (result == COMMAND_USAGE)
+            return RefuseWords(options, cmd + " needs more words");
         if (row->ends_run && result == COMMAND_NO_EXCHANGE)
             return exit_failed;
         if (result == COMMAND_OK && options.wait_ms > 0)
@@ -519,10 +554,8 @@ const char* SwitchesMisfit(int count, char* words[], const Options& options)
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(int count, char* words[], const Options& options, RunReport* report)
 {
-    if (count < 2) {
-        usage();
-        return exit_failed;
-    }
+    if (count < 2)
+        return RefuseWords(options, "a port word and a command word are needed");
     if (const char* misfit = SwitchesMisfit(count, words, options)) {
         fprintf(stderr, "gantrix: %s\n", misfit);
         // A JSON run reports it in its object.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 #include "serial/Serial.h"
 
 using Args = std::vector<std::string>;
@@ -67,31 +67,35 @@ struct UploadSummary {
 
 // What a run found out, for --json: the figures the text lines would have shown.
 struct RunReport {
-    bool has_status = false;  // status, and the final status of --wait
+    bool has_status = false;  // status, and under --wait the last poll that answered
     BoardStatus status;
+    int polls = 0;       // --wait: the status polls made
+    int state_poll = 0;  // --wait: which of them (1 the first) gave `status`; 0 when none did
     bool has_id = false;
     unsigned device = 0;
     int major = 0;
     int minor = 0;
     bool has_upload = false;
     UploadSummary upload;
+    // The upgrade's boot-loader switch, once it was sent: "ok", or "failed" (the upload went on
+    // as is).
+    const char* boot_switch = nullptr;
 };
 // A handler that also fills the report.
 using ReportingHandler = int (*)(Port port, Args args, RunReport* report);
 int IdReported(Port port, Args args, RunReport* report);
 int StatusReported(Port port, Args args, RunReport* report);
 
-// --wait: after a motion command, polls the status until the mechanism stops or `limit_ms`
-// passes, then prints the final "Status: ..." line. COMMAND_OK when the board ended idle or
-// vended without error flags; else COMMAND_FAILED with a line saying why. The last status read
-// goes into the report when there is one.
+// --wait: after a motion command, polls the status until the board leaves its motion states
+// (vended among them: the board takes the next motion only once idle) or `limit_ms` passes, then
+// prints the final "Status: ..." line. COMMAND_OK when the board ended idle without error flags;
+// else COMMAND_FAILED with a line saying why. The report, when there is one, gets the polls made
+// and the status of the last poll that answered, with its number.
 int WaitForMotion(Port port, int limit_ms, RunReport* report);
 // Checks the image named by the first word, switches to the boot loader and sends the image.
 // With a report (--json) the summary goes there and no progress is shown.
 int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions(),
             RunReport* report = nullptr);
-// Blocks an image of this many bytes is sent in (the last one padded with 0xFF).
-int64_t UpgradeBlockCount(int64_t image_size);
 // Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.
 int Debug(Port port);
 

@@ -113,6 +113,12 @@ void JsonAddBool(JsonObject* object, const char* name, bool value)
     object->members += value ? "true" : "false";
 }
 
+void JsonAddNull(JsonObject* object, const char* name)
+{
+    AddName(object, name);
+    object->members += "null";
+}
+
 void JsonAddRaw(JsonObject* object, const char* name, const std::string& json)
 {
     AddName(object, name);
@@ -131,6 +137,13 @@ JsonObject JsonStart(const std::string& command, bool ok)
     JsonAddString(&object, "command", command);
     JsonAddBool(&object, "ok", ok);
     return object;
+}
+
+std::string JsonRefusal(const std::string& command, const std::string& reason)
+{
+    JsonObject object = JsonStart(command, false);
+    JsonAddString(&object, "error", reason);
+    return JsonText(object);
 }
 
 std::string JsonRun(const std::string& command, bool ok, const std::string& text,
@@ -158,14 +171,26 @@ std::string JsonRun(const std::string& command, bool ok, const std::string& text
         JsonAddRaw(&object, "errors", errors + "]");
         JsonAddInt(&object, "error_mask", report.status.error_mask);
     }
+    if (report.polls > 0) {
+        // A failed last poll leaves the state of an earlier one: "state_poll" says which.
+        JsonAddInt(&object, "polls", report.polls);
+        if (report.state_poll > 0)
+            JsonAddInt(&object, "state_poll", report.state_poll);
+        else
+            JsonAddNull(&object, "state_poll");
+    }
+    if (report.boot_switch)
+        JsonAddString(&object, "boot_switch", report.boot_switch);
     if (report.has_upload) {
         const UploadSummary& upload = report.upload;
         JsonAddInt(&object, "blocks_sent", upload.blocks_sent);
         JsonAddInt(&object, "blanks_skipped", upload.blanks_skipped);
         JsonAddInt(&object, "bytes", upload.bytes);
         JsonAddNumber(&object, "seconds", upload.seconds, 3);
+        // Blank blocks skipped cost no time on the line: the rate is that of the blocks exchanged.
+        const double carried = static_cast<double>(upload.blocks_sent) * upgrade_block_size;
         JsonAddNumber(&object, "bytes_per_second",
-                      upload.seconds > 0 ? upload.bytes / upload.seconds : 0.0, 0);
+                      upload.seconds > 0 ? carried / upload.seconds : 0.0, 0);
     }
     if (!ok) {
         // The lines as text mode prints them, without the last line end.
@@ -185,14 +210,28 @@ std::string JsonPortList(const std::vector<PortInfo>& ports)
         JsonObject entry;
         JsonAddString(&entry, "name", port.name);
         JsonAddString(&entry, "path", port.path);
-        JsonAddString(&entry, "description", port.description);
-        JsonAddInt(&entry, "vid", port.vid);
-        JsonAddInt(&entry, "pid", port.pid);
-        JsonAddString(&entry, "serial", port.serial);
-        JsonAddString(&entry, "by_id", port.by_id);
+        // What the platform did not tell, or what does not apply, is null.
+        const auto add_text = [&entry](const char* name, const std::string& value) {
+            if (value.empty())
+                JsonAddNull(&entry, name);
+            else
+                JsonAddString(&entry, name, value);
+        };
+        const auto add_figure = [&entry](const char* name, int value, bool known) {
+            if (known)
+                JsonAddInt(&entry, name, value);
+            else
+                JsonAddNull(&entry, name);
+        };
+        add_text("description", port.description);
+        add_figure("vid", port.vid, port.vid >= 0);
+        add_figure("pid", port.pid, port.pid >= 0);
+        add_text("serial", port.serial);
+        add_text("by_id", port.by_id);
+        add_figure("latency_ms", port.latency_ms, port.latency_ms >= 0);
         JsonAddBool(&entry, "console", port.console);
         JsonAddBool(&entry, "busy", port.busy);
-        JsonAddInt(&entry, "busy_pid", port.busy_pid);
+        add_figure("busy_pid", port.busy_pid, port.busy && port.busy_pid > 0);
         JsonAddString(&entry, "probe", probe_words[port.probe]);
         if (list.size() > 1)
             list += ',';

@@ -26,6 +26,8 @@ void JsonAddInt(JsonObject* object, const char* name, int64_t value);
 // Written with `decimals` places; a figure that is not finite is written as 0.
 void JsonAddNumber(JsonObject* object, const char* name, double value, int decimals);
 void JsonAddBool(JsonObject* object, const char* name, bool value);
+// A member that has no value in this run: null, never a stand-in figure such as -1 or 0.
+void JsonAddNull(JsonObject* object, const char* name);
 // `json` must already be JSON text (an array, another object).
 void JsonAddRaw(JsonObject* object, const char* name, const std::string& json);
 // The object, braces and all, on one line.
@@ -33,6 +35,9 @@ std::string JsonText(const JsonObject& object);
 
 // The first members of every object: "schema", "command", "ok".
 JsonObject JsonStart(const std::string& command, bool ok);
+// A run refused before it started (its words do not make a command, a bad switch): the object
+// with "ok" false and the reason as "error".
+std::string JsonRefusal(const std::string& command, const std::string& reason);
 // A command's run: the figures the report holds and, when it failed (`ok` false), the text lines
 // it printed as "error".
 std::string JsonRun(const std::string& command, bool ok, const std::string& text,

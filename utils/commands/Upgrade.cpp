@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "Commands.h"
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int bs = upgrade_block_size;
+static_assert(bs == image_block_size, "the image is cut in the blocks the protocol carries");
 
 using Clock = std::chrono::steady_clock;
 
@@ -67,11 +68,13 @@ void AnnounceImage(const ImageFile& image, const UpgradeOptions& options)
 
 enum SwitchOutcome {
     SWITCH_TAKEN,
-    SWITCH_REFUSED,      // the upload goes on, as the board may already be in its boot loader
-    SWITCH_OUT_OF_STEP,  // refused, and the line could not be brought back in step after it
+    SWITCH_REFUSED,     // the upload goes on, as the board may already be in its boot loader
+    SWITCH_UNANSWERED,  // refused by silence: its reply may still come, ahead of the first block's
 };
 
-// The boot-loader switch, and after a refused one the fence that puts the line back in step.
+// The boot-loader switch, sent once. Nothing is sent to bring the line back in step after a
+// failed one: a board already in its boot loader (its last upload cut off) is the one that most
+// needs the upload to go on, and a boot loader need answer nothing but blocks.
 SwitchOutcome SwitchToBootLoader(Port port)
 {
     puts("Switch to boot mode...");
@@ -79,7 +82,8 @@ SwitchOutcome SwitchToBootLoader(Port port)
     packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
-    bool switched = ExchangeRepeatable(port, &packet);
+    const ExchangeEnd end = ExchangeTold(port, &packet, 0);
+    bool switched = end == EXCHANGE_DONE;
     // A late reply to a request of a run before this one (held up on the board behind line
     // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
     // own reply would then answer the first block, and a block lost on the line would pass.
@@ -92,12 +96,14 @@ SwitchOutcome SwitchToBootLoader(Port port)
     else
         puts("[FAILED] Switch to boot mode failed, try as is..");
     fflush(stdout);
+    // What is left of a failed switch's reply (cut short, or behind a bad size byte) would be
+    // hunted through for the first block's reply.
+    if (!switched)
+        PortPurge(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // What is left of the failed switch's reply would be taken as the first block's answer, and
-    // every later reply as the answer to the block before: a refused last block would pass.
-    if (!switched && !ExchangeFence(port))
-        return SWITCH_OUT_OF_STEP;
-    return switched ? SWITCH_TAKEN : SWITCH_REFUSED;
+    return switched                     ? SWITCH_TAKEN
+           : end == EXCHANGE_UNANSWERED ? SWITCH_UNANSWERED
+                                        : SWITCH_REFUSED;
 }
 
 // How the upload shows its progress.
@@ -106,14 +112,6 @@ enum Progress {
     PROGRESS_PLAIN,  // --progress plain: a line at each tenth and a summary
     PROGRESS_NONE,   // --json: the summary goes into the run's report
 };
-
-bool IsBlank(const uint8_t* image)
-{
-    for (int i = 0; i < bs; ++i)
-        if (image[i] != 0xFF)
-            return false;
-    return true;
-}
 
 // The block's request, offset first: the boot loader reads it most significant byte first.
 void FrameBlock(int64_t pos, Packet* packet)
@@ -126,24 +124,25 @@ void FrameBlock(int64_t pos, Packet* packet)
     packet->cmd_data[3] = static_cast<uint8_t>(static_cast<uint32_t>(pos));
 }
 
-// The '\r' progress line. It is printed for every block, but only a new figure is worth a write
-// to the terminal: a flush per block cost a system call per block.
+// The '\r' progress line, printed when its figure changes: the same text again would look the
+// same on a terminal, and a sparse image of 2 GiB would write gigabytes of it to a log.
 void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
 {
     const int percent = static_cast<int>(pos * 100 / size);
+    if (percent == *shown_percent)
+        return;
     printf("Uploading... %02d %%\r", percent);
-    if (percent != *shown_percent) {
-        fflush(stdout);
-        *shown_percent = percent;
-    }
+    fflush(stdout);
+    *shown_percent = percent;
 }
 
 // A request held up on the board (behind line noise, or in a run before this one) is answered
 // late, into a later exchange: its reply would pass for this block's, and every later reply for
 // the block before it, so a refused or lost block could end in "Upload done". Nothing is known of
 // what a boot loader answers a block, so only the codes of this run's other requests are judged:
-// a ping's is a fence's late reply; the switch's is late after a failed switch, and after a first
-// block whose reply carried another code (a boot loader answers blocks alike).
+// a ping's is a fence's late reply; the switch's is late after a failed switch (an unanswered
+// one's reply is read past once, ahead of the first block's), and after a first block whose
+// reply carried another code (a boot loader answers blocks alike).
 bool LateBlockReply(uint8_t reply_cmd, bool switched, int64_t sent_blocks, uint8_t first_reply_cmd)
 {
     return reply_cmd == HPROTO_CMD_PING ||
@@ -153,15 +152,13 @@ bool LateBlockReply(uint8_t reply_cmd, bool switched, int64_t sent_blocks, uint8
 
 // Every block from offset 0 on: blank ones skipped but the first and the last; false when a
 // block could not be read or its exchange failed.
-bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, Tally* tally)
+bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress progress, Tally* tally)
 {
     int shown_percent = -1;
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
     Packet packet;
     tally->start = Clock::now();
-    // Counted in blocks, not stepped in bytes: a 32-bit position stepped by 32 wraps for the
-    // last blocks of an image near 2 GiB, and the upload would never end.
-    const int64_t blocks = UpgradeBlockCount(image->size);
+    const int64_t blocks = ImageBlockCount(image->size);
     for (int64_t block = 0; block < blocks; ++block) {
         const int64_t pos = block * bs;
         FrameBlock(pos, &packet);
@@ -172,20 +169,25 @@ bool SendBlocks(Port port, ImageFile* image, bool switched, Progress progress, T
             return false;
         }
         tally->done = pos + bs < image->size ? pos + bs : image->size;
-        const bool first = block == 0;
-        const bool last = block + 1 == blocks;
-        if (!first && !last && IsBlank(packet.cmd_data + 4)) {
+        if (!BlockIsSent(block, blocks, packet.cmd_data + 4)) {
             ++tally->skipped_blocks;
             if (progress == PROGRESS_PLAIN)
                 PrintPlainProgress(*image, tally);
             continue;
         }
         TurnaroundWorkLeft(port, blocks - block);
-        if (!ExchangeRepeatable(port, &packet)) {
+        const uint8_t late_cmd =
+            outcome == SWITCH_UNANSWERED && block == 0 ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
+        const ExchangeEnd end = ExchangeTold(port, &packet, late_cmd);
+        if (end == EXCHANGE_FENCE_UNANSWERED)
+            puts("The boot loader did not answer the ping that puts the line back in step; the "
+                 "upload can be run without --retries");
+        if (end != EXCHANGE_DONE) {
             fflush(stdout);
             return false;
         }
-        const bool late = LateBlockReply(packet.cmd, switched, tally->sent_blocks, first_reply_cmd);
+        const bool late = LateBlockReply(packet.cmd, outcome == SWITCH_TAKEN, tally->sent_blocks,
+                                         first_reply_cmd);
         if (tally->sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {
@@ -217,11 +219,6 @@ void PrintSummary(const ImageFile& image, const Tally& tally, Progress progress)
 
 }  // namespace
 
-int64_t UpgradeBlockCount(int64_t image_size)
-{
-    return image_size <= 0 ? 0 : (image_size - 1) / bs + 1;
-}
-
 int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* report)
 {
     const Progress progress = report                   ? PROGRESS_NONE
@@ -234,10 +231,10 @@ int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* repo
     if (done) {
         AnnounceImage(image, options);
         const SwitchOutcome outcome = SwitchToBootLoader(port);
+        if (report)
+            report->boot_switch = outcome == SWITCH_TAKEN ? "ok" : "failed";
         Tally tally;
-        done = outcome != SWITCH_OUT_OF_STEP &&
-               SendBlocks(port, &image, outcome == SWITCH_TAKEN, progress, &tally) &&
-               ImageFileUnchanged(&image);
+        done = SendBlocks(port, &image, outcome, progress, &tally) && ImageFileUnchanged(&image);
         if (done)
             PrintSummary(image, tally, progress);
         if (done && report) {

@@ -14,10 +14,13 @@ constexpr int poll_interval_ms = 50;
 
 using Clock = std::chrono::steady_clock;
 
+// Vended is the vend's last phase: the board still refuses a motion or the boot switch as busy
+// until it reports idle, so a wait that ended there would hand the next command a refusal.
 bool InMotion(int state)
 {
     return state == CONTROLLER_STATE_CALIBRATION || state == CONTROLLER_STATE_VEND ||
-           state == CONTROLLER_STATE_GOHOME || state == CONTROLLER_STATE_PRECALIBRATE;
+           state == CONTROLLER_STATE_VENDED || state == CONTROLLER_STATE_GOHOME ||
+           state == CONTROLLER_STATE_PRECALIBRATE;
 }
 
 const char* StateName(int state)
@@ -34,6 +37,8 @@ int WaitForMotion(Port port, int limit_ms, RunReport* report)
     BoardStatus status;
     for (;;) {
         const Clock::time_point poll = Clock::now();
+        if (report)
+            ++report->polls;
         if (!ReadStatus(port, &status)) {
             puts("Wait failed: no status from the board");
             return COMMAND_FAILED;
@@ -41,6 +46,7 @@ int WaitForMotion(Port port, int limit_ms, RunReport* report)
         if (report) {
             report->has_status = true;
             report->status = status;
+            report->state_poll = report->polls;
         }
         if (!InMotion(status.state))
             break;
@@ -53,7 +59,7 @@ int WaitForMotion(Port port, int limit_ms, RunReport* report)
         std::this_thread::sleep_until(poll + std::chrono::milliseconds(poll_interval_ms));
     }
     PrintStatus(status);
-    if (status.state != CONTROLLER_STATE_IDLE && status.state != CONTROLLER_STATE_VENDED) {
+    if (status.state != CONTROLLER_STATE_IDLE) {
         printf("Wait failed: the board ended in %s\n", StateName(status.state));
         return COMMAND_FAILED;
     }

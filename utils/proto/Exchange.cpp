@@ -223,7 +223,7 @@ RecvOutcome FenceOnce(Port port)
         port.run->held = &lines;
         const RecvOutcome outcome = ReceiveFrame(port, &packet);
         if (outcome == RECV_SILENT) {
-            result = answered ? RECV_OK : RECV_LINE_FAILURE;
+            result = answered ? RECV_OK : RECV_SILENT;
             if (answered)
                 port.run->pings_owed =
                     0;  // nothing came within the time-out: what is still owed is lost
@@ -289,21 +289,38 @@ std::string Reason(const std::string& held)
 }
 
 // Attempts `step` once and then, while it fails on the line and retries are left, fences and
-// attempts it again; each repeat has its reason on stderr under `name`.
+// attempts it again; each repeat has its reason on stderr under `name`. With
+// `stop_at_unanswered_fence`, a fence that gets no reply to its ping ends it, its lines unsaid.
 template <typename Step>
-bool Repeat(Port port, const char* name, int retries, Step step)
+ExchangeEnd Repeat(Port port, const char* name, int retries, bool stop_at_unanswered_fence,
+                   Step step)
 {
     for (int attempt = 0;; ++attempt) {
         const bool last = attempt >= retries;
         std::string held;
-        port.run->held = last ? nullptr : &held;
-        RecvOutcome outcome = attempt == 0 ? RECV_OK : FenceOnce(port);
+        RecvOutcome outcome = RECV_OK;
+        if (attempt > 0) {
+            port.run->held = last && !stop_at_unanswered_fence ? nullptr : &held;
+            outcome = FenceOnce(port);
+            if (stop_at_unanswered_fence && outcome == RECV_SILENT) {
+                port.run->held = nullptr;
+                TraceNote(port.run->trace, "no reply to the fence's ping: no repeat");
+                return EXCHANGE_FENCE_UNANSWERED;
+            }
+            if (stop_at_unanswered_fence && outcome != RECV_OK && last) {
+                port.run->held = nullptr;
+                SayHeld(port, held);
+            }
+        }
         const bool fenced = outcome == RECV_OK;
+        port.run->held = last ? nullptr : &held;
         if (fenced)
             outcome = step();
         port.run->held = nullptr;
         if ((outcome != RECV_LINE_FAILURE && outcome != RECV_SILENT) || last)
-            return outcome == RECV_OK;
+            return outcome == RECV_OK       ? EXCHANGE_DONE
+                   : outcome == RECV_SILENT ? EXCHANGE_UNANSWERED
+                                            : EXCHANGE_FAILED;
         char line[96];
         snprintf(line, sizeof(line), "retry %d of %d (%s): %s", attempt + 1, retries, name,
                  fenced ? "" : "no reply to the fence: ");
@@ -312,23 +329,27 @@ bool Repeat(Port port, const char* name, int retries, Step step)
     }
 }
 
-}  // namespace
-
-bool ExchangeRepeatable(Port port, Packet* packet)
+ExchangeEnd ExchangeJudged(Port port, Packet* packet, uint8_t late_cmd,
+                           bool stop_at_unanswered_fence)
 {
-    ExchangeRun plain;
-    port = WithRun(port, &plain);
     const Packet request = *packet;  // the reply is read into the same record
     // A request that acts again when it arrives again (a vend, a move) is sent once, whatever
     // the caller asked.
     const RequestRow* row = FindRequest(request.cmd);
     const int retries = row && row->repeatable ? port.run->retries : 0;
     const char* name = row ? row->trace_name : "request";
-    return Repeat(port, name, retries, [&] {
+    bool late_read = late_cmd == 0;
+    return Repeat(port, name, retries, stop_at_unanswered_fence, [&] {
         *packet = request;
         if (!Send(port, packet))
             return RECV_SEND_FAILED;
         RecvOutcome outcome = ReceiveFrame(port, packet);
+        if (outcome == RECV_OK && !late_read && packet->cmd == late_cmd) {
+            late_read = true;
+            TraceNote(port.run->trace,
+                      std::string("RX late reply read past: cmd ") + std::to_string(late_cmd));
+            outcome = ReceiveFrame(port, packet);
+        }
         // While the request can still be repeated, a reply with another request's code is a late
         // one, and what else is late is still on its way: fence and repeat. The last attempt
         // hands it to the command, whose own line names it.
@@ -343,12 +364,26 @@ bool ExchangeRepeatable(Port port, Packet* packet)
     });
 }
 
+}  // namespace
+
+bool ExchangeRepeatable(Port port, Packet* packet)
+{
+    ExchangeRun plain;
+    return ExchangeJudged(WithRun(port, &plain), packet, 0, false) == EXCHANGE_DONE;
+}
+
+ExchangeEnd ExchangeTold(Port port, Packet* packet, uint8_t late_cmd)
+{
+    ExchangeRun plain;
+    return ExchangeJudged(WithRun(port, &plain), packet, late_cmd, true);
+}
+
 bool ExchangeFence(Port port)
 {
     ExchangeRun plain;
     port = WithRun(port, &plain);
     // The first attempt is a fence too.
     int attempt = 0;
-    return Repeat(port, "fence", port.run->retries,
-                  [&] { return attempt++ == 0 ? FenceOnce(port) : RECV_OK; });
+    return Repeat(port, "fence", port.run->retries, false,
+                  [&] { return attempt++ == 0 ? FenceOnce(port) : RECV_OK; }) == EXCHANGE_DONE;
 }

@@ -37,14 +37,28 @@ bool RecvPacket(Port port, Packet* packet);
 // The one shape of every exchange: send, and only if that worked, receive into the same record.
 bool ExchangePacket(Port port, Packet* packet);
 
-// ExchangePacket for a request that does the same when it arrives twice (ping, id, status, the
-// boot switch, an upgrade block, which carries its offset: the rows request_table marks
+// ExchangePacket for a request that does the same when it arrives twice (ping, id, status, an
+// upgrade block, which carries its offset: the rows request_table marks
 // repeatable; any other request is sent once). A failure on the line (time-out, bad
 // checksum, bad size, out of sync, or while a repeat is left a reply with another request's code)
 // is followed by a fence (ExchangeFence) and another attempt, up to the run's `retries` times in all,
 // each with its reason on stderr; the failure lines of the attempts that were repeated stay off
 // stdout. An error reply or a failed write ends it at once.
 bool ExchangeRepeatable(Port port, Packet* packet);
+
+// How ExchangeTold ended, for a caller that tells its failures apart.
+enum ExchangeEnd {
+    EXCHANGE_DONE,
+    EXCHANGE_FAILED,            // the failure lines are on stdout
+    EXCHANGE_UNANSWERED,        // nothing at all came back: the reply may still come, late
+    EXCHANGE_FENCE_UNANSWERED,  // a repeat's fence got no reply to its ping; nothing printed
+};
+
+// ExchangeRepeatable, saying how it ended. A good reply carrying `late_cmd` (0: none), the late
+// answer to a request that went unanswered, is read past once for the request's own. A fence
+// whose ping goes unanswered ends it at once: a peer that leaves a ping unanswered (a boot
+// loader need answer nothing but blocks) will leave the next fence's unanswered too.
+ExchangeEnd ExchangeTold(Port port, Packet* packet, uint8_t late_cmd);
 
 // Brings the line back in step after an exchange that failed, before the run goes on: zero bytes
 // and a ping, and every frame up to the ping's reply dropped, so that no reply to an earlier

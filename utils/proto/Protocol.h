@@ -46,7 +46,8 @@ enum ControllerError {
 // rule, the retries, the front end's command words and the simulated board's dispatch all read it.
 // `word` names the request on a command line (the tool's command word where it has one, the
 // board's @ target); `repeatable` marks a request that does the same when it arrives twice, so
-// --retries may send it again.
+// --retries may send it again. The boot switch is sent once: its repeat would need a fence that a
+// board already in its boot loader may leave unanswered, and the upload goes on whatever it got.
 struct RequestRow {
     uint8_t cmd;
     const char* word;
@@ -66,7 +67,7 @@ inline constexpr RequestRow request_table[] = {
     {HPROTO_CMD_CALIBRATE,       "calibrate",    request_cell_size,   false,      "calibrate"},
     {HPROTO_CMD_GOHOME,          "home",         request_plain_size,  false,      "home"},
     {HPROTO_CMD_PRECALIBRATE,    "precalibrate", request_cell_size,   false,      "precalibrate"},
-    {HPROTO_CMD_SWITCH_BOOT_APP, "switch",       request_switch_size, true,       "boot switch"},
+    {HPROTO_CMD_SWITCH_BOOT_APP, "switch",       request_switch_size, false,      "boot switch"},
     {HPROTO_CMD_DEBUG,           "debug",        request_plain_size,  false,      "debug poll"},
     {HPROTO_CMD_UPGRADE,         "upgrade",      request_block_size,  true,       "upgrade block"},
     {HPROTO_CMD_ID,              "id",           request_plain_size,  true,       "id"},

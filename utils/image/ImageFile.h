@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Blocks.h"
 #include "Sha256.h"
 
 enum ImageFormat {
@@ -57,10 +58,14 @@ struct RecordReader {
     ImageFormat format = IMAGE_FORMAT_IHEX;
     int line = 0;            // the line last read, from 1
     uint64_t upper = 0;      // Intel HEX: the address the extended-address record gave
+    bool segmented = false;  // Intel HEX: `upper` came from a segment record (02)
     bool ended = false;      // the end record was read
     int64_t data_count = 0;  // S-record: data records so far, for the count record
     std::vector<uint8_t> bytes;
     std::vector<RecordPiece> pieces;
+    std::string partial;    // the line being gathered, up to its line end
+    bool too_long = false;  // that line is longer than any record
+    bool after_cr = false;  // the last byte was a CR: a LF after it ends no other line
 };
 
 // What is wrong with a HEX or S-record file, and where (line 0: the file as a whole).
@@ -69,9 +74,12 @@ struct ImageFault {
     std::string what;
 };
 
-// Reads one line (without its "\n"; a "\r" before it is taken off); false on a fault.
+// Reads one line, without its line end; false on a fault.
 bool ReadRecordLine(RecordReader* reader, const std::string& line, ImageFault* fault);
-// After the last line: puts the records in order at their offsets from the base.
+// Reads the next bytes of the file, a line at each LF, CR LF or CR; false on a fault.
+bool ReadRecordBytes(RecordReader* reader, const char* data, size_t count, ImageFault* fault);
+// After the last byte: reads the last line and puts the records in order at their offsets from
+// the base.
 bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFault* fault);
 // A whole HEX or S-record text, as a file of it is read.
 bool ReadRecordText(const std::string& text, ImageFormat format, ImageBase base, ImageMap* map,
@@ -80,9 +88,11 @@ bool ReadRecordText(const std::string& text, ImageFormat format, ImageBase base,
 // starts at 0 and follows calls whose offsets do not decrease.
 void FillBlock(const ImageMap& map, int64_t offset, size_t* cursor, uint8_t* block);
 
-// What the first bytes of a file say it is: IMAGE_FORMAT_IHEX or IMAGE_FORMAT_SREC when its first
-// line has the shape of such a record, else IMAGE_FORMAT_RAW.
-ImageFormat DetectFormat(const uint8_t* head, size_t count);
+// What a file is: IMAGE_FORMAT_IHEX or IMAGE_FORMAT_SREC when its first bytes (after a byte
+// order mark, blank lines and white space) open such a record, or else when its name ends in
+// such a file's extension; else IMAGE_FORMAT_RAW. A text file must never be sent as an image.
+ImageFormat DetectFormat(const uint8_t* head, size_t count, const std::string& name);
+ImageFormat FormatByName(const std::string& name);
 bool IsElf(const uint8_t* head, size_t count);
 const char* FormatName(ImageFormat format);
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int bs = 32;
+constexpr int bs = image_block_size;
 // The longest record either format allows (255 data bytes) with room for trailing blanks.
 constexpr size_t max_line_length = 600;
 constexpr uint64_t address_limit = uint64_t{1} << 32;
@@ -48,14 +48,30 @@ bool DecodeHex(const std::string& line, size_t from, std::vector<uint8_t>* bytes
     return true;
 }
 
-std::string Trimmed(const std::string& line)
-{
-    size_t end = line.find_last_not_of(" \t\r");
-    return end == std::string::npos ? std::string() : line.substr(0, end + 1);
-}
-
 // The byte order mark some Windows editors put before the first line.
 const char utf8_mark[] = "\xEF\xBB\xBF";
+
+// White space that may stand around a record.
+const char blanks[] = " \t\r";
+
+bool IsBlankByte(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Where the text starts: after a byte order mark, blank lines and white space.
+size_t LeadingBlanks(const uint8_t* head, size_t count)
+{
+    size_t at = count >= 3 && std::memcmp(head, utf8_mark, 3) == 0 ? 3 : 0;
+    while (at < count && IsBlankByte(head[at]))
+        ++at;
+    return at;
+}
+
+bool IsDigit(uint8_t c)
+{
+    return c >= '0' && c <= '9';
+}
 
 bool Fail(ImageFault* fault, int line, const std::string& what)
 {
@@ -114,15 +130,24 @@ bool ReadHexRecord(RecordReader* reader, const std::string& line, ImageFault* fa
         return Fail(fault, reader->line, Printf("bad length for record type %02llX", type));
     switch (type) {
     case 0:
+        // Under a segment (02) the 16-bit offset wraps within the segment's 64 KiB: a record
+        // running past offset 0xFFFF goes on at the segment's start.
+        if (reader->segmented && address + count > 0x10000) {
+            const size_t head = 0x10000 - address;
+            return AddData(reader, reader->upper + address, data, head, fault) &&
+                   AddData(reader, reader->upper, data + head, count - head, fault);
+        }
         return AddData(reader, reader->upper + address, data, count, fault);
     case 1:
         reader->ended = true;
         return true;
     case 2:
         reader->upper = uint64_t{BigEndian(data, 2)} << 4;
+        reader->segmented = true;
         return true;
     case 4:
         reader->upper = uint64_t{BigEndian(data, 2)} << 16;
+        reader->segmented = false;
         return true;
     default:  // 03 and 05, start addresses: nothing to upload
         return true;
@@ -155,6 +180,12 @@ bool ReadSRecord(RecordReader* reader, const std::string& line, ImageFault* faul
         return AddData(reader, address, &record[1 + address_size], length, fault);
     }
     if (type == 5 || type == 6) {
+        // An S5 with the 3-byte count of an S6 would pass for a 2-byte count and a data byte.
+        if (length != 0)
+            return Fail(fault, reader->line,
+                        Printf("bad length for record type S%lld: byte count %02llX", type,
+                               static_cast<long long>(count)) +
+                            Printf(", not %02llX", static_cast<long long>(address_size + 1)));
         if (address != reader->data_count)
             return Fail(fault, reader->line,
                         Printf("count record says %lld, data records before it: %lld", address,
@@ -187,32 +218,13 @@ bool Refuse(const ImageFile& image, const std::string& why)
     return false;
 }
 
-bool IsBlank(const uint8_t* block)
-{
-    for (int i = 0; i < bs; ++i)
-        if (block[i] != 0xFF)
-            return false;
-    return true;
-}
-
-int64_t BlockCount(int64_t size)
-{
-    return size <= 0 ? 0 : (size - 1) / bs + 1;
-}
-
-// The first and last block always go; between them, those that are not blank.
-int64_t EndBlocks(int64_t blocks)
-{
-    return blocks < 2 ? blocks : 2;
-}
-
 // A raw image: its digest and the blocks it will take, read once before anything is sent.
 bool ScanRawImage(ImageFile* image)
 {
     Sha256 sha;
     Sha256Start(&sha);
-    const int64_t blocks = BlockCount(image->size);
-    int64_t middle = 0;
+    const int64_t blocks = ImageBlockCount(image->size);
+    int64_t sent = 0;
     int64_t read = 0;
     std::vector<uint8_t> buffer(64 * 1024);  // a multiple of the block size
     uint8_t* chunk = buffer.data();
@@ -222,8 +234,7 @@ bool ScanRawImage(ImageFile* image)
         std::memset(chunk + n, 0xFF, buffer.size() - n);
         for (size_t at = 0; at < n; at += bs) {
             const int64_t block = (read + static_cast<int64_t>(at)) / bs;
-            if (block != 0 && block != blocks - 1 && !IsBlank(chunk + at))
-                ++middle;
+            sent += BlockIsSent(block, blocks, chunk + at);
         }
         read += static_cast<int64_t>(n);
     }
@@ -232,7 +243,7 @@ bool ScanRawImage(ImageFile* image)
     if (read != image->size)
         return Refuse(*image, "changed while it was read");
     image->sha256 = Sha256Finish(&sha);
-    image->sent_blocks = middle + EndBlocks(blocks);
+    image->sent_blocks = sent;
     if (fseeko(image->file, 0, SEEK_SET) != 0) {
         printf("Failed to obtain file size %s: %s\n", image->path.c_str(), strerror(errno));
         return false;
@@ -243,8 +254,10 @@ bool ScanRawImage(ImageFile* image)
 
 int64_t CountSentBlocks(const ImageMap& map)
 {
-    const int64_t blocks = BlockCount(map.size);
-    int64_t middle = 0;
+    const int64_t blocks = ImageBlockCount(map.size);
+    // The first block goes even when it lies in the gap below the data (--base below it); the
+    // last one holds the highest data.
+    int64_t sent = map.extents.empty() || map.extents[0].offset >= bs ? 1 : 0;
     int64_t done = 0;  // blocks below this one are counted
     size_t cursor = 0;
     uint8_t block[bs];
@@ -252,58 +265,41 @@ int64_t CountSentBlocks(const ImageMap& map)
         int64_t last = (extent.offset + static_cast<int64_t>(extent.length) - 1) / bs;
         for (int64_t b = std::max(done, extent.offset / bs); b <= last; ++b) {
             FillBlock(map, b * bs, &cursor, block);
-            if (b != 0 && b != blocks - 1 && !IsBlank(block))
-                ++middle;
+            sent += BlockIsSent(b, blocks, block);
         }
         done = std::max(done, last + 1);
     }
-    return middle + EndBlocks(blocks);
+    return sent;
 }
 
 // A HEX or S-record file: read line by line into its records, the digest taken on the way.
-bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base)
+// `by_name`: the format was taken from the file's name, not from its first record.
+bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base, bool by_name)
 {
     RecordReader reader;
     reader.format = image->format;
     ImageFault fault;
     Sha256 sha;
     Sha256Start(&sha);
-    std::string line;
-    bool too_long = false;
     bool good = true;
     char chunk[4096];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+    while (good && (n = fread(chunk, 1, sizeof(chunk), file)) > 0) {
         Sha256Add(&sha, chunk, n);
-        for (size_t i = 0; i < n && good; ++i) {
-            if (chunk[i] != '\n') {
-                too_long = too_long || line.size() >= max_line_length;
-                if (!too_long)
-                    line.push_back(chunk[i]);
-                continue;
-            }
-            if (too_long) {
-                good = Fail(&fault, reader.line + 1, "line too long");
-                break;
-            }
-            good = ReadRecordLine(&reader, line, &fault);
-            line.clear();
-        }
-        if (!good)
-            break;
+        good = ReadRecordBytes(&reader, chunk, n, &fault);
     }
     if (good && ferror(file))
         return Refuse(*image, strerror(errno));
-    if (good && too_long)
-        good = Fail(&fault, reader.line + 1, "line too long");
-    if (good && !line.empty())
-        good = ReadRecordLine(&reader, line, &fault);
     if (good)
         good = FinishRecords(&reader, base, &image->map, &fault);
     if (!good) {
+        std::string why = fault.what;
         if (fault.line > 0)
-            return Refuse(*image, Printf("line %lld: ", fault.line) + fault.what);
-        return Refuse(*image, fault.what);
+            why = Printf("line %lld: ", fault.line) + why;
+        if (by_name)
+            why += std::string(" (read as ") + FormatName(image->format) +
+                   " for its name; --format raw sends the file as it is)";
+        return Refuse(*image, why);
     }
     image->sha256 = Sha256Finish(&sha);
     image->size = image->map.size;
@@ -316,16 +312,52 @@ bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base)
 bool ReadRecordLine(RecordReader* reader, const std::string& line, ImageFault* fault)
 {
     ++reader->line;
-    std::string text = Trimmed(line);
+    std::string text = line;
     if (reader->line == 1 && text.compare(0, 3, utf8_mark) == 0)
         text.erase(0, 3);
-    if (text.empty())
+    // DOS editors close a file with 0x1A: taken after the end record, a malformed line before it.
+    size_t end = text.find_last_not_of(blanks);
+    const bool dos_end = end != std::string::npos && text[end] == '\x1A';
+    end = text.find_last_not_of(std::string(blanks) + '\x1A');
+    const size_t start = text.find_first_not_of(blanks);
+    text = end == std::string::npos ? std::string() : text.substr(start, end + 1 - start);
+    if (text.empty() && !dos_end)
         return true;
-    if (reader->ended)
+    if (reader->ended && !text.empty())
         return Fail(fault, reader->line, "a record after the end record");
-    if (reader->format == IMAGE_FORMAT_SREC)
-        return ReadSRecord(reader, text, fault);
-    return ReadHexRecord(reader, text, fault);
+    if (!text.empty()) {
+        const bool good = reader->format == IMAGE_FORMAT_SREC ? ReadSRecord(reader, text, fault)
+                                                              : ReadHexRecord(reader, text, fault);
+        if (!good)
+            return false;
+    }
+    if (dos_end && !reader->ended)
+        return Fail(fault, reader->line, "malformed line");
+    return true;
+}
+
+bool ReadRecordBytes(RecordReader* reader, const char* data, size_t count, ImageFault* fault)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const char c = data[i];
+        // LF, CR LF and a lone CR each end a line.
+        const bool after_cr = reader->after_cr;
+        reader->after_cr = c == '\r';
+        if (c == '\n' && after_cr)
+            continue;
+        if (c != '\n' && c != '\r') {
+            reader->too_long = reader->too_long || reader->partial.size() >= max_line_length;
+            if (!reader->too_long)
+                reader->partial.push_back(c);
+            continue;
+        }
+        if (reader->too_long)
+            return Fail(fault, reader->line + 1, "line too long");
+        if (!ReadRecordLine(reader, reader->partial, fault))
+            return false;
+        reader->partial.clear();
+    }
+    return true;
 }
 
 namespace {
@@ -397,6 +429,11 @@ bool PlacePieces(const RecordReader& reader, uint64_t low, ImageMap* map, ImageF
 
 bool FinishRecords(RecordReader* reader, ImageBase base, ImageMap* map, ImageFault* fault)
 {
+    if (reader->too_long)
+        return Fail(fault, reader->line + 1, "line too long");
+    if (!reader->partial.empty() && !ReadRecordLine(reader, reader->partial, fault))
+        return false;
+    reader->partial.clear();
     if (!reader->ended)
         return Fail(fault, reader->line + 1, "no end record");
     if (reader->pieces.empty())
@@ -419,16 +456,8 @@ bool ReadRecordText(const std::string& text, ImageFormat format, ImageBase base,
 {
     RecordReader reader;
     reader.format = format;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        if (!ReadRecordLine(&reader, text.substr(start, end - start), fault))
-            return false;
-        start = end + 1;
-    }
-    return FinishRecords(&reader, base, map, fault);
+    return ReadRecordBytes(&reader, text.data(), text.size(), fault) &&
+           FinishRecords(&reader, base, map, fault);
 }
 
 void FillBlock(const ImageMap& map, int64_t offset, size_t* cursor, uint8_t* block)
@@ -448,20 +477,33 @@ void FillBlock(const ImageMap& map, int64_t offset, size_t* cursor, uint8_t* blo
     }
 }
 
-ImageFormat DetectFormat(const uint8_t* head, size_t count)
+ImageFormat DetectFormat(const uint8_t* head, size_t count, const std::string& name)
 {
-    size_t end = 0;
-    while (end < count && head[end] != '\n')
-        ++end;
-    std::string line = Trimmed(std::string(reinterpret_cast<const char*>(head), end));
-    if (line.compare(0, 3, utf8_mark) == 0)
-        line.erase(0, 3);
-    std::vector<uint8_t> bytes;
-    if (line.size() >= 11 && line[0] == ':' && DecodeHex(line, 1, &bytes))
+    const size_t at = LeadingBlanks(head, count);
+    const uint8_t* text = head + at;
+    const size_t left = count - at;
+    if (left >= 2 && text[0] == ':' && HexDigit(static_cast<char>(text[1])) >= 0)
         return IMAGE_FORMAT_IHEX;
-    if (line.size() >= 10 && (line[0] == 'S' || line[0] == 's') && line[1] >= '0' &&
-        line[1] <= '9' && DecodeHex(line, 2, &bytes))
+    if (left >= 3 && (text[0] == 'S' || text[0] == 's') && IsDigit(text[1]) &&
+        HexDigit(static_cast<char>(text[2])) >= 0)
         return IMAGE_FORMAT_SREC;
+    return FormatByName(name);
+}
+
+ImageFormat FormatByName(const std::string& name)
+{
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || name.find_first_of("/\\", dot) != std::string::npos)
+        return IMAGE_FORMAT_RAW;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* hex : {"hex", "ihx", "ihex"})
+        if (extension == hex)
+            return IMAGE_FORMAT_IHEX;
+    for (const char* srec : {"srec", "s19", "s28", "s37", "mot"})
+        if (extension == srec)
+            return IMAGE_FORMAT_SREC;
     return IMAGE_FORMAT_RAW;
 }
 
@@ -512,21 +554,35 @@ bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, 
         return Refuse(*image, "empty image");
 
     uint8_t head[max_line_length];
-    const size_t count = fread(head, 1, sizeof(head), file);
-    if (ferror(file) || fseeko(file, 0, SEEK_SET) != 0)
-        return Refuse(*image, strerror(errno));
-    image->format = format == IMAGE_FORMAT_AUTO ? DetectFormat(head, count) : format;
+    size_t count = fread(head, 1, sizeof(head), file);
     if (format == IMAGE_FORMAT_AUTO && IsElf(head, count))
         return Refuse(*image,
                       "an ELF file, not an image: convert it first, e.g. objcopy -O binary " +
                           path + " fw.bin (or -O ihex to fw.hex)");
+    // A text opening with more blank lines than one read holds is judged by what follows them.
+    size_t blank = LeadingBlanks(head, count);
+    while (format == IMAGE_FORMAT_AUTO && count == sizeof(head) && blank == count) {
+        count = fread(head, 1, sizeof(head), file);
+        blank = 0;
+        while (blank < count && IsBlankByte(head[blank]))
+            ++blank;
+    }
+    if (ferror(file) || fseeko(file, 0, SEEK_SET) != 0)
+        return Refuse(*image, strerror(errno));
+    const ImageFormat by_content =
+        format == IMAGE_FORMAT_AUTO ? DetectFormat(head + blank, count - blank, "") : format;
+    image->format = format == IMAGE_FORMAT_AUTO && by_content == IMAGE_FORMAT_RAW
+                        ? FormatByName(path)
+                        : by_content;
 
     if (image->format != IMAGE_FORMAT_RAW) {
-        bool good = ReadRecordFile(image, file, base);
+        bool good = ReadRecordFile(image, file, base, image->format != by_content);
         fclose(file);
         image->file = nullptr;
         return good;
     }
+    if (base.given)
+        return Refuse(*image, "--base places a HEX or S-record file; a raw image has no addresses");
     if (info.st_size > max_image_size) {
         printf("Failed to obtain file size %s: %s\n", path.c_str(),
                "File too large (limit 2147483647 bytes)");
