@@ -1,13 +1,13 @@
-// A fake serial layer for the fuzz targets: PortRead and PortWrite over a scripted FuzzLine.
+// A fake line for the fuzz targets: a transport whose reads are served from a scripted FuzzLine.
 #include "FuzzPort.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "console/Console.h"
 #include "proto/Exchange.h"
-#include "serial/PortList.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -15,17 +15,6 @@ namespace {
 FuzzLine* attached = nullptr;
 
 }  // namespace
-
-Port SilentPort()
-{
-    // Anew for every input, so that nothing one input taught the exchange carries to the next.
-    static ExchangeRun run;
-    run = ExchangeRun();
-    run.silent = true;
-    Port port;
-    port.run = &run;
-    return port;
-}
 
 void FuzzLineAttach(FuzzLine* line)
 {
@@ -61,48 +50,71 @@ bool ReferenceFrameValid(const uint8_t* bytes, size_t size)
     return stored == ReferenceCrc(bytes, size - 2);
 }
 
-bool PortRead(Port, void* data, uint32_t size, uint32_t* bytes)
-{
-    FuzzLine* line = attached;
-    FUZZ_CHECK(line != nullptr);
-    ++line->reads;
-    *bytes = 0;
-    const uint8_t* dest = static_cast<const uint8_t*>(data);
-    // A request that reaches beyond the record is a fault even if the line has fewer bytes to give.
-    FUZZ_CHECK(size > 0);
-    FUZZ_CHECK(dest >= line->window && dest + size <= line->window + line->window_size);
-    if (line->consumed >= line->size)
-        return !line->fail_at_end;
-    size_t give = size;
-    if (line->piece_count != 0) {
-        size_t piece = line->pieces[line->next_piece % line->piece_count];
-        ++line->next_piece;
-        if (piece != 0 && piece < give)
-            give = piece;
-    }
-    if (give > line->size - line->consumed)
-        give = line->size - line->consumed;
-    memcpy(data, line->bytes + line->consumed, give);
-    line->consumed += give;
-    *bytes = static_cast<uint32_t>(give);
-    return true;
-}
-
-bool PortWrite(Port, const void*, uint32_t size, uint32_t* bytes)
-{
-    // The targets only receive; a write would mean the receiver talks back.
-    (void)size;
-    *bytes = 0;
-    FuzzFail("PortWrite called by a receiver");
-}
-
 void ConsoleWrite(const char*, size_t)
 {
     // The log's console side; no target writes a log.
 }
 
-std::string SlowAdapterAdvice(const Port&)
+namespace {
+
+// The line below the targets' port: reads from the attached FuzzLine; nothing else is used.
+class FuzzTransport final : public Transport {
+public:
+    bool Read(void* data, uint32_t size, uint32_t* bytes) override
+    {
+        FuzzLine* line = attached;
+        FUZZ_CHECK(line != nullptr);
+        ++line->reads;
+        *bytes = 0;
+        const uint8_t* dest = static_cast<const uint8_t*>(data);
+        // A request that reaches beyond the record is a fault even if the line has fewer bytes to give.
+        FUZZ_CHECK(size > 0);
+        FUZZ_CHECK(dest >= line->window && dest + size <= line->window + line->window_size);
+        if (line->consumed >= line->size)
+            return !line->fail_at_end;
+        size_t give = size;
+        if (line->piece_count != 0) {
+            size_t piece = line->pieces[line->next_piece % line->piece_count];
+            ++line->next_piece;
+            if (piece != 0 && piece < give)
+                give = piece;
+        }
+        if (give > line->size - line->consumed)
+            give = line->size - line->consumed;
+        memcpy(data, line->bytes + line->consumed, give);
+        line->consumed += give;
+        *bytes = static_cast<uint32_t>(give);
+        return true;
+    }
+
+    bool Write(const void*, uint32_t size, uint32_t* bytes) override
+    {
+        // The targets only receive; a write would mean the receiver talks back.
+        (void)size;
+        *bytes = 0;
+        FuzzFail("a write called by a receiver");
+    }
+
+    bool GetSettings(LineSettings*) override { return true; }
+    bool SetSettings(const LineSettings*) override { return true; }
+    void Purge() override {}
+    void SetQueues(uint32_t, uint32_t) override {}
+
+    std::string SlowAdapterAdvice() override
+    {
+        // The hint needs a request sent and timed; the targets only receive.
+        FuzzFail("SlowAdapterAdvice called by a receiver");
+    }
+};
+
+}  // namespace
+
+Link& SilentLink()
 {
-    // The hint needs a request sent and timed; the targets only receive.
-    FuzzFail("SlowAdapterAdvice called by a receiver");
+    static Port port(std::make_unique<FuzzTransport>(), 0);
+    // Anew for every input, so that nothing one input taught the exchange carries to the next.
+    static std::unique_ptr<Link> link;
+    link = std::make_unique<Link>(port);
+    link->silent = true;
+    return *link;
 }

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/Serial.h"
+#include "proto/Exchange.h"
 
 struct FuzzLine {
     const uint8_t* bytes = nullptr;  // what the board sends, in order
@@ -23,11 +23,11 @@ struct FuzzLine {
     size_t next_piece = 0;
 };
 
-// The line that PortRead serves from now on; null detaches it (any read then aborts).
+// The line that the port's reads serve from now on; null detaches it (any read then aborts).
 void FuzzLineAttach(FuzzLine* line);
-// A port whose exchange prints nothing: the receiver reports each failure, and at millions of
-// runs that is only noise.
-Port SilentPort();
+// A link over the attached line whose exchange prints nothing: the receiver reports each failure,
+// and at millions of runs that is only noise.
+Link& SilentLink();
 
 // Stops the run with a message on stderr, so libFuzzer records the input as a crash.
 [[noreturn]] void FuzzFail(const char* what);

@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     line.window_size = sizeof(Packet);
 
     FuzzLineAttach(&line);
-    const bool accepted = RecvPacket(SilentPort(), packet.get());
+    const bool accepted = RecvPacket(SilentLink(), packet.get());
     FuzzLineAttach(nullptr);
 
     if (noise >= 256) {

@@ -16,11 +16,12 @@
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "commands/Commands.h"
+#include "proto/Exchange.h"
 #include "proto/Packet.h"
 
 namespace {
 
-using Handler = std::function<int(Port)>;
+using Handler = std::function<int(Link&)>;
 
 const Bytes debug_request = {0x55, 0x07, 0x00, 0x00, 0xFD, 0x7D, 0x28};
 
@@ -30,9 +31,9 @@ PeerAction Acknowledge(const Bytes& request, size_t)
     return Reply(Frame(request[4], {}));
 }
 
-Handler Call(int (*handler)(Port, Args), Args args)
+Handler Call(int (*handler)(Link&, Args), Args args)
 {
-    return [handler, args](Port port) { return handler(port, args); };
+    return [handler, args](Link& link) { return handler(link, args); };
 }
 
 struct Outcome {
@@ -67,7 +68,8 @@ protected:
         ScriptedPeer peer(&pty_.master, std::move(script));
         {
             StdoutCapture capture;
-            outcome.result = handler(port_);
+            Link link(port_);
+            outcome.result = handler(link);
             outcome.out = capture.Finish();
         }
         outcome.requests = peer.Requests();
@@ -170,7 +172,7 @@ TEST_F(CommandsTest, CellChecksSendNothing)
 {
     struct Named {
         const char* name;
-        int (*handler)(Port, Args);
+        int (*handler)(Link&, Args);
     };
     const Named handlers[] = {{"vend", Vend},
                               {"calibrate", Calibrate},
@@ -239,7 +241,8 @@ TEST_F(CommandsTest, FailedWriteSkipsTheReceive)
     close(pty_.master);
     pty_.master = -1;
     StdoutCapture capture;
-    int result = Move(port_, {"x", "fwd", "10"});
+    Link link(port_);
+    int result = Move(link, {"x", "fwd", "10"});
     EXPECT_EQ(capture.Finish(), "Failed to write to port 0\nFailed to move\n");
     EXPECT_EQ(result, 1);
 }
@@ -491,7 +494,7 @@ TEST_F(CommandsTest, UpgradeSendsTheImage)
         SCOPED_TRACE(c.name);
         TempFile file(c.file.empty() ? c.image : Bytes(c.file.begin(), c.file.end()));
         int fds_before = OpenDescriptorCount();
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); });
+        Outcome outcome = RunHandler([&](Link& link) { return Upgrade(link, {file.path}); });
         EXPECT_EQ(OpenDescriptorCount(), fds_before) << "image file left open";
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.out, switch_lines + ProgressLines(c.percents) + done_line);
@@ -511,7 +514,7 @@ TEST_F(CommandsTest, UpgradeBlockBytesOnTheWire)
     for (int i = 0; i < 32; ++i)
         image[64 + i] = static_cast<uint8_t>(i);
     TempFile file(image);
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); });
+    Outcome outcome = RunHandler([&](Link& link) { return Upgrade(link, {file.path}); });
     ASSERT_EQ(outcome.requests.size(), 4u);
     Bytes wire = {0x55, 0x2B, 0x00, 0x00, 0xFE, 0x00, 0x00, 0x00, 0x40};
     for (int i = 0; i < 32; ++i)
@@ -539,7 +542,7 @@ TEST_F(CommandsTest, UpgradeGoesOnWhenTheSwitchFails)
         SCOPED_TRACE(c.name);
         TempFile file(image);
         Outcome outcome =
-            RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+            RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                        [&](const Bytes& request, size_t index) {
                            return index == 0 ? c.switch_reply : Acknowledge(request, index);
                        });
@@ -565,7 +568,7 @@ TEST_F(CommandsTest, UpgradeReadsPastALateSwitchReplyOnce)
     for (int late_replies : {1, 2}) {
         SCOPED_TRACE(late_replies);
         Outcome outcome =
-            RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+            RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                        [&](const Bytes& request, size_t index) {
                            if (index == 0)
                                return PeerAction{};
@@ -596,7 +599,7 @@ TEST_F(CommandsTest, UpgradeAcceptsAnyGoodBlockReplyAfterASwitch)
 {
     Bytes image = SeededBytes(64, 8);
     TempFile file(image);
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+    Outcome outcome = RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                                  [](const Bytes&, size_t) {
                                      return Reply(Frame(HPROTO_CMD_SWITCH_BOOT_APP, {}));
                                  });
@@ -605,7 +608,7 @@ TEST_F(CommandsTest, UpgradeAcceptsAnyGoodBlockReplyAfterASwitch)
     // Once a block was answered with another code, the switch's code is a late reply: the switch
     // of a run before this one, answered after its own, shifting every reply by one.
     Outcome late =
-        RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+        RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                    [](const Bytes&, size_t index) {
                        return Reply(
                            Frame(index == 1 ? HPROTO_CMD_UPGRADE : HPROTO_CMD_SWITCH_BOOT_APP, {}));
@@ -618,7 +621,7 @@ TEST_F(CommandsTest, UpgradeStopsAtARejectedBlock)
 {
     TempFile file(SeededBytes(100, 10));
     int fds_before = OpenDescriptorCount();
-    Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+    Outcome outcome = RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                                  [](const Bytes& request, size_t index) {
                                      if (index > 0 && BlockOffset(request) == 32)
                                          return Reply(ErrorFrame(2));
@@ -667,7 +670,8 @@ TEST_F(CommandsTest, UpgradeOfAFileItCannotUseSendsNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {c.path}, c.options); });
+        Outcome outcome =
+            RunHandler([&](Link& link) { return Upgrade(link, {c.path}, c.options); });
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.out, "Failed to open file " + c.path + ": " + c.why + "\n");
         EXPECT_TRUE(outcome.requests.empty());
@@ -713,7 +717,7 @@ TEST_F(CommandsTest, UpgradeFailsWhenTheFileChangesMidway)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFile file(SeededBytes(c.size, 12));
-        Outcome outcome = RunHandler([&](Port port) { return Upgrade(port, {file.path}); },
+        Outcome outcome = RunHandler([&](Link& link) { return Upgrade(link, {file.path}); },
                                      [&](const Bytes& request, size_t index) {
                                          if (index == 2)
                                              c.change(file.path);
@@ -752,7 +756,7 @@ TEST_F(CommandsTest, DebugCopiesTextUntilTheLineHangsUp)
         Reply(Frame(HPROTO_CMD_DEBUG, Bytes({0, 'x'}))),
         PeerAction{{}, true},
     };
-    Outcome outcome = RunHandler([](Port port) { return Debug(port); },
+    Outcome outcome = RunHandler([](Link& link) { return Debug(link); },
                                  [&](const Bytes&, size_t index) {
                                      return index < script.size() ? script[index] : PeerAction{};
                                  });
@@ -763,7 +767,7 @@ TEST_F(CommandsTest, DebugCopiesTextUntilTheLineHangsUp)
 
 TEST_F(CommandsTest, DebugEndsOnAnErrorReply)
 {
-    Outcome outcome = RunHandler([](Port port) { return Debug(port); },
+    Outcome outcome = RunHandler([](Link& link) { return Debug(link); },
                                  [](const Bytes&, size_t index) {
                                      return Reply(index == 0 ? Frame(HPROTO_CMD_DEBUG, Text("x"))
                                                              : ErrorFrame(5));

@@ -62,7 +62,8 @@ protected:
     bool Recv(Packet* packet, std::string* out)
     {
         StdoutCapture capture;
-        bool ok = RecvPacket(port_, packet);
+        Link link(port_);
+        bool ok = RecvPacket(link, packet);
         *out = capture.Finish();
         return ok;
     }
@@ -73,7 +74,8 @@ protected:
         packet->size = proto_base_size;
         packet->cmd = HPROTO_CMD_PING;
         StdoutCapture capture;
-        bool ok = ExchangePacket(port_, packet);
+        Link link(port_);
+        bool ok = ExchangePacket(link, packet);
         *out = capture.Finish();
         return ok;
     }
@@ -84,7 +86,7 @@ protected:
     {
         uint8_t next = 0;
         uint32_t got = 0;
-        return PortRead(port_, &next, 1, &got) && got == 1 ? next : -1;
+        return port_.Read(&next, 1, &got) && got == 1 ? next : -1;
     }
 
     void HangUpLater(Bytes bytes)
@@ -216,7 +218,7 @@ TEST_P(ExchangeHangUpTest, HangUpEndsTheReceiveAtOnce)
 {
     // A limit far beyond the hang guard: ending inside the guard shows the hang-up itself was
     // noticed, however loaded the machine.
-    PortClose(port_);
+    port_.Close();
     ASSERT_TRUE(OpenPort(60000));
     HangUpLater(GetParam().before);
     Packet packet;
@@ -268,8 +270,8 @@ TEST_F(ExchangeTest, BadChecksumIsReported)
         EXPECT_FALSE(Recv(&packet, &out));
         EXPECT_EQ(out, c.line);
         EXPECT_EQ(NextUnread(), c.next);
-        Drain(port_.fd, 20);
-        PortPurge(port_);
+        Drain(pty_.slave, 20);
+        port_.Purge();
     }
 }
 
@@ -346,14 +348,12 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
          ""},
         {"fence never answered", HPROTO_CMD_STATUS, {{}, {}, {}}, false, 0, 3, silence_lines},
     };
-    PortClose(port_);
+    port_.Close();
     ASSERT_TRUE(OpenPort(200));  // each silence costs a time-out
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ExchangeRun run;
-        run.retries = 2;
-        Port port = port_;
-        port.run = &run;
+        Link link(port_);
+        link.retries = 2;
         ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
             return PeerAction{index < c.replies.size() ? c.replies[index] : Bytes{}, false};
         });
@@ -361,7 +361,7 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
         packet.size = proto_base_size;
         packet.cmd = c.cmd;
         StdoutCapture capture;
-        EXPECT_EQ(ExchangeRepeatable(port, &packet), c.ok);
+        EXPECT_EQ(ExchangeRepeatable(link, &packet), c.ok);
         EXPECT_EQ(capture.Finish(), c.out);
         if (c.ok) {
             EXPECT_EQ(packet.size > proto_base_size ? packet.cmd_data[0] : 0, c.answer);
@@ -377,12 +377,10 @@ TEST_F(ExchangeTest, ARepeatWaitsForTheFencesReply)
 // the board swallows the fence's ping with them and the repeat never goes out.
 TEST_F(ExchangeTest, TheFencesZerosCompleteTheLongestFrame)
 {
-    PortClose(port_);
+    port_.Close();
     ASSERT_TRUE(OpenPort(200));
-    ExchangeRun run;
-    run.retries = 1;
-    Port port = port_;
-    port.run = &run;
+    Link link(port_);
+    link.retries = 1;
     const Bytes ping = Frame(HPROTO_CMD_PING, {});
     size_t zeros = 0;
     ScriptedPeer peer(&pty_.master, [&](const Bytes&, size_t index) {
@@ -399,7 +397,7 @@ TEST_F(ExchangeTest, TheFencesZerosCompleteTheLongestFrame)
     packet.size = proto_base_size;
     packet.cmd = HPROTO_CMD_STATUS;
     StdoutCapture capture;
-    EXPECT_TRUE(ExchangeRepeatable(port, &packet));
+    EXPECT_TRUE(ExchangeRepeatable(link, &packet));
     capture.Finish();
     peer.Stop();
     EXPECT_GE(zeros, size_t{proto_max_size});
@@ -449,7 +447,8 @@ TEST_F(ExchangeTest, EveryByteValuePassesBothWays)
         std::string out;
         {
             StdoutCapture capture;
-            EXPECT_TRUE(SendPacket(port_, &packet));
+            Link link(port_);
+            EXPECT_TRUE(SendPacket(link, &packet));
             out = capture.Finish();
         }
         EXPECT_EQ(out, "");
@@ -473,7 +472,8 @@ TEST_F(ExchangeTest, SendStampsSyncReservedBytesAndChecksum)
     packet.cmd = HPROTO_CMD_VEND;
     packet.cmd_data[0] = 1;
     StdoutCapture capture;
-    EXPECT_TRUE(SendPacket(port_, &packet));
+    Link link(port_);
+    EXPECT_TRUE(SendPacket(link, &packet));
     EXPECT_EQ(capture.Finish(), "");
     const Bytes wire = {0x55, 0x08, 0x00, 0x00, 0x04, 0x01, 0x2F, 0x78};
     EXPECT_EQ(ReadBytes(pty_.master, wire.size() + 1, 200), wire);
@@ -484,7 +484,7 @@ TEST_F(ExchangeTest, SendStampsSyncReservedBytesAndChecksum)
 TEST_F(ExchangeTest, LineIsSetTo115200EightNoneOneAndRaw)
 {
     termios tio{};
-    ASSERT_EQ(tcgetattr(port_.fd, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -497,12 +497,10 @@ TEST_F(ExchangeTest, LineIsSetTo115200EightNoneOneAndRaw)
 
 TEST_F(ExchangeTest, PortIsHeldExclusively)
 {
-    Port second;
-    EXPECT_FALSE(PortOpen(pty_.slave_path, 200, &second));
-    PortClose(port_);
-    port_ = Port();
-    ASSERT_TRUE(PortOpen(pty_.slave_path, 200, &second)) << "a closed port must be free again";
-    PortClose(second);
+    EXPECT_FALSE(::OpenPort(pty_.slave_path, 200).port.IsOpen());
+    port_.Close();
+    EXPECT_TRUE(::OpenPort(pty_.slave_path, 200).port.IsOpen())
+        << "a closed port must be free again";
 }
 
 }  // namespace

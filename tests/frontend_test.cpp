@@ -303,10 +303,10 @@ TEST_F(FrontEndTest, ShippedToolGivesUpAfterFiveSeconds)
 
 TEST_F(FrontEndTest, PortHeldByThisProcessIsRefused)
 {
-    Port held;
-    ASSERT_TRUE(PortOpen(pty_.slave_path, 200, &held));
+    PortOpening held = ::OpenPort(pty_.slave_path, 200);
+    ASSERT_TRUE(held.port.IsOpen());
     RunResult result = Run({pty_.slave_path, "ping"});
-    PortClose(held);
+    held.port.Close();
     EXPECT_EQ(result.out, "Failed to open port");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(Drain(pty_.master, 20), Bytes());

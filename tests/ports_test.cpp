@@ -162,8 +162,8 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
                     {"dev/ttyUSB10", silent.slave_path},
                     {"dev/ttyUSB2", held.slave_path},
                     {"dev/ttyS0", console.slave_path}});
-    Port run;
-    ASSERT_TRUE(PortOpen(system.roots.dev + "/ttyUSB2", 100, &run));
+    PortOpening run = OpenPort(system.roots.dev + "/ttyUSB2", 100);
+    ASSERT_TRUE(run.port.IsOpen());
 
     const std::string by_id =
         system.roots.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0";
@@ -183,7 +183,7 @@ TEST(PortList, ListsFromSysfsThenProbesFreePorts)
     testing::internal::CaptureStdout();
     ProbePorts(&ports);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the silent line's failure lines too
-    PortClose(run);
+    run.port.Close();
     EXPECT_EQ(Lines(ports), (std::vector<std::string>{
                                 "ttyACM0  Raspberry Pi  usb 2e8a:000a  not opened",
                                 "ttyS0  serial  console",

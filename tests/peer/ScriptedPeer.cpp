@@ -13,14 +13,15 @@
 
 bool OpenToolPort(const std::string& path, Port* port, int timeout_ms)
 {
-    if (!PortOpen(path, timeout_ms, port)) {
-        ADD_FAILURE() << "PortOpen " << path;
+    PortOpening opening = OpenPort(path, timeout_ms);
+    if (!opening.port.IsOpen()) {
+        ADD_FAILURE() << "OpenPort " << path;
         return false;
     }
+    *port = std::move(opening.port);
     const LineSetUp set_up = PortSetUp(*port);
     if (set_up != LINE_READY) {
-        ADD_FAILURE() << (set_up == LINE_NO_SETTINGS ? "PortGetSettings " : "PortSetSettings ")
-                      << path;
+        ADD_FAILURE() << (set_up == LINE_NO_SETTINGS ? "GetSettings " : "SetSettings ") << path;
         return false;
     }
     return true;
@@ -28,9 +29,7 @@ bool OpenToolPort(const std::string& path, Port* port, int timeout_ms)
 
 void PtyLineTest::TearDown()
 {
-    if (port_.fd >= 0)
-        PortClose(port_);
-    port_ = Port();
+    port_.Close();
     ClosePtyPair(&pty_);
 }
 

@@ -126,7 +126,7 @@ int RefuseWords(const RunOptions& options, const std::string& reason)
 
 // Runs the command named by the words (words[0] the port word) on a port that is open and set
 // up; returns the exit status. With a report (--json) the command fills it.
-int RunCommand(Port port, const Words& words, const RunOptions& options, RunReport* report)
+int RunCommand(Link& link, const Words& words, const RunOptions& options, RunReport* report)
 {
     std::string cmd = words[1];
     int arg = 2;
@@ -146,21 +146,21 @@ int RunCommand(Port port, const Words& words, const RunOptions& options, RunRepo
             return RefuseWords(options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
-            result = Upgrade(port, args, UpgradeSwitches(options), report);
+            result = Upgrade(link, args, UpgradeSwitches(options), report);
         else if (report && row->reporter)
-            result = row->reporter(port, args, report);
+            result = row->reporter(link, args, report);
         else
-            result = row->handler(port, args);
+            result = row->handler(link, args);
         if (result == COMMAND_USAGE)
             return RefuseWords(options, cmd + " needs more words");
         if (row->ends_run && result == COMMAND_NO_EXCHANGE)
             return exit_failed;
         if (result == COMMAND_OK && options.wait_ms > 0)
-            result = WaitForMotion(port, options.wait_ms, report);
+            result = WaitForMotion(link, options.wait_ms, report);
     }
 
     if (need_debug)
-        Debug(port);
+        Debug(link);
     return result == COMMAND_OK ? exit_ok : exit_failed;
 }
 
@@ -191,7 +191,6 @@ int RunOnPort(const Words& words, const RunOptions& options, RunReport* report)
             puts(misfit);
         return exit_failed;
     }
-    Port port;
     std::string path, failure;
     const TraceSink trace = TraceSinkFor(options);
     // The --wait-port line: on stderr, and in the log among the output.
@@ -199,34 +198,30 @@ int RunOnPort(const Words& words, const RunOptions& options, RunReport* report)
         fprintf(stderr, "%s\n", line.c_str());
         TraceNote(trace, line);
     };
-    if (!OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &port, &path,
-                      &failure)) {
+    // Closing, at the end of the run, clears the port's exclusive mark, which would otherwise
+    // outlive the run.
+    Port port = OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &path,
+                             &failure);
+    if (!port.IsOpen()) {
         printf("Failed to open port");
         fprintf(stderr, "%s\n", failure.c_str());
         return exit_failed;
     }
-    ExchangeRun run;
-    run.retries = options.retries;
-    run.trace = trace;
-    port.run = &run;
     const LineSetUp set_up = PortSetUp(port);
     if (set_up == LINE_NO_SETTINGS) {
         std::string reason = PortSettingsFailure(path);
         printf("Failed to get COM state");
         fprintf(stderr, "%s\n", reason.c_str());
-        PortClose(port);
         return exit_get_state;
     }
     if (set_up == LINE_SETTINGS_REFUSED) {
         printf("Failed to set COM state");
-        PortClose(port);
         return exit_set_state;
     }
-
-    int status = RunCommand(port, words, options, report);
-    // Closing clears the port's exclusive mark, which would otherwise outlive the run.
-    PortClose(port);
-    return status;
+    Link link(port);
+    link.retries = options.retries;
+    link.trace = trace;
+    return RunCommand(link, words, options, report);
 }
 
 // --json: the run with its text lines held back, then one object for them on stdout.

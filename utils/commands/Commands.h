@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "image/ImageFile.h"
-#include "serial/Serial.h"
+
+struct Link;  // proto/Exchange.h
 
 using Args = std::vector<std::string>;
 
@@ -24,18 +25,19 @@ enum CommandResult {
     COMMAND_USAGE = -5,         // the words do not make a command: show the usage text
 };
 
-// Every handler: the open port and its own copy of the words after the command word.
-using Handler = int (*)(Port port, Args args);
+// Every handler: the run's link to the board and its own copy of the words after the command
+// word.
+using Handler = int (*)(Link& link, Args args);
 
-int Ping(Port port, Args args);
-int Id(Port port, Args args);
-int Move(Port port, Args args);
-int Home(Port port, Args args);
-int Calibrate(Port port, Args args);
-int PreCalibrate(Port port, Args args);
-int Vend(Port port, Args args);
-int Recover(Port port, Args args);
-int Status(Port port, Args args);
+int Ping(Link& link, Args args);
+int Id(Link& link, Args args);
+int Move(Link& link, Args args);
+int Home(Link& link, Args args);
+int Calibrate(Link& link, Args args);
+int PreCalibrate(Link& link, Args args);
+int Vend(Link& link, Args args);
+int Recover(Link& link, Args args);
+int Status(Link& link, Args args);
 // What the run's switches ask of the upgrade.
 struct UpgradeOptions {
     ImageFormat format = IMAGE_FORMAT_AUTO;  // --format; by the file's content without it
@@ -53,7 +55,7 @@ struct BoardStatus {
 };
 // One status exchange (repeated under --retries); false, with the failure lines printed, when
 // it gave no status to read.
-bool ReadStatus(Port port, BoardStatus* status);
+bool ReadStatus(Link& link, BoardStatus* status);
 // The usual "Status: ..." line.
 void PrintStatus(const BoardStatus& status);
 
@@ -82,22 +84,22 @@ struct RunReport {
     const char* boot_switch = nullptr;
 };
 // A handler that also fills the report.
-using ReportingHandler = int (*)(Port port, Args args, RunReport* report);
-int IdReported(Port port, Args args, RunReport* report);
-int StatusReported(Port port, Args args, RunReport* report);
+using ReportingHandler = int (*)(Link& link, Args args, RunReport* report);
+int IdReported(Link& link, Args args, RunReport* report);
+int StatusReported(Link& link, Args args, RunReport* report);
 
 // --wait: after a motion command, polls the status until the board leaves its motion states
 // (vended among them: the board takes the next motion only once idle) or `limit_ms` passes, then
 // prints the final "Status: ..." line. COMMAND_OK when the board ended idle without error flags;
 // else COMMAND_FAILED with a line saying why. The report, when there is one, gets the polls made
 // and the status of the last poll that answered, with its number.
-int WaitForMotion(Port port, int limit_ms, RunReport* report);
+int WaitForMotion(Link& link, int limit_ms, RunReport* report);
 // Checks the image named by the first word, switches to the boot loader and sends the image.
 // With a report (--json) the summary goes there and no progress is shown.
-int Upgrade(Port port, Args args, const UpgradeOptions& options = UpgradeOptions(),
+int Upgrade(Link& link, Args args, const UpgradeOptions& options = UpgradeOptions(),
             RunReport* report = nullptr);
 // Copies the board's debug text to stdout until an exchange fails; then returns COMMAND_FAILED.
-int Debug(Port port);
+int Debug(Link& link);
 
 // A number word as C's atoi reads it (leading blanks, sign, digits up to the first other
 // character, 0 when there are none), except that values beyond int saturate instead of wrapping.

@@ -7,14 +7,14 @@
 #include "Commands.h"
 #include "proto/Exchange.h"
 
-int Debug(Port port)
+int Debug(Link& link)
 {
     Packet packet;
     char buf[sizeof(packet.cmd_data) + 1];
     for (;;) {
         packet.cmd = HPROTO_CMD_DEBUG;
         packet.size = proto_base_size;
-        if (!ExchangePacket(port, &packet)) {
+        if (!ExchangePacket(link, &packet)) {
             fflush(stdout);
             return COMMAND_FAILED;
         }

@@ -6,12 +6,12 @@
 #include "proto/Protocol.h"
 
 // PING OK only when the board answers with the ping command itself.
-int Ping(Port port, Args)
+int Ping(Link& link, Args)
 {
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
-    if (!ExchangeRepeatable(port, &packet)) {
+    if (!ExchangeRepeatable(link, &packet)) {
         puts("Failed to ping device");
         return COMMAND_NO_EXCHANGE;
     }
@@ -21,12 +21,12 @@ int Ping(Port port, Args)
 }
 
 // Device number and firmware version from the first three data bytes of the reply.
-int IdReported(Port port, Args, RunReport* report)
+int IdReported(Link& link, Args, RunReport* report)
 {
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_ID;
-    if (!ExchangeRepeatable(port, &packet))
+    if (!ExchangeRepeatable(link, &packet))
         return COMMAND_NO_EXCHANGE;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_ID)) {
         printf("Wrong reply to id: cmd %d\n", packet.cmd);
@@ -49,7 +49,7 @@ int IdReported(Port port, Args, RunReport* report)
     return COMMAND_OK;
 }
 
-int Id(Port port, Args args)
+int Id(Link& link, Args args)
 {
-    return IdReported(port, args, nullptr);
+    return IdReported(link, args, nullptr);
 }

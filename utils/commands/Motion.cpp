@@ -39,10 +39,10 @@ bool LookUp(const WordCode (&table)[N], const std::string& word, uint8_t* code)
 // Sends the record and reports a failed exchange with the handler's own line. A reply with the
 // code of another request is a late one (of an earlier run, held up on the board), and says
 // nothing of this request: it fails like a lost reply, under the late-reply rule of id and status.
-int Run(Port port, Packet* packet, const char* failure_line)
+int Run(Link& link, Packet* packet, const char* failure_line)
 {
     const uint8_t cmd = packet->cmd;
-    bool ok = ExchangePacket(port, packet);
+    bool ok = ExchangePacket(link, packet);
     if (ok && AnswersAnotherRequest(packet->cmd, cmd)) {
         printf("Wrong reply to %s: cmd %d\n", CommandName(cmd), packet->cmd);
         ok = false;
@@ -54,16 +54,16 @@ int Run(Port port, Packet* packet, const char* failure_line)
     return COMMAND_OK;
 }
 
-int SimpleRequest(Port port, uint8_t cmd, const char* failure_line)
+int SimpleRequest(Link& link, uint8_t cmd, const char* failure_line)
 {
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = cmd;
-    return Run(port, &packet, failure_line);
+    return Run(link, &packet, failure_line);
 }
 
 // calibrate, precalibrate and vend: one cell number 1..255 as the only data byte.
-int CellRequest(Port port, const Args& args, uint8_t cmd, const char* failure_line)
+int CellRequest(Link& link, const Args& args, uint8_t cmd, const char* failure_line)
 {
     if (args.empty()) {
         puts("Invalid params");
@@ -78,7 +78,7 @@ int CellRequest(Port port, const Args& args, uint8_t cmd, const char* failure_li
     packet.size = request_cell_size;
     packet.cmd = cmd;
     packet.cmd_data[0] = static_cast<uint8_t>(cell);
-    return Run(port, &packet, failure_line);
+    return Run(link, &packet, failure_line);
 }
 
 }  // namespace
@@ -107,7 +107,7 @@ int ParseNumber(const std::string& word)
     return static_cast<int>(value);
 }
 
-int Move(Port port, Args args)
+int Move(Link& link, Args args)
 {
     if (args.size() < 3) {
         puts("Invalid params");
@@ -140,37 +140,37 @@ int Move(Port port, Args args)
     packet.cmd_data[0] = ch;
     packet.cmd_data[1] = dir;
     packet.cmd_data[2] = static_cast<uint8_t>(steps);
-    return Run(port, &packet, "Failed to move");
+    return Run(link, &packet, "Failed to move");
 }
 
-int Home(Port port, Args)
+int Home(Link& link, Args)
 {
-    return SimpleRequest(port, HPROTO_CMD_GOHOME, "Failed to go home");
+    return SimpleRequest(link, HPROTO_CMD_GOHOME, "Failed to go home");
 }
 
-int Calibrate(Port port, Args args)
+int Calibrate(Link& link, Args args)
 {
-    return CellRequest(port, args, HPROTO_CMD_CALIBRATE, "Failed to calibrate");
+    return CellRequest(link, args, HPROTO_CMD_CALIBRATE, "Failed to calibrate");
 }
 
-int PreCalibrate(Port port, Args args)
+int PreCalibrate(Link& link, Args args)
 {
-    return CellRequest(port, args, HPROTO_CMD_PRECALIBRATE,
+    return CellRequest(link, args, HPROTO_CMD_PRECALIBRATE,
                        "Failed to move to precalibrate position");
 }
 
-int Vend(Port port, Args args)
+int Vend(Link& link, Args args)
 {
-    return CellRequest(port, args, HPROTO_CMD_VEND, "Failed to vend");
+    return CellRequest(link, args, HPROTO_CMD_VEND, "Failed to vend");
 }
 
-int Recover(Port port, Args)
+int Recover(Link& link, Args)
 {
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_RECOVER;
     // Any other good reply is the board's "not recovered", printed below.
-    if (!ExchangePacket(port, &packet)) {
+    if (!ExchangePacket(link, &packet)) {
         puts("Failed to recover device");
         return COMMAND_FAILED;
     }

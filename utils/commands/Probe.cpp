@@ -8,26 +8,23 @@ namespace {
 
 ProbeResult ProbePort(PortInfo* info)
 {
-    Port port;
-    if (!PortOpen(info->path, probe_timeout_ms, &port)) {
-        info->busy = LastPortOpenError().busy;
+    PortOpening opening = OpenPort(info->path, probe_timeout_ms);
+    if (!opening.port.IsOpen()) {
+        info->busy = opening.error.busy;
         return info->busy ? PROBE_NOT_DONE : PROBE_NOT_OPENED;
     }
-    ProbeResult result = PROBE_NOT_OPENED;
+    Port& port = opening.port;
     // Set up as a run sets up its line, so that a board that answers here answers a run.
-    if (PortSetUp(port) == LINE_READY) {
-        Packet packet;
-        packet.size = request_plain_size;
-        packet.cmd = HPROTO_CMD_PING;
-        // The exchange's failure lines are the normal outcome on a port without a board.
-        ExchangeRun probe;
-        probe.silent = true;
-        port.run = &probe;
-        const bool answered = ExchangePacket(port, &packet) && packet.cmd == HPROTO_CMD_PING;
-        result = answered ? PROBE_ANSWERED : PROBE_SILENT;
-    }
-    PortClose(port);
-    return result;
+    if (PortSetUp(port) != LINE_READY)
+        return PROBE_NOT_OPENED;
+    Packet packet;
+    packet.size = request_plain_size;
+    packet.cmd = HPROTO_CMD_PING;
+    // The exchange's failure lines are the normal outcome on a port without a board.
+    Link probe(port);
+    probe.silent = true;
+    const bool answered = ExchangePacket(probe, &packet) && packet.cmd == HPROTO_CMD_PING;
+    return answered ? PROBE_ANSWERED : PROBE_SILENT;
 }
 
 }  // namespace

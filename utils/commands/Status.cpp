@@ -6,12 +6,12 @@
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 
-bool ReadStatus(Port port, BoardStatus* status)
+bool ReadStatus(Link& link, BoardStatus* status)
 {
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_STATUS;
-    if (!ExchangeRepeatable(port, &packet))
+    if (!ExchangeRepeatable(link, &packet))
         return false;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_STATUS)) {
         printf("Wrong reply to status: cmd %d\n", packet.cmd);
@@ -42,10 +42,10 @@ void PrintStatus(const BoardStatus& status)
     putchar('\n');
 }
 
-int StatusReported(Port port, Args, RunReport* report)
+int StatusReported(Link& link, Args, RunReport* report)
 {
     BoardStatus status;
-    if (!ReadStatus(port, &status))
+    if (!ReadStatus(link, &status))
         return COMMAND_FAILED;
     PrintStatus(status);
     if (report) {
@@ -55,7 +55,7 @@ int StatusReported(Port port, Args, RunReport* report)
     return COMMAND_OK;
 }
 
-int Status(Port port, Args args)
+int Status(Link& link, Args args)
 {
-    return StatusReported(port, args, nullptr);
+    return StatusReported(link, args, nullptr);
 }

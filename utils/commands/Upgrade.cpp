@@ -75,14 +75,14 @@ enum SwitchOutcome {
 // The boot-loader switch, sent once. Nothing is sent to bring the line back in step after a
 // failed one: a board already in its boot loader (its last upload cut off) is the one that most
 // needs the upload to go on, and a boot loader need answer nothing but blocks.
-SwitchOutcome SwitchToBootLoader(Port port)
+SwitchOutcome SwitchToBootLoader(Link& link)
 {
     puts("Switch to boot mode...");
     Packet packet;
     packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
     std::memset(packet.cmd_data, 0, 4);
-    const ExchangeEnd end = ExchangeTold(port, &packet, 0);
+    const ExchangeEnd end = ExchangeTold(link, &packet, 0);
     bool switched = end == EXCHANGE_DONE;
     // A late reply to a request of a run before this one (held up on the board behind line
     // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
@@ -99,7 +99,7 @@ SwitchOutcome SwitchToBootLoader(Port port)
     // What is left of a failed switch's reply (cut short, or behind a bad size byte) would be
     // hunted through for the first block's reply.
     if (!switched)
-        PortPurge(port);
+        link.port.Purge();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return switched                     ? SWITCH_TAKEN
            : end == EXCHANGE_UNANSWERED ? SWITCH_UNANSWERED
@@ -152,7 +152,8 @@ bool LateBlockReply(uint8_t reply_cmd, bool switched, int64_t sent_blocks, uint8
 
 // Every block from offset 0 on: blank ones skipped but the first and the last; false when a
 // block could not be read or its exchange failed.
-bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress progress, Tally* tally)
+bool SendBlocks(Link& link, ImageFile* image, SwitchOutcome outcome, Progress progress,
+                Tally* tally)
 {
     int shown_percent = -1;
     uint8_t first_reply_cmd = 0;  // the command byte of the first block's reply
@@ -175,10 +176,10 @@ bool SendBlocks(Port port, ImageFile* image, SwitchOutcome outcome, Progress pro
                 PrintPlainProgress(*image, tally);
             continue;
         }
-        TurnaroundWorkLeft(port, blocks - block);
+        TurnaroundWorkLeft(link, blocks - block);
         const uint8_t late_cmd =
             outcome == SWITCH_UNANSWERED && block == 0 ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
-        const ExchangeEnd end = ExchangeTold(port, &packet, late_cmd);
+        const ExchangeEnd end = ExchangeTold(link, &packet, late_cmd);
         if (end == EXCHANGE_FENCE_UNANSWERED)
             puts("The boot loader did not answer the ping that puts the line back in step; the "
                  "upload can be run without --retries");
@@ -219,7 +220,7 @@ void PrintSummary(const ImageFile& image, const Tally& tally, Progress progress)
 
 }  // namespace
 
-int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* report)
+int Upgrade(Link& link, Args args, const UpgradeOptions& options, RunReport* report)
 {
     const Progress progress = report                   ? PROGRESS_NONE
                               : options.progress_plain ? PROGRESS_PLAIN
@@ -230,11 +231,11 @@ int Upgrade(Port port, Args args, const UpgradeOptions& options, RunReport* repo
     bool done = OpenImageFile(args[0], options.format, options.base, &image);
     if (done) {
         AnnounceImage(image, options);
-        const SwitchOutcome outcome = SwitchToBootLoader(port);
+        const SwitchOutcome outcome = SwitchToBootLoader(link);
         if (report)
             report->boot_switch = outcome == SWITCH_TAKEN ? "ok" : "failed";
         Tally tally;
-        done = SendBlocks(port, &image, outcome, progress, &tally) && ImageFileUnchanged(&image);
+        done = SendBlocks(link, &image, outcome, progress, &tally) && ImageFileUnchanged(&image);
         if (done)
             PrintSummary(image, tally, progress);
         if (done && report) {

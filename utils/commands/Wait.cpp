@@ -30,7 +30,7 @@ const char* StateName(int state)
 
 }  // namespace
 
-int WaitForMotion(Port port, int limit_ms, RunReport* report)
+int WaitForMotion(Link& link, int limit_ms, RunReport* report)
 {
     const Clock::time_point start = Clock::now();
     const Clock::time_point limit = start + std::chrono::milliseconds(limit_ms);
@@ -39,7 +39,7 @@ int WaitForMotion(Port port, int limit_ms, RunReport* report)
         const Clock::time_point poll = Clock::now();
         if (report)
             ++report->polls;
-        if (!ReadStatus(port, &status)) {
+        if (!ReadStatus(link, &status)) {
             puts("Wait failed: no status from the board");
             return COMMAND_FAILED;
         }

@@ -28,52 +28,44 @@ bool IsPingReply(const Packet& packet)
     return packet.cmd == HPROTO_CMD_PING && packet.size == proto_base_size;
 }
 
-// A port without a run exchanges as a run without switches; what it learns lasts for the call.
-Port WithRun(Port port, ExchangeRun* plain)
-{
-    if (!port.run)
-        port.run = plain;
-    return port;
-}
-
 // The exchange's one output path: stdout, the retry's held reason, or nowhere for the probe.
-void Say(const Port& port, const char* line)
+void Say(Link& link, const char* line)
 {
-    if (port.run->silent)
+    if (link.silent)
         return;
-    if (!port.run->held) {
+    if (!link.held) {
         puts(line);
         return;
     }
-    port.run->held->append(line);
-    port.run->held->push_back('\n');
+    link.held->append(line);
+    link.held->push_back('\n');
 }
 
 // Says again, line by line, what was held.
-void SayHeld(const Port& port, const std::string& held)
+void SayHeld(Link& link, const std::string& held)
 {
     for (size_t at = 0; at < held.size();) {
         size_t end = held.find('\n', at);
-        Say(port, held.substr(at, end - at).c_str());
+        Say(link, held.substr(at, end - at).c_str());
         at = end + 1;
     }
 }
 
 // Reads up to `size` bytes, counting them in *got; false (with the failure line) when the line
 // fails or goes quiet first.
-bool ReadFully(Port port, char* data, int size, int* got)
+bool ReadFully(Link& link, char* data, int size, int* got)
 {
     *got = 0;
     while (*got < size) {
         uint32_t bytes = 0;
         // A read that completes with nothing is how an expired time-out or a closed line shows.
-        bool read = PortRead(port, data + *got, static_cast<uint32_t>(size - *got), &bytes);
+        bool read = link.port.Read(data + *got, static_cast<uint32_t>(size - *got), &bytes);
         if (!read || bytes == 0) {
-            if (port.run->trace)
-                TraceNote(port.run->trace,
-                          read ? "RX nothing within " + std::to_string(port.timeout_ms) + " ms"
-                               : std::string("RX read failed: the line is gone"));
-            Say(port, "Failed to read from port");
+            if (link.trace)
+                TraceNote(link.trace, read ? "RX nothing within " +
+                                                 std::to_string(link.port.TimeoutMs()) + " ms"
+                                           : std::string("RX read failed: the line is gone"));
+            Say(link, "Failed to read from port");
             return false;
         }
         *got += static_cast<int>(bytes);
@@ -81,79 +73,79 @@ bool ReadFully(Port port, char* data, int size, int* got)
     return true;
 }
 
-void TraceNoise(const Port& port, const uint8_t* noise, int count)
+void TraceNoise(Link& link, const uint8_t* noise, int count)
 {
     if (count > 0)
-        TraceBytes(port.run->trace, "RX noise skipped by the sync hunt", noise,
+        TraceBytes(link.trace, "RX noise skipped by the sync hunt", noise,
                    static_cast<size_t>(count));
 }
 
 // False when no sync byte came; *silent then says whether nothing at all arrived.
-bool CatchSync(Port port, Packet* packet, bool* silent)
+bool CatchSync(Link& link, Packet* packet, bool* silent)
 {
     uint8_t noise[sync_hunt_limit];
     int skipped = 0;
     *silent = false;
     for (int i = 0; i < sync_hunt_limit; ++i) {
         int got = 0;
-        if (!ReadFully(port, reinterpret_cast<char*>(&packet->sync), 1, &got)) {
-            TraceNoise(port, noise, skipped);
-            Say(port, "Failed to read sync");
+        if (!ReadFully(link, reinterpret_cast<char*>(&packet->sync), 1, &got)) {
+            TraceNoise(link, noise, skipped);
+            Say(link, "Failed to read sync");
             *silent = i == 0;
             return false;
         }
         if (packet->sync == hproto_sync) {
-            TraceNoise(port, noise, skipped);
+            TraceNoise(link, noise, skipped);
             return true;
         }
         noise[skipped++] = packet->sync;
     }
-    TraceNoise(port, noise, skipped);
+    TraceNoise(link, noise, skipped);
     return false;
 }
 
-RecvOutcome ReceiveFrame(Port port, Packet* packet)
+RecvOutcome ReceiveFrame(Link& link, Packet* packet)
 {
     const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
     bool silent = false;
-    if (!CatchSync(port, packet, &silent)) {
-        Say(port, "Out of sync");
+    if (!CatchSync(link, packet, &silent)) {
+        Say(link, "Out of sync");
         return silent ? RECV_SILENT : RECV_LINE_FAILURE;
     }
     int got = 0;
-    if (!ReadFully(port, reinterpret_cast<char*>(&packet->size), 3, &got)) {
-        TraceBytes(port.run->trace, "RX frame cut short", frame, static_cast<size_t>(1 + got));
-        Say(port, "Failed to read header");
+    if (!ReadFully(link, reinterpret_cast<char*>(&packet->size), 3, &got)) {
+        TraceBytes(link.trace, "RX frame cut short", frame, static_cast<size_t>(1 + got));
+        Say(link, "Failed to read header");
         return RECV_LINE_FAILURE;
     }
     // The size byte comes from the line: outside 7..254 the frame would not fit the record, or
     // would leave no room for its own checksum.
     if (packet->size < proto_base_size || packet->size > proto_max_size) {
-        TraceBytes(port.run->trace, "RX header with a bad size", frame, 4);
+        TraceBytes(link.trace, "RX header with a bad size", frame, 4);
         char line[32];
         snprintf(line, sizeof(line), "Bad packet size %d", packet->size);
-        Say(port, line);
+        Say(link, line);
         return RECV_LINE_FAILURE;
     }
-    if (!ReadFully(port, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &got)) {
-        TraceBytes(port.run->trace, "RX frame cut short", frame, static_cast<size_t>(4 + got));
-        Say(port, "No data in packet");
+    if (!ReadFully(link, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &got)) {
+        TraceBytes(link.trace, "RX frame cut short", frame, static_cast<size_t>(4 + got));
+        Say(link, "No data in packet");
         return RECV_LINE_FAILURE;
     }
-    TraceFrame(port.run->trace, TRACE_RECEIVED, packet);
+    TraceFrame(link.trace, TRACE_RECEIVED, packet);
     uint16_t stored = GetCRC(packet);
     uint16_t computed = CalcCRC(packet);
     if (stored != computed) {
         char line[48];
         snprintf(line, sizeof(line), "Bad CRC: %X  != %X", stored, computed);
-        Say(port, line);
+        Say(link, line);
         return RECV_LINE_FAILURE;
     }
-    if (IsPingReply(*packet) && port.run->pings_owed > 0)
-        --port.run->pings_owed;
-    TurnaroundReplied(port, packet->size);
+    if (IsPingReply(*packet) && link.pings_owed > 0)
+        --link.pings_owed;
+    TurnaroundReplied(link, packet->size);
     if (packet->cmd == 0) {
-        if (!port.run->silent && !port.run->fencing)
+        if (!link.silent && !link.fencing)
             printf("Error in response: %s\n",
                    GetErrorByResultCode(static_cast<HProtoResult>(packet->cmd_data[0])));
         return RECV_ERROR_REPLY;
@@ -162,20 +154,20 @@ RecvOutcome ReceiveFrame(Port port, Packet* packet)
 }
 
 // Seals and writes a request; counts a ping as owed and starts timing the exchange.
-bool Send(Port port, Packet* packet)
+bool Send(Link& link, Packet* packet)
 {
     SealFrame(packet);
-    TraceFrame(port.run->trace, TRACE_SENT, packet);
+    TraceFrame(link.trace, TRACE_SENT, packet);
     uint32_t bytes = 0;
-    if (PortWrite(port, packet, packet->size, &bytes) && bytes == packet->size) {
+    if (link.port.Write(packet, packet->size, &bytes) && bytes == packet->size) {
         if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
-            ++port.run->pings_owed;
-        TurnaroundSent(port, packet->size);
+            ++link.pings_owed;
+        TurnaroundSent(link, packet->size);
         return true;
     }
-    if (port.run->trace)
-        TraceNote(port.run->trace, "TX write failed after " + std::to_string(bytes) + " bytes");
-    if (!port.run->silent)
+    if (link.trace)
+        TraceNote(link.trace, "TX write failed after " + std::to_string(bytes) + " bytes");
+    if (!link.silent)
         printf("Failed to write to port %d\n", static_cast<int>(bytes));
     return false;
 }
@@ -193,88 +185,83 @@ bool Send(Port port, Packet* packet)
 //
 // The doubt left is a ping reply that answers an earlier ping: the failed request itself, or an
 // earlier fence whose reply came late. The tool counts the pings it sent and has not seen answered
-// (port.run->pings_owed): a reply that answers the last one owed is the fence's own. When one is still owed
+// (link.pings_owed): a reply that answers the last one owed is the fence's own. When one is still owed
 // after a ping reply (a reply lost to noise, or not yet here), the fence holds only once the line
 // has then stayed silent for a whole time-out: the board answers what it owes back to back, and
 // a gap of a time-out is what the tool takes for a lost reply everywhere else. A fence reply later
 // still cannot pass for another answer either: it carries the ping's code, which the late-reply
 // rule refuses as the answer to any request but a ping, and so starts another fence.
-RecvOutcome FenceOnce(Port port)
+RecvOutcome FenceOnce(Link& link)
 {
     static const uint8_t zeros[proto_max_size] = {};
     uint32_t put = 0;
-    PortWrite(port, zeros, sizeof(zeros), &put);
-    TraceNote(port.run->trace, "TX fence: " + std::to_string(put) + " zero bytes, then a ping");
+    link.port.Write(zeros, sizeof(zeros), &put);
+    TraceNote(link.trace, "TX fence: " + std::to_string(put) + " zero bytes, then a ping");
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
-    if (!Send(port, &packet))
+    if (!Send(link, &packet))
         return RECV_SEND_FAILED;
     // The board owes a reply for each request since the line was last in step: the failed one
     // and the fences. A line that keeps sending frames beyond these is not coming back in step.
-    const int frame_limit = 16 + port.run->pings_owed;
-    std::string* const outer = port.run->held;
+    const int frame_limit = 16 + link.pings_owed;
+    std::string* const outer = link.held;
     std::string lines, told;  // the lines of this frame, of the last one that came
     bool answered = false;    // a ping reply came, and nothing after it
-    port.run->fencing = true;
+    link.fencing = true;
     RecvOutcome result = RECV_LINE_FAILURE;
     for (int frame = 0; frame < frame_limit; ++frame) {
         lines.clear();
-        port.run->held = &lines;
-        const RecvOutcome outcome = ReceiveFrame(port, &packet);
+        link.held = &lines;
+        const RecvOutcome outcome = ReceiveFrame(link, &packet);
         if (outcome == RECV_SILENT) {
             result = answered ? RECV_OK : RECV_SILENT;
             if (answered)
-                port.run->pings_owed =
+                link.pings_owed =
                     0;  // nothing came within the time-out: what is still owed is lost
             break;
         }
         told = lines;
         answered = outcome == RECV_OK && IsPingReply(packet);
-        if (answered && port.run->pings_owed == 0) {
+        if (answered && link.pings_owed == 0) {
             result = RECV_OK;
             break;
         }
         if (frame + 1 == frame_limit)
             told = "Out of step: " + std::to_string(frame_limit) + " frames, no ping reply\n";
     }
-    port.run->fencing = false;
-    port.run->held = outer;
-    TraceNote(port.run->trace,
+    link.fencing = false;
+    link.held = outer;
+    TraceNote(link.trace,
               result == RECV_OK ? "RX fence reply: the line is in step" : "RX no fence reply");
     // What went wrong with the last frame that came says more than the silence after it.
     if (result != RECV_OK)
-        SayHeld(port, told.empty() ? lines : told);
+        SayHeld(link, told.empty() ? lines : told);
     return result;
 }
 
 }  // namespace
 
 
-bool SendPacket(Port port, Packet* packet)
+bool SendPacket(Link& link, Packet* packet)
 {
-    ExchangeRun plain;
-    return Send(WithRun(port, &plain), packet);
+    return Send(link, packet);
 }
 
-bool RecvData(Port port, char* data, int size)
+bool RecvData(Link& link, char* data, int size)
 {
-    ExchangeRun plain;
     int got = 0;
-    return ReadFully(WithRun(port, &plain), data, size, &got);
+    return ReadFully(link, data, size, &got);
 }
 
-bool RecvPacket(Port port, Packet* packet)
+bool RecvPacket(Link& link, Packet* packet)
 {
-    ExchangeRun plain;
-    return ReceiveFrame(WithRun(port, &plain), packet) == RECV_OK;
+    return ReceiveFrame(link, packet) == RECV_OK;
 }
 
-bool ExchangePacket(Port port, Packet* packet)
+bool ExchangePacket(Link& link, Packet* packet)
 {
-    ExchangeRun plain;
-    port = WithRun(port, &plain);
-    return Send(port, packet) && ReceiveFrame(port, packet) == RECV_OK;
+    return Send(link, packet) && ReceiveFrame(link, packet) == RECV_OK;
 }
 
 namespace {
@@ -292,7 +279,7 @@ std::string Reason(const std::string& held)
 // attempts it again; each repeat has its reason on stderr under `name`. With
 // `stop_at_unanswered_fence`, a fence that gets no reply to its ping ends it, its lines unsaid.
 template <typename Step>
-ExchangeEnd Repeat(Port port, const char* name, int retries, bool stop_at_unanswered_fence,
+ExchangeEnd Repeat(Link& link, const char* name, int retries, bool stop_at_unanswered_fence,
                    Step step)
 {
     for (int attempt = 0;; ++attempt) {
@@ -300,23 +287,23 @@ ExchangeEnd Repeat(Port port, const char* name, int retries, bool stop_at_unansw
         std::string held;
         RecvOutcome outcome = RECV_OK;
         if (attempt > 0) {
-            port.run->held = last && !stop_at_unanswered_fence ? nullptr : &held;
-            outcome = FenceOnce(port);
+            link.held = last && !stop_at_unanswered_fence ? nullptr : &held;
+            outcome = FenceOnce(link);
             if (stop_at_unanswered_fence && outcome == RECV_SILENT) {
-                port.run->held = nullptr;
-                TraceNote(port.run->trace, "no reply to the fence's ping: no repeat");
+                link.held = nullptr;
+                TraceNote(link.trace, "no reply to the fence's ping: no repeat");
                 return EXCHANGE_FENCE_UNANSWERED;
             }
             if (stop_at_unanswered_fence && outcome != RECV_OK && last) {
-                port.run->held = nullptr;
-                SayHeld(port, held);
+                link.held = nullptr;
+                SayHeld(link, held);
             }
         }
         const bool fenced = outcome == RECV_OK;
-        port.run->held = last ? nullptr : &held;
+        link.held = last ? nullptr : &held;
         if (fenced)
             outcome = step();
-        port.run->held = nullptr;
+        link.held = nullptr;
         if ((outcome != RECV_LINE_FAILURE && outcome != RECV_SILENT) || last)
             return outcome == RECV_OK       ? EXCHANGE_DONE
                    : outcome == RECV_SILENT ? EXCHANGE_UNANSWERED
@@ -325,39 +312,38 @@ ExchangeEnd Repeat(Port port, const char* name, int retries, bool stop_at_unansw
         snprintf(line, sizeof(line), "retry %d of %d (%s): %s", attempt + 1, retries, name,
                  fenced ? "" : "no reply to the fence: ");
         fprintf(stderr, "gantrix: %s%s\n", line, Reason(held).c_str());
-        TraceNote(port.run->trace, line + Reason(held));
+        TraceNote(link.trace, line + Reason(held));
     }
 }
 
-ExchangeEnd ExchangeJudged(Port port, Packet* packet, uint8_t late_cmd,
+ExchangeEnd ExchangeJudged(Link& link, Packet* packet, uint8_t late_cmd,
                            bool stop_at_unanswered_fence)
 {
     const Packet request = *packet;  // the reply is read into the same record
     // A request that acts again when it arrives again (a vend, a move) is sent once, whatever
     // the caller asked.
     const RequestRow* row = FindRequest(request.cmd);
-    const int retries = row && row->repeatable ? port.run->retries : 0;
+    const int retries = row && row->repeatable ? link.retries : 0;
     const char* name = row ? row->trace_name : "request";
     bool late_read = late_cmd == 0;
-    return Repeat(port, name, retries, stop_at_unanswered_fence, [&] {
+    return Repeat(link, name, retries, stop_at_unanswered_fence, [&] {
         *packet = request;
-        if (!Send(port, packet))
+        if (!Send(link, packet))
             return RECV_SEND_FAILED;
-        RecvOutcome outcome = ReceiveFrame(port, packet);
+        RecvOutcome outcome = ReceiveFrame(link, packet);
         if (outcome == RECV_OK && !late_read && packet->cmd == late_cmd) {
             late_read = true;
-            TraceNote(port.run->trace,
+            TraceNote(link.trace,
                       std::string("RX late reply read past: cmd ") + std::to_string(late_cmd));
-            outcome = ReceiveFrame(port, packet);
+            outcome = ReceiveFrame(link, packet);
         }
         // While the request can still be repeated, a reply with another request's code is a late
         // one, and what else is late is still on its way: fence and repeat. The last attempt
         // hands it to the command, whose own line names it.
-        if (outcome == RECV_OK && port.run->held &&
-            AnswersAnotherRequest(packet->cmd, request.cmd)) {
+        if (outcome == RECV_OK && link.held && AnswersAnotherRequest(packet->cmd, request.cmd)) {
             char line[48];
             snprintf(line, sizeof(line), "Wrong reply to %s: cmd %d", name, packet->cmd);
-            Say(port, line);
+            Say(link, line);
             outcome = RECV_LINE_FAILURE;
         }
         return outcome;
@@ -366,24 +352,20 @@ ExchangeEnd ExchangeJudged(Port port, Packet* packet, uint8_t late_cmd,
 
 }  // namespace
 
-bool ExchangeRepeatable(Port port, Packet* packet)
+bool ExchangeRepeatable(Link& link, Packet* packet)
 {
-    ExchangeRun plain;
-    return ExchangeJudged(WithRun(port, &plain), packet, 0, false) == EXCHANGE_DONE;
+    return ExchangeJudged(link, packet, 0, false) == EXCHANGE_DONE;
 }
 
-ExchangeEnd ExchangeTold(Port port, Packet* packet, uint8_t late_cmd)
+ExchangeEnd ExchangeTold(Link& link, Packet* packet, uint8_t late_cmd)
 {
-    ExchangeRun plain;
-    return ExchangeJudged(WithRun(port, &plain), packet, late_cmd, true);
+    return ExchangeJudged(link, packet, late_cmd, true);
 }
 
-bool ExchangeFence(Port port)
+bool ExchangeFence(Link& link)
 {
-    ExchangeRun plain;
-    port = WithRun(port, &plain);
     // The first attempt is a fence too.
     int attempt = 0;
-    return Repeat(port, "fence", port.run->retries, false,
-                  [&] { return attempt++ == 0 ? FenceOnce(port) : RECV_OK; }) == EXCHANGE_DONE;
+    return Repeat(link, "fence", link.retries, false,
+                  [&] { return attempt++ == 0 ? FenceOnce(link) : RECV_OK; }) == EXCHANGE_DONE;
 }

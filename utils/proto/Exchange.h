@@ -9,11 +9,13 @@
 #include "Turnaround.h"
 #include "serial/Serial.h"
 
-// The run as the exchange sees it: what the switches ask of every exchange, the one path its
-// lines take, and what it has learnt of the line. Whoever opens the port owns one for as long as
-// the port is open and hangs it on the port (Port::run), so that it travels wherever the port
-// goes; a port without one exchanges as a run without switches does.
-struct ExchangeRun {
+// A port as the exchange uses it for a run: the port, what the switches ask of every exchange,
+// the one path its lines take, and what it has learnt of the line. Whoever opens the port makes
+// one beside it for as long as the run uses the port; one made bare exchanges as a run without
+// switches does.
+struct Link {
+    explicit Link(Port& line_port) : port(line_port) {}
+    Port& port;
     int retries = 0;            // --retries: how often a repeatable request is sent again
     TraceSink trace = nullptr;  // --trace, --log
     // The exchange's failure lines go to stdout, as the tool's contract; the port listing's probe
@@ -27,15 +29,15 @@ struct ExchangeRun {
 };
 
 // Stamps sync, the reserved bytes and the checksum, then writes the first `size` bytes.
-bool SendPacket(Port port, Packet* packet);
+bool SendPacket(Link& link, Packet* packet);
 // Reads exactly `size` bytes, in as many reads as the line needs.
-bool RecvData(Port port, char* data, int size);
+bool RecvData(Link& link, char* data, int size);
 // Hunts for the sync byte (at most 256 bytes), then reads and checks one frame into `packet`.
 // False for any failure, a bad checksum and an error reply (cmd 0).
-bool RecvPacket(Port port, Packet* packet);
+bool RecvPacket(Link& link, Packet* packet);
 
 // The one shape of every exchange: send, and only if that worked, receive into the same record.
-bool ExchangePacket(Port port, Packet* packet);
+bool ExchangePacket(Link& link, Packet* packet);
 
 // ExchangePacket for a request that does the same when it arrives twice (ping, id, status, an
 // upgrade block, which carries its offset: the rows request_table marks
@@ -44,7 +46,7 @@ bool ExchangePacket(Port port, Packet* packet);
 // is followed by a fence (ExchangeFence) and another attempt, up to the run's `retries` times in all,
 // each with its reason on stderr; the failure lines of the attempts that were repeated stay off
 // stdout. An error reply or a failed write ends it at once.
-bool ExchangeRepeatable(Port port, Packet* packet);
+bool ExchangeRepeatable(Link& link, Packet* packet);
 
 // How ExchangeTold ended, for a caller that tells its failures apart.
 enum ExchangeEnd {
@@ -58,10 +60,10 @@ enum ExchangeEnd {
 // answer to a request that went unanswered, is read past once for the request's own. A fence
 // whose ping goes unanswered ends it at once: a peer that leaves a ping unanswered (a boot
 // loader need answer nothing but blocks) will leave the next fence's unanswered too.
-ExchangeEnd ExchangeTold(Port port, Packet* packet, uint8_t late_cmd);
+ExchangeEnd ExchangeTold(Link& link, Packet* packet, uint8_t late_cmd);
 
 // Brings the line back in step after an exchange that failed, before the run goes on: zero bytes
 // and a ping, and every frame up to the ping's reply dropped, so that no reply to an earlier
 // request can pass for the answer to the next. Repeated within the run's `retries`; false, with the
 // last attempt's failure lines on stdout, when the ping's reply never came.
-bool ExchangeFence(Port port);
+bool ExchangeFence(Link& link);

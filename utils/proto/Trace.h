@@ -16,7 +16,8 @@ enum TraceKind {
 };
 
 // Where trace entries go: the run's choice (--trace, --log), carried to the exchange by the
-// port's run record; null traces nothing. An entry is one or more lines without a final line end.
+// run's link (proto/Exchange.h); null traces nothing. An entry is one or more lines without a
+// final line end.
 using TraceSink = void (*)(const std::string& entry, TraceKind kind);
 
 enum TraceDirection {

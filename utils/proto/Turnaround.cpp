@@ -7,7 +7,6 @@
 
 #include "Exchange.h"
 #include "Trace.h"
-#include "serial/PortList.h"
 
 namespace {
 
@@ -58,26 +57,23 @@ std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left
     return head + Format(format, left, slow_s, left * wire_ms / 1000);
 }
 
-void TurnaroundWorkLeft(const Port& port, int64_t exchanges)
+void TurnaroundWorkLeft(Link& link, int64_t exchanges)
 {
-    if (port.run)
-        port.run->turnarounds.work_left = exchanges;
+    link.turnarounds.work_left = exchanges;
 }
 
-void TurnaroundSent(const Port& port, int request_size)
+void TurnaroundSent(Link& link, int request_size)
 {
-    if (!port.run)
-        return;
-    port.run->turnarounds.sent = Clock::now();
-    port.run->turnarounds.request_size = request_size;
+    link.turnarounds.sent = Clock::now();
+    link.turnarounds.request_size = request_size;
 }
 
-void TurnaroundReplied(const Port& port, int reply_size)
+void TurnaroundReplied(Link& link, int reply_size)
 {
     // The port listing's probe pings ports of every kind, one each: nothing to judge.
-    if (!port.run || port.run->silent)
+    if (link.silent)
         return;
-    Turnarounds& t = port.run->turnarounds;
+    Turnarounds& t = link.turnarounds;
     if (t.request_size == 0)
         return;
     const double wire_ms = WireMs(t.request_size + reply_size);
@@ -98,10 +94,10 @@ void TurnaroundReplied(const Port& port, int reply_size)
         return;
     t.told = true;
     const std::string hint =
-        SlowReplyCost(late_ms, wire_ms, t.work_left) + "; " + SlowAdapterAdvice(port);
+        SlowReplyCost(late_ms, wire_ms, t.work_left) + "; " + link.port.SlowAdapterAdvice();
     // After the lines printed so far; the upload's progress line ends in '\r', so on a console the
     // hint takes its place and the next figure comes on the line below.
     std::fflush(stdout);
     std::fprintf(stderr, "gantrix: %s\n", hint.c_str());
-    TraceNote(port.run->trace, hint);
+    TraceNote(link.trace, hint);
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "serial/Serial.h"
 
 // The board's line: 115200 baud, 8N1, ten bit times a byte.
 constexpr double turnaround_baud = 115200;
@@ -31,6 +30,8 @@ bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed);
 // `wire_ms` on the line), or per exchange when no upload is under way (0).
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left);
 
+struct Link;
+
 // The run's timings; the tool has one line and one exchange outstanding at a time.
 struct Turnarounds {
     std::chrono::steady_clock::time_point sent;
@@ -43,7 +44,7 @@ struct Turnarounds {
 };
 
 // The upgrade says how many block exchanges are still to come, the one about to go included.
-void TurnaroundWorkLeft(const Port& port, int64_t exchanges);
+void TurnaroundWorkLeft(Link& link, int64_t exchanges);
 // The exchange layer reports a request written whole, and a good reply read whole.
-void TurnaroundSent(const Port& port, int request_size);
-void TurnaroundReplied(const Port& port, int reply_size);
+void TurnaroundSent(Link& link, int request_size);
+void TurnaroundReplied(Link& link, int reply_size);

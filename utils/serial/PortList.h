@@ -29,14 +29,6 @@ struct PortInfo {
     ProbeResult probe = PROBE_NOT_DONE;
 };
 
-// How the last PortOpen failed, captured where it failed: the platform's error code (errno or
-// GetLastError) and whether that means someone else holds the port.
-struct PortOpenError {
-    int code = 0;
-    bool busy = false;
-};
-PortOpenError LastPortOpenError();
-
 // The ports of this machine, in the order a person counts them (ttyUSB2 before ttyUSB10). Opens
 // no port: the holder of a Linux port is found in the kernel's lock table, and Windows tells it
 // only to an open (so there a port shows busy after --probe).
@@ -49,20 +41,16 @@ void SortPorts(std::vector<PortInfo>* ports);
 // "ttyS0, ttyUSB0" for a message; "" for none.
 std::string PortNames(const std::vector<PortInfo>& ports);
 
-// The one stderr line after PortOpen(path) failed: what went wrong and what to do about it.
-std::string PortOpenFailure(const std::string& path);
-// The one stderr line right after PortGetSettings failed on a port that opened: what the path
+// The one stderr line after OpenPort(path) failed with `error`: what went wrong and what to do
+// about it.
+std::string PortOpenFailure(const std::string& path, PortOpenError error);
+// The one stderr line right after GetSettings failed on a port that opened: what the path
 // names instead of a serial port.
 std::string PortSettingsFailure(const std::string& path);
 
 // True when the open failed because the device is not there (yet) or someone else holds it:
 // what --wait-port waits out. Any other failure (no permission) does not go away by waiting.
 bool PortMayComeFree(PortOpenError error);
-
-// What to do about a USB adapter that holds back every short reply for its latency timer, on this
-// platform, for the port open as `port`: where the setting is, what it reads now, and on Linux
-// whether the driver took the tool's low-latency request. One line's worth, without a line end.
-std::string SlowAdapterAdvice(const Port& port);
 
 #ifndef _WIN32
 // Where the POSIX code reads the system: tests point these at a tree of their own.
@@ -74,6 +62,10 @@ struct SystemRoots {
 std::vector<PortInfo> ListPorts(const SystemRoots& roots);
 std::string SlowAdapterAdvice(const std::string& device, bool low_latency_took,
                               const SystemRoots& roots);
+// What to do about a USB adapter that holds back every short reply for its latency timer, for the
+// port open on `fd`: where the setting is, what it reads now, and whether the driver took the
+// tool's low-latency request.
+std::string SlowAdapterAdvice(int fd);
 std::string DescribeOpenFailure(const std::string& path, PortOpenError error,
                                 const SystemRoots& roots);
 #endif

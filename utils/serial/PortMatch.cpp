@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -101,9 +102,9 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
     return result;
 }
 
-bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
-                  const std::function<void(const std::string& line)>& say, Port* port,
-                  std::string* opened, std::string* failure)
+Port OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
+                  const std::function<void(const std::string& line)>& say, std::string* opened,
+                  std::string* failure)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait_ms);
@@ -121,20 +122,22 @@ bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
         } else {
             path = PortPath(word);
         }
+        PortOpenError error;
         if (!path.empty()) {
-            if (PortOpen(path, timeout_ms, port)) {
+            PortOpening opening = OpenPort(path, timeout_ms);
+            if (opening.port.IsOpen()) {
                 *opened = path;
-                return true;
+                return std::move(opening.port);
             }
-            const PortOpenError error = LastPortOpenError();
+            error = opening.error;
             may_come = PortMayComeFree(error);
             waiting_for = word + (error.busy ? " to be free" : " to be there");
         }
         if (!may_come || Clock::now() >= until) {
             // Only now: the reason lists the ports present, which is not worth doing per look.
             if (!path.empty())
-                *failure = PortOpenFailure(path);
-            return false;
+                *failure = PortOpenFailure(path, error);
+            return Port();
         }
         if (!told && say) {
             char limit[32];

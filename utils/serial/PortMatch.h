@@ -34,8 +34,8 @@ UsbMatchResult MatchUsbWord(const std::string& word, const std::vector<PortInfo>
 
 // Opens the port the word names and sets nothing up. With wait_ms > 0, a port that is missing or
 // busy (and a usb: word that matches no adapter) is looked for again until it opens or wait_ms has
-// passed; `say` gets one line saying what is waited for. True with the device's path in *opened;
-// false with *failure (the stderr line) when it did not open.
-bool OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
-                  const std::function<void(const std::string& line)>& say, Port* port,
-                  std::string* opened, std::string* failure);
+// passed; `say` gets one line saying what is waited for. The open port with the device's path in
+// *opened; a port that is not open, with *failure (the stderr line), when it did not open.
+Port OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
+                  const std::function<void(const std::string& line)>& say, std::string* opened,
+                  std::string* failure);

@@ -5,29 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-
-struct PortInput;
-struct ExchangeRun;
-
-// The open device: the operating system's handle, and how long one read or write on it may wait
-// for the line before it gives up. A read that runs out of time reports success with 0 bytes,
-// which the exchange layer treats as a failed read, so a silent or unplugged board ends a run
-// within seconds instead of hanging it.
-struct Port {
-#ifdef _WIN32
-    void* handle = nullptr;  // the Win32 HANDLE of the device
-#else
-    int fd = -1;  // the file descriptor of the tty, non-blocking; the only one
-#endif
-    int timeout_ms = 0;
-    // Bytes taken off the line and not yet read (PortInput.h); owned by the port from PortOpen
-    // to PortClose. Without it every read goes to the driver.
-    PortInput* input = nullptr;
-    // The run this port serves (proto/Exchange.h), for the exchange; the serial layer only
-    // carries it.
-    ExchangeRun* run = nullptr;
-};
+#include <utility>
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings
 // (parity 0 = none, stop_bits 0 = one stop bit) on every platform; everything else the driver
@@ -40,23 +20,97 @@ struct LineSettings {
     alignas(8) unsigned char native[256];
 };
 
+// How an open failed, captured where it failed: the platform's error code (errno or
+// GetLastError) and whether that means someone else holds the port.
+struct PortOpenError {
+    int code = 0;
+    bool busy = false;
+};
+
+// One kind of line below a port: the platform's serial device (serial_posix.cpp,
+// serial_win32.cpp); a network connection would be another. The transport owns what it opened and
+// closes it when destroyed. Every read and write waits at most the time-out it was opened with. A
+// read that runs out of time reports success with 0 bytes, which the exchange layer treats as a
+// failed read, so a silent or unplugged board ends a run within seconds instead of hanging it.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // Reads up to `size` bytes. When it returns differs by platform: on POSIX as soon as at least
+    // one byte has arrived; on Windows once all `size` bytes are in (or what the driver already
+    // held, when that is more and fits the port's receive hold), and otherwise only at the
+    // time-out, with what came. So a short count may come early or only at the time-out, and a
+    // caller that needs a whole count reads again (RecvData does). Returns false when the read
+    // failed (a hang-up on POSIX; Wine mostly reports one as a time-out); true with *bytes == 0
+    // when the time-out ran out before any byte.
+    virtual bool Read(void* data, uint32_t size, uint32_t* bytes) = 0;
+    // Writes all `size` bytes unless the line fails or the time-out runs out; *bytes tells how
+    // many went out. False when fewer than `size` were written.
+    virtual bool Write(const void* data, uint32_t size, uint32_t* bytes) = 0;
+    virtual bool GetSettings(LineSettings* settings) = 0;
+    // Applies the four named fields and the line time-out, and makes the line binary-clean (no
+    // XON/XOFF, no translation, no byte dropped or replaced).
+    virtual bool SetSettings(const LineSettings* settings) = 0;
+    // Drops whatever the driver, and the transport itself, hold in both directions.
+    virtual void Purge() = 0;
+    // Asks the driver for queues of these sizes; where the platform has no such request, nothing.
+    virtual void SetQueues(uint32_t in_queue, uint32_t out_queue) = 0;
+    // What to do about a line that holds back every short reply (a USB adapter's latency timer),
+    // for this line: where the setting is and what it reads now. One line's worth, no line end.
+    virtual std::string SlowAdapterAdvice() = 0;
+};
+
+// An open port, or none: the owner of its transport. Moving hands the line on; the end of the
+// owner closes it, which also lifts the exclusive hold of the open.
+class Port {
+public:
+    Port() = default;
+    Port(std::unique_ptr<Transport> transport, int timeout_ms)
+        : transport_(std::move(transport)), timeout_ms_(timeout_ms)
+    {
+    }
+
+    bool IsOpen() const { return transport_ != nullptr; }
+    // How long one read or write may wait for the line.
+    int TimeoutMs() const { return timeout_ms_; }
+    // Closes the line now, as the end of the owner would.
+    void Close() { transport_.reset(); }
+
+    // The transport's operations (Transport above); the port must be open.
+    bool Read(void* data, uint32_t size, uint32_t* bytes)
+    {
+        return transport_->Read(data, size, bytes);
+    }
+    bool Write(const void* data, uint32_t size, uint32_t* bytes)
+    {
+        return transport_->Write(data, size, bytes);
+    }
+    bool GetSettings(LineSettings* settings) { return transport_->GetSettings(settings); }
+    bool SetSettings(const LineSettings* settings) { return transport_->SetSettings(settings); }
+    void Purge() { transport_->Purge(); }
+    void SetQueues(uint32_t in_queue, uint32_t out_queue)
+    {
+        transport_->SetQueues(in_queue, out_queue);
+    }
+    std::string SlowAdapterAdvice() { return transport_->SlowAdapterAdvice(); }
+
+private:
+    std::unique_ptr<Transport> transport_;
+    int timeout_ms_ = 0;
+};
+
+// What an open gave: the port, or a port that is not open and the reason in `error`.
+struct PortOpening {
+    Port port;
+    PortOpenError error;
+};
+
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.
 std::string PortPath(const std::string& word);
 
 // Opens the device for exclusive use: a second opener (another run of the tool) is refused until
-// PortClose, or the end of the process, releases it.
-// Every read and write on it waits at most timeout_ms.
-bool PortOpen(const std::string& path, int timeout_ms, Port* port);
-bool PortGetSettings(Port port, LineSettings* settings);
-// Applies the four named fields and the line time-out, and makes the line binary-clean (no
-// XON/XOFF, no translation, no byte dropped or replaced).
-bool PortSetSettings(Port port, const LineSettings* settings);
-// Drops whatever the driver holds in both directions.
-void PortPurge(Port port);
-// Asks the driver for queues of these sizes; where the platform has no such request, nothing.
-void PortSetQueues(Port port, uint32_t in_queue, uint32_t out_queue);
-void PortClose(Port port);
+// the port is closed, or the process ends. Every read and write on it waits at most timeout_ms.
+PortOpening OpenPort(const std::string& path, int timeout_ms);
 
 // How far PortSetUp got.
 enum LineSetUp {
@@ -68,16 +122,4 @@ enum LineSetUp {
 // and the tests need: reads the settings, applies 115200 baud 8N1, drops what the driver holds from
 // before (a stale frame would be read as the first reply), asks for the queue sizes. Stops at the
 // first step that fails and says which.
-LineSetUp PortSetUp(Port port);
-
-// Reads up to `size` bytes, waiting at most the port's time-out. When it returns differs by
-// platform: on POSIX as soon as at least one byte has arrived; on Windows once all `size` bytes
-// are in (or what the driver already held, when that is more and fits the port's receive hold),
-// and otherwise only at the time-out, with what came. So a short count may come early or only at
-// the time-out, and a caller that needs a whole count reads again (RecvData does). Returns false
-// when the read failed (a hang-up on POSIX; Wine mostly reports one as a time-out); true with
-// *bytes == 0 when the time-out ran out before any byte.
-bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes);
-// Writes all `size` bytes unless the line fails or the time-out runs out; *bytes tells how many
-// went out. False when fewer than `size` were written.
-bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes);
+LineSetUp PortSetUp(Port& port);

@@ -340,23 +340,23 @@ std::string SlowAdapterAdvice(const std::string& device, bool low_latency_took,
            path + took;
 }
 
-std::string SlowAdapterAdvice(const Port& port)
+std::string SlowAdapterAdvice(int fd)
 {
     // The device behind the descriptor: the port word may have been a link or a usb: word.
-    std::string device = LinkTarget("/proc/self/fd/" + std::to_string(port.fd));
+    std::string device = LinkTarget("/proc/self/fd/" + std::to_string(fd));
     if (device.empty())
         device = "the port";
     bool took = false;
 #ifdef __linux__
     serial_struct serial{};
-    took = ioctl(port.fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
+    took = ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
 #endif
     return SlowAdapterAdvice(device, took, SystemRoots{});
 }
 
-std::string PortOpenFailure(const std::string& path)
+std::string PortOpenFailure(const std::string& path, PortOpenError error)
 {
-    return DescribeOpenFailure(path, LastPortOpenError(), SystemRoots{});
+    return DescribeOpenFailure(path, error, SystemRoots{});
 }
 
 std::string PortSettingsFailure(const std::string& path)

@@ -289,16 +289,8 @@ bool PortMayComeFree(PortOpenError error)
     return error.busy || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-std::string SlowAdapterAdvice(const Port&)
+std::string PortOpenFailure(const std::string& path, PortOpenError error)
 {
-    return "the USB serial adapter holds short replies for its latency timer: set it to 1 ms in "
-           "Device Manager, Ports (COM & LPT), the port's Properties, Port Settings, Advanced, "
-           "Latency Timer (msec)";
-}
-
-std::string PortOpenFailure(const std::string& path)
-{
-    const PortOpenError error = LastPortOpenError();
     std::string name = path;
     if (name.compare(0, sizeof(device_prefix) - 1, device_prefix) == 0)
         name.erase(0, sizeof(device_prefix) - 1);

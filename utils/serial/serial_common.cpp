@@ -13,18 +13,18 @@ constexpr uint32_t line_queue_size = 256;
 
 }  // namespace
 
-LineSetUp PortSetUp(Port port)
+LineSetUp PortSetUp(Port& port)
 {
     LineSettings settings;
-    if (!PortGetSettings(port, &settings))
+    if (!port.GetSettings(&settings))
         return LINE_NO_SETTINGS;
     settings.baud_rate = line_baud_rate;
     settings.parity = line_parity_none;
     settings.stop_bits = line_one_stop_bit;
     settings.byte_size = line_byte_size;
-    if (!PortSetSettings(port, &settings))
+    if (!port.SetSettings(&settings))
         return LINE_SETTINGS_REFUSED;
-    PortPurge(port);
-    PortSetQueues(port, line_queue_size, line_queue_size);
+    port.Purge();
+    port.SetQueues(line_queue_size, line_queue_size);
     return LINE_READY;
 }

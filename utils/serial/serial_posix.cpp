@@ -2,8 +2,6 @@
 // bounding every wait.
 #include "Serial.h"
 
-#include <new>
-
 #include "PortInput.h"
 #include "PortList.h"
 
@@ -66,9 +64,6 @@ int WaitReady(int fd, short events, int64_t deadline)
 // who is not root.
 volatile sig_atomic_t exclusive_fd = -1;
 
-// Kept for PortOpenFailure: by the time the caller asks, errno has been reused.
-PortOpenError last_open_error;
-
 void ClearExclusive(int fd)
 {
     ioctl(fd, TIOCNXCL);
@@ -99,50 +94,10 @@ void ReleaseOnSignals()
     }
 }
 
-}  // namespace
-
-PortOpenError LastPortOpenError()
-{
-    return last_open_error;
-}
-
-std::string PortPath(const std::string& word)
-{
-    if (word.find('/') != std::string::npos)
-        return word;
-    return "/dev/" + word;
-}
-
-bool PortOpen(const std::string& path, int timeout_ms, Port* port)
-{
-    // O_NONBLOCK keeps open() from waiting for carrier on a real modem line; every later wait is
-    // bounded by poll(), so the descriptor stays non-blocking.
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        // EBUSY: another program's TIOCEXCL.
-        last_open_error = {errno, errno == EBUSY};
-        return false;
-    }
-    // Two runs interleaving frames on one line would corrupt both. TIOCEXCL refuses other
-    // openers (except root); the advisory lock also stops a second run started as root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        last_open_error = {errno, errno == EWOULDBLOCK};
-        close(fd);
-        return false;
-    }
-    ioctl(fd, TIOCEXCL);
-    exclusive_fd = fd;
-    ReleaseOnSignals();
-    port->fd = fd;
-    port->timeout_ms = timeout_ms;
-    port->input = new (std::nothrow) PortInput;
-    return true;
-}
-
-bool PortGetSettings(Port port, LineSettings* settings)
+bool GetTermios(int fd, LineSettings* settings)
 {
     termios tio{};
-    if (tcgetattr(port.fd, &tio) != 0)
+    if (tcgetattr(fd, &tio) != 0)
         return false;
     std::memset(settings, 0, sizeof(*settings));
     std::memcpy(settings->native, &tio, sizeof(tio));
@@ -168,8 +123,6 @@ bool PortGetSettings(Port port, LineSettings* settings)
     }
     return true;
 }
-
-namespace {
 
 bool SpeedOf(uint32_t baud, speed_t* speed)
 {
@@ -205,9 +158,7 @@ void AskLowLatency(int fd)
 #endif
 }
 
-}  // namespace
-
-bool PortSetSettings(Port port, const LineSettings* settings)
+bool SetTermios(int fd, const LineSettings* settings)
 {
     termios tio{};
     std::memcpy(&tio, settings->native, sizeof(tio));
@@ -233,49 +184,27 @@ bool PortSetSettings(Port port, const LineSettings* settings)
     // A read returns at once with what the line has; poll() does the waiting (ReadLine).
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(port.fd, TCSANOW, &tio) != 0)
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
         return false;
-    AskLowLatency(port.fd);
+    AskLowLatency(fd);
     return true;
 }
-
-void PortPurge(Port port)
-{
-    tcflush(port.fd, TCIOFLUSH);
-    DropHeld(port.input);
-}
-
-void PortSetQueues(Port, uint32_t, uint32_t)
-{
-    // The tty layer sizes its own buffers; there is nothing to ask for.
-}
-
-void PortClose(Port port)
-{
-    if (exclusive_fd == port.fd)
-        exclusive_fd = -1;
-    ClearExclusive(port.fd);
-    close(port.fd);
-    delete port.input;
-}
-
-namespace {
 
 // poll() until the line has a byte (or has hung up), bounded by the port's time-out, then one
 // read of what is there, on the descriptor that was opened. The path is never opened again to
 // wait on: after an unplug it may name another device, and a second open of a multiplexer such
 // as /dev/ptmx is another device outright, on which a wait would never end.
-bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes)
+bool ReadLine(int fd, int timeout_ms, void* data, uint32_t size, uint32_t* bytes)
 {
     *bytes = 0;
-    const int64_t deadline = NowMs() + port.timeout_ms;
+    const int64_t deadline = NowMs() + timeout_ms;
     for (;;) {
-        const int ready = WaitReady(port.fd, POLLIN, deadline);
+        const int ready = WaitReady(fd, POLLIN, deadline);
         if (ready < 0)
             return false;
         if (ready == 0)
             return true;  // timed out: success with nothing read
-        const ssize_t n = read(port.fd, data, size);
+        const ssize_t n = read(fd, data, size);
         if (n > 0) {
             *bytes = static_cast<uint32_t>(n);
             return true;
@@ -287,39 +216,109 @@ bool ReadLine(const Port& port, void* data, uint32_t size, uint32_t* bytes)
     }
 }
 
+// The tty behind a port: one non-blocking descriptor, and what was read past the last request.
+class PosixTransport final : public Transport {
+public:
+    PosixTransport(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {}
+    PosixTransport(const PosixTransport&) = delete;
+    PosixTransport& operator=(const PosixTransport&) = delete;
+
+    // Clears the port's exclusive mark, which would otherwise outlive the run.
+    ~PosixTransport() override
+    {
+        if (exclusive_fd == fd_)
+            exclusive_fd = -1;
+        ClearExclusive(fd_);
+        close(fd_);
+    }
+
+    bool Read(void* data, uint32_t size, uint32_t* bytes) override
+    {
+        *bytes = 0;
+        if (size == 0)
+            return true;
+        return ReadThroughHold(&input_, data, size, bytes,
+                               [this](void* to, uint32_t count, uint32_t* got) {
+                                   return ReadLine(fd_, timeout_ms_, to, count, got);
+                               });
+    }
+
+    bool Write(const void* data, uint32_t size, uint32_t* bytes) override
+    {
+        *bytes = 0;
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        // Write first, and wait (bounded as a read is) only when the driver's queue is full.
+        int64_t deadline = -1;
+        while (*bytes < size) {
+            ssize_t n = write(fd_, p + *bytes, size - *bytes);
+            if (n > 0) {
+                *bytes += static_cast<uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || errno != EAGAIN)
+                return false;
+            if (deadline < 0)
+                deadline = NowMs() + timeout_ms_;
+            if (WaitReady(fd_, POLLOUT, deadline) <= 0)
+                return false;
+        }
+        return true;
+    }
+
+    bool GetSettings(LineSettings* settings) override { return GetTermios(fd_, settings); }
+    bool SetSettings(const LineSettings* settings) override { return SetTermios(fd_, settings); }
+
+    void Purge() override
+    {
+        tcflush(fd_, TCIOFLUSH);
+        DropHeld(&input_);
+    }
+
+    void SetQueues(uint32_t, uint32_t) override
+    {
+        // The tty layer sizes its own buffers; there is nothing to ask for.
+    }
+
+    std::string SlowAdapterAdvice() override { return ::SlowAdapterAdvice(fd_); }
+
+private:
+    const int fd_;
+    const int timeout_ms_;
+    PortInput input_;
+};
+
 }  // namespace
 
-bool PortRead(Port port, void* data, uint32_t size, uint32_t* bytes)
+PortOpening OpenPort(const std::string& path, int timeout_ms)
 {
-    *bytes = 0;
-    if (size == 0)
-        return true;
-    return ReadThroughHold(port.input, data, size, bytes,
-                           [&port](void* to, uint32_t count, uint32_t* got) {
-                               return ReadLine(port, to, count, got);
-                           });
+    PortOpening opening;
+    // O_NONBLOCK keeps open() from waiting for carrier on a real modem line; every later wait is
+    // bounded by poll(), so the descriptor stays non-blocking.
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        // EBUSY: another program's TIOCEXCL.
+        opening.error = {errno, errno == EBUSY};
+        return opening;
+    }
+    // Two runs interleaving frames on one line would corrupt both. TIOCEXCL refuses other
+    // openers (except root); the advisory lock also stops a second run started as root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        opening.error = {errno, errno == EWOULDBLOCK};
+        close(fd);
+        return opening;
+    }
+    ioctl(fd, TIOCEXCL);
+    exclusive_fd = fd;
+    ReleaseOnSignals();
+    opening.port = Port(std::make_unique<PosixTransport>(fd, timeout_ms), timeout_ms);
+    return opening;
 }
 
-bool PortWrite(Port port, const void* data, uint32_t size, uint32_t* bytes)
+std::string PortPath(const std::string& word)
 {
-    *bytes = 0;
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    // Write first, and wait (bounded as a read is) only when the driver's queue is full.
-    int64_t deadline = -1;
-    while (*bytes < size) {
-        ssize_t n = write(port.fd, p + *bytes, size - *bytes);
-        if (n > 0) {
-            *bytes += static_cast<uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno != EAGAIN)
-            return false;
-        if (deadline < 0)
-            deadline = NowMs() + port.timeout_ms;
-        if (WaitReady(port.fd, POLLOUT, deadline) <= 0)
-            return false;
-    }
-    return true;
+    if (word.find('/') != std::string::npos)
+        return word;
+    return "/dev/" + word;
 }
