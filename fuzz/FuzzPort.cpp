@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "console/Console.h"
 #include "proto/Exchange.h"
 #include "serial/Serial.h"
 
@@ -48,11 +47,6 @@ bool ReferenceFrameValid(const uint8_t* bytes, size_t size)
         return false;
     uint16_t stored = static_cast<uint16_t>(bytes[size - 2] | (bytes[size - 1] << 8));
     return stored == ReferenceCrc(bytes, size - 2);
-}
-
-void ConsoleWrite(const char*, size_t)
-{
-    // The log's console side; no target writes a log.
 }
 
 namespace {

@@ -11,6 +11,8 @@
 #include "commands/JsonOut.h"
 #include "commands/Probe.h"
 #include "console/Console.h"
+#include "output/Log.h"
+#include "output/RunOutput.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 #include "proto/Trace.h"
@@ -22,60 +24,38 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-// The trace's ways out: stderr for --trace, the log for --log, or both.
-void TraceToStderr(const std::string& entry, TraceKind)
-{
-    // The lines printed so far come first, as they happened.
-    fflush(stdout);
-    fprintf(stderr, "%s\n", entry.c_str());
-}
-
-void TraceToBoth(const std::string& entry, TraceKind kind)
-{
-    TraceToStderr(entry, kind);
-    LogTrace(entry, kind);
-}
-
-TraceSink TraceSinkFor(const RunOptions& options)
-{
-    if (options.trace)
-        return !options.log_path.empty() ? TraceToBoth : TraceToStderr;
-    return !options.log_path.empty() ? LogTrace : nullptr;
-}
-
 // --list-ports: one line per port on stdout; words after the switches are not needed.
-int ListSerialPorts(bool probe, bool json)
+int ListSerialPorts(Output& out, bool probe, bool json)
 {
     std::vector<PortInfo> ports = ListPorts();
     if (probe)
         ProbePorts(&ports);
     if (json) {
-        puts(JsonPortList(ports).c_str());
+        out.Line(JsonPortList(ports));
     } else {
         for (const PortInfo& port : ports)
-            puts(FormatPortLine(port).c_str());
+            out.Line(FormatPortLine(port));
     }
     if (ports.empty())
-        fprintf(stderr, "gantrix: no serial ports found\n");
+        out.Note("gantrix: no serial ports found");
     return exit_ok;
 }
 
 // Opens the log and diverts stdout into it, for --log; what else the switches ask travels with
 // the options. False when the log cannot be opened.
-bool StartRun(const RunOptions& options, const Words& typed)
+bool StartRun(const RunOptions& options, const Words& typed, Output& out)
 {
     if (!options.log_path.empty()) {
         std::string run = "gantrix " + std::string(program_version) + ":";
         for (const std::string& word : typed)
             run += " " + word;
         if (!LogOpen(options.log_path, run, RunProcessId())) {
-            fprintf(stderr, "gantrix: cannot open the log %s: %s\n", options.log_path.c_str(),
-                    strerror(errno));
+            const std::string why = strerror(errno);
+            out.Note("gantrix: cannot open the log " + options.log_path + ": " + why);
             return false;
         }
         if (!ConsoleDivert(LogStdout)) {
-            fprintf(stderr, "gantrix: cannot divert the output into the log %s\n",
-                    options.log_path.c_str());
+            out.Note("gantrix: cannot divert the output into the log " + options.log_path);
             std::string error;
             LogClose(&error);
             return false;
@@ -107,20 +87,20 @@ UpgradeOptions UpgradeSwitches(const RunOptions& options)
 {
     UpgradeOptions upgrade = options.upgrade;
     upgrade.progress_plain = options.progress_plain;
-    upgrade.log = !options.log_path.empty();
     return upgrade;
 }
 
 // Words that do not make a command: the usage text, and under --json the reason as the run's
 // error line instead (the text lines of a JSON run are held back for its object).
-int RefuseWords(const RunOptions& options, const std::string& reason)
+int RefuseWords(Output& out, const RunOptions& options, const std::string& reason)
 {
+    const std::string usage = UsageText();
     if (!options.json) {
-        PrintUsage();
+        out.Write(usage);
         return exit_failed;
     }
-    PrintUsage(stderr);
-    puts(reason.c_str());
+    out.Note(usage.substr(0, usage.size() - 1));
+    out.Line(reason);
     return exit_failed;
 }
 
@@ -143,7 +123,7 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
     if (!cmd.empty()) {
         const CommandRow* row = FindCommand(cmd);
         if (!row)
-            return RefuseWords(options, "unknown command " + cmd);
+            return RefuseWords(*link.out, options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
             result = Upgrade(link, args, UpgradeSwitches(options), report);
@@ -152,7 +132,7 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
         else
             result = row->handler(link, args);
         if (result == COMMAND_USAGE)
-            return RefuseWords(options, cmd + " needs more words");
+            return RefuseWords(*link.out, options, cmd + " needs more words");
         if (row->ends_run && result == COMMAND_NO_EXCHANGE)
             return exit_failed;
         if (result == COMMAND_OK && options.wait_ms > 0)
@@ -180,62 +160,57 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
 }
 
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
-int RunOnPort(const Words& words, const RunOptions& options, RunReport* report)
+int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
 {
     if (words.size() < 2)
-        return RefuseWords(options, "a port word and a command word are needed");
+        return RefuseWords(out, options, "a port word and a command word are needed");
     if (const char* misfit = SwitchesMisfit(words, options)) {
-        fprintf(stderr, "gantrix: %s\n", misfit);
+        out.Note("gantrix: " + std::string(misfit));
         // A JSON run reports it in its object.
         if (options.json)
-            puts(misfit);
+            out.Line(misfit);
         return exit_failed;
     }
     std::string path, failure;
-    const TraceSink trace = TraceSinkFor(options);
     // The --wait-port line: on stderr, and in the log among the output.
-    auto say_waiting = [trace](const std::string& line) {
-        fprintf(stderr, "%s\n", line.c_str());
-        TraceNote(trace, line);
+    auto say_waiting = [&out](const std::string& line) {
+        out.Note(line);
+        TraceNote(out, line);
     };
     // Closing, at the end of the run, clears the port's exclusive mark, which would otherwise
     // outlive the run.
     Port port = OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &path,
                              &failure);
     if (!port.IsOpen()) {
-        printf("Failed to open port");
-        fprintf(stderr, "%s\n", failure.c_str());
+        out.Write("Failed to open port");
+        out.Note(failure);
         return exit_failed;
     }
     const LineSetUp set_up = PortSetUp(port);
     if (set_up == LINE_NO_SETTINGS) {
         std::string reason = PortSettingsFailure(path);
-        printf("Failed to get COM state");
-        fprintf(stderr, "%s\n", reason.c_str());
+        out.Write("Failed to get COM state");
+        out.Note(reason);
         return exit_get_state;
     }
     if (set_up == LINE_SETTINGS_REFUSED) {
-        printf("Failed to set COM state");
+        out.Write("Failed to set COM state");
         return exit_set_state;
     }
     Link link(port);
     link.retries = options.retries;
-    link.trace = trace;
+    link.out = &out;
     return RunCommand(link, words, options, report);
 }
 
 // --json: the run with its text lines held back, then one object for them on stdout.
-int RunJson(const Words& words, const RunOptions& options)
+int RunJson(const Words& words, const RunOptions& options, Output& out)
 {
     const std::string command = words.size() < 2 ? "" : words[1];
     RunReport report;
-    if (!CaptureStart()) {
-        fprintf(stderr, "gantrix: cannot hold the output back for --json\n");
-        return exit_failed;
-    }
-    const int status = RunOnPort(words, options, &report);
-    const std::string text = CaptureEnd();
-    puts(JsonRun(command, status == exit_ok, text, report).c_str());
+    RunOutput held(options.trace, false, true);
+    const int status = RunOnPort(words, options, held, &report);
+    out.Line(JsonRun(command, status == exit_ok, held.Held(), report));
     return status;
 }
 
@@ -244,15 +219,16 @@ int RunJson(const Words& words, const RunOptions& options)
 int RunCommandLine(const CommandLine& line, std::string* failure)
 {
     const RunOptions& options = line.options;
-    if (!StartRun(options, line.typed))
+    RunOutput out(options.trace, !options.log_path.empty(), false);
+    if (!StartRun(options, line.typed, out))
         return exit_failed;
     int status;
     if (options.list_ports)
-        status = ListSerialPorts(options.probe, options.json);
+        status = ListSerialPorts(out, options.probe, options.json);
     else if (options.json)
-        status = RunJson(line.words, options);
+        status = RunJson(line.words, options, out);
     else
-        status = RunOnPort(line.words, options, nullptr);
+        status = RunOnPort(line.words, options, out, nullptr);
     EndRun(options, failure);
     return status;
 }

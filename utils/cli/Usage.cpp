@@ -1,23 +1,27 @@
 // The usage texts, word for word as scripts and operators know them.
 #include "Usage.h"
 
+std::string UsageText()
+{
+    return "OSTREL gantrix\n"
+           "\n"
+           "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
+           "\t\tid\t\t\t\t\t\t\t\t\n"
+           "\t\tping\t\t\t\t\t\t\t\t\n"
+           "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
+           "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
+           "\t\trecover      \n"
+           "Automated: https://gantrix.example.org/\n";
+}
+
 void PrintUsage(FILE* out)
 {
-    fputs("OSTREL gantrix\n"
-          "\n"
-          "Usage: gantrix <port> [debug]\t\t\t\t\t\n"
-          "\t\tid\t\t\t\t\t\t\t\t\n"
-          "\t\tping\t\t\t\t\t\t\t\t\n"
-          "\t\tupgrade\t<firmware path>\t\t\t\t\t\t\t\n"
-          "\t\tstatus \t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\thome \t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\tmove [x|y|z|z1] [fwd|bwd] <steps>\t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\tcalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\tprecalibrate <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\tvend <cell>\t\t\t\t\t\t\t\t\t\t\t\n"
-          "\t\trecover      \n"
-          "Automated: https://gantrix.example.org/\n",
-          out);
+    fputs(UsageText().c_str(), out);
 }
 
 void PrintSwitchUsage()

@@ -9,7 +9,8 @@
 
 #include "image/ImageFile.h"
 
-struct Link;  // proto/Exchange.h
+struct Link;   // proto/Exchange.h
+class Output;  // output/Output.h
 
 using Args = std::vector<std::string>;
 
@@ -45,7 +46,6 @@ struct UpgradeOptions {
     // The upload's progress: a '\r' line that overwrites itself, or (--progress plain) a line at
     // each tenth and a summary.
     bool progress_plain = false;
-    bool log = false;  // --log: the image's line goes into the log's run record too
 };
 
 // The board's state and error flags as a status reply carries them.
@@ -57,7 +57,7 @@ struct BoardStatus {
 // it gave no status to read.
 bool ReadStatus(Link& link, BoardStatus* status);
 // The usual "Status: ..." line.
-void PrintStatus(const BoardStatus& status);
+void PrintStatus(Output& out, const BoardStatus& status);
 
 // What an upload did, for its summary.
 struct UploadSummary {

@@ -15,7 +15,7 @@ int Debug(Link& link)
         packet.cmd = HPROTO_CMD_DEBUG;
         packet.size = proto_base_size;
         if (!ExchangePacket(link, &packet)) {
-            fflush(stdout);
+            link.out->Show();
             return COMMAND_FAILED;
         }
         int length = packet.size - proto_base_size;
@@ -24,8 +24,8 @@ int Debug(Link& link)
         std::memcpy(buf, packet.cmd_data, static_cast<size_t>(length));
         buf[length] = '\0';
         // Board text is data, never a format; it ends at its first zero byte.
-        fwrite(buf, 1, std::strlen(buf), stdout);
-        fflush(stdout);
+        link.out->Write(std::string(buf, std::strlen(buf)));
+        link.out->Show();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -12,11 +12,11 @@ int Ping(Link& link, Args)
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
     if (!ExchangeRepeatable(link, &packet)) {
-        puts("Failed to ping device");
+        link.out->Line("Failed to ping device");
         return COMMAND_NO_EXCHANGE;
     }
     bool ok = packet.cmd == HPROTO_CMD_PING;
-    printf("PING %s\n", ok ? "OK" : "FAILED");
+    link.out->Print("PING %s\n", ok ? "OK" : "FAILED");
     return ok ? COMMAND_OK : COMMAND_FAILED;
 }
 
@@ -29,17 +29,17 @@ int IdReported(Link& link, Args, RunReport* report)
     if (!ExchangeRepeatable(link, &packet))
         return COMMAND_NO_EXCHANGE;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_ID)) {
-        printf("Wrong reply to id: cmd %d\n", packet.cmd);
+        link.out->Print("Wrong reply to id: cmd %d\n", packet.cmd);
         return COMMAND_FAILED;
     }
     if (packet.size < proto_base_size + id_data_size) {
-        puts("Reply too short");
+        link.out->Line("Reply too short");
         return COMMAND_FAILED;
     }
     unsigned device = packet.cmd_data[0];
     int major = packet.cmd_data[1];
     int minor = packet.cmd_data[2];
-    printf("ID: device %X version %d.%d\n", device, major, minor);
+    link.out->Print("ID: device %X version %d.%d\n", device, major, minor);
     if (report) {
         report->has_id = true;
         report->device = device;

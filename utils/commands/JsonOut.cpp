@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "proto/Protocol.h"
-#include "console/Console.h"
 
 namespace {
 
@@ -52,14 +51,6 @@ void AddName(JsonObject* object, const char* name)
         object->members += ',';
     object->members += JsonQuote(name);
     object->members += ':';
-}
-
-// The capture's buffer: filled on the diversion's thread, read after CaptureEnd joined it.
-std::string captured;
-
-void Capture(const char* bytes, size_t count)
-{
-    captured.append(bytes, count);
 }
 
 }  // namespace
@@ -240,18 +231,4 @@ std::string JsonPortList(const std::vector<PortInfo>& ports)
     JsonObject object = JsonStart("list-ports", true);
     JsonAddRaw(&object, "ports", list + "]");
     return JsonText(object);
-}
-
-bool CaptureStart()
-{
-    captured.clear();
-    return ConsoleDivert(Capture);
-}
-
-std::string CaptureEnd()
-{
-    ConsoleRestore();
-    std::string text;
-    text.swap(captured);
-    return text;
 }

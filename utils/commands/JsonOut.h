@@ -44,8 +44,3 @@ std::string JsonRun(const std::string& command, bool ok, const std::string& text
                     const RunReport& report);
 // What --list-ports found, one object per port in "ports".
 std::string JsonPortList(const std::vector<PortInfo>& ports);
-
-// Sends everything later written to stdout into a buffer instead of the console, until
-// CaptureEnd, which returns it. False when stdout cannot be diverted.
-bool CaptureStart();
-std::string CaptureEnd();

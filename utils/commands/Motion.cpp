@@ -44,11 +44,11 @@ int Run(Link& link, Packet* packet, const char* failure_line)
     const uint8_t cmd = packet->cmd;
     bool ok = ExchangePacket(link, packet);
     if (ok && AnswersAnotherRequest(packet->cmd, cmd)) {
-        printf("Wrong reply to %s: cmd %d\n", CommandName(cmd), packet->cmd);
+        link.out->Print("Wrong reply to %s: cmd %d\n", CommandName(cmd), packet->cmd);
         ok = false;
     }
     if (!ok) {
-        puts(failure_line);
+        link.out->Line(failure_line);
         return COMMAND_FAILED;
     }
     return COMMAND_OK;
@@ -66,12 +66,12 @@ int SimpleRequest(Link& link, uint8_t cmd, const char* failure_line)
 int CellRequest(Link& link, const Args& args, uint8_t cmd, const char* failure_line)
 {
     if (args.empty()) {
-        puts("Invalid params");
+        link.out->Line("Invalid params");
         return COMMAND_MISSING_WORDS;
     }
     int cell = ParseNumber(args[0]);
     if (cell < 1 || cell > 255) {
-        puts("Invalid cell no, 1-255");
+        link.out->Line("Invalid cell no, 1-255");
         return COMMAND_FAILED;
     }
     Packet packet;
@@ -110,28 +110,28 @@ int ParseNumber(const std::string& word)
 int Move(Link& link, Args args)
 {
     if (args.size() < 3) {
-        puts("Invalid params");
+        link.out->Line("Invalid params");
         return COMMAND_MISSING_WORDS;
     }
     uint8_t ch = 0;
     if (!LookUp(channel_table, args[0], &ch)) {
-        printf("Unknown channel %s\n", args[0].c_str());
+        link.out->Print("Unknown channel %s\n", args[0].c_str());
         return COMMAND_UNKNOWN_WORD;
     }
     uint8_t dir = 0;
     if (!LookUp(direction_table, args[1], &dir)) {
-        printf("Unknown direction %s\n", args[1].c_str());
+        link.out->Print("Unknown direction %s\n", args[1].c_str());
         return COMMAND_UNKNOWN_WORD;
     }
     int steps = ParseNumber(args[2]);
     if (steps > 255) {
-        printf("Invalid steps, max 255\n");
+        link.out->Print("Invalid steps, max 255\n");
         return COMMAND_BAD_STEPS;
     }
     // The byte would carry -10 as 246 steps: the mechanism moves where the technician meant no
     // move at all.
     if (steps < 0) {
-        printf("Invalid steps, min 0\n");
+        link.out->Print("Invalid steps, min 0\n");
         return COMMAND_BAD_STEPS;
     }
     Packet packet;
@@ -171,10 +171,10 @@ int Recover(Link& link, Args)
     packet.cmd = HPROTO_CMD_RECOVER;
     // Any other good reply is the board's "not recovered", printed below.
     if (!ExchangePacket(link, &packet)) {
-        puts("Failed to recover device");
+        link.out->Line("Failed to recover device");
         return COMMAND_FAILED;
     }
     bool recovered = packet.cmd == HPROTO_CMD_RECOVER;
-    printf("RECOVER %s\n", recovered ? "OK" : "FAILED");
+    link.out->Print("RECOVER %s\n", recovered ? "OK" : "FAILED");
     return recovered ? COMMAND_OK : COMMAND_RECOVER_REFUSED;
 }

@@ -14,12 +14,12 @@ bool ReadStatus(Link& link, BoardStatus* status)
     if (!ExchangeRepeatable(link, &packet))
         return false;
     if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_STATUS)) {
-        printf("Wrong reply to status: cmd %d\n", packet.cmd);
+        link.out->Print("Wrong reply to status: cmd %d\n", packet.cmd);
         return false;
     }
     // Reading five data bytes out of a shorter reply would report checksum bytes as flags.
     if (packet.size < proto_base_size + status_data_size) {
-        puts("Reply too short");
+        link.out->Line("Reply too short");
         return false;
     }
     status->state = packet.cmd_data[0];
@@ -31,15 +31,15 @@ bool ReadStatus(Link& link, BoardStatus* status)
     return true;
 }
 
-void PrintStatus(const BoardStatus& status)
+void PrintStatus(Output& out, const BoardStatus& status)
 {
     const int state = status.state;
     const char* name = state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
-    printf("Status: %s[%d]  ", name, state);
+    out.Print("Status: %s[%d]  ", name, state);
     for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i)
         if (status.error_mask & (1u << i))
-            printf("%s[%d] ", error_names[i], i);
-    putchar('\n');
+            out.Print("%s[%d] ", error_names[i], i);
+    out.Write("\n");
 }
 
 int StatusReported(Link& link, Args, RunReport* report)
@@ -47,7 +47,7 @@ int StatusReported(Link& link, Args, RunReport* report)
     BoardStatus status;
     if (!ReadStatus(link, &status))
         return COMMAND_FAILED;
-    PrintStatus(status);
+    PrintStatus(*link.out, status);
     if (report) {
         report->has_status = true;
         report->status = status;

@@ -10,7 +10,6 @@
 #include "image/ImageFile.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
-#include "proto/Trace.h"
 #include "proto/Turnaround.h"
 
 namespace {
@@ -36,7 +35,7 @@ struct Tally {
 
 // --progress plain: a line at each tenth of the image, for logs that keep every line. Skipped
 // blank blocks cost no time on the line, so the rate and the time left count exchanged blocks.
-void PrintPlainProgress(const ImageFile& image, Tally* tally)
+void PrintPlainProgress(Output& out, const ImageFile& image, Tally* tally)
 {
     const int percent = static_cast<int>(tally->done * 100 / image.size);
     if (percent < tally->next_mark || percent >= 100)
@@ -45,25 +44,24 @@ void PrintPlainProgress(const ImageFile& image, Tally* tally)
     const double rate = seconds > 0 ? static_cast<double>(tally->sent_blocks) * bs / seconds : 0;
     const double left =
         rate > 0 ? static_cast<double>(image.sent_blocks - tally->sent_blocks) * bs / rate : 0;
-    printf("Uploading... %d %% %lld of %lld bytes, %lld of %lld blocks sent, %.0f bytes/s, "
-           "%.1f s left\n",
-           percent, static_cast<long long>(tally->done), static_cast<long long>(image.size),
-           static_cast<long long>(tally->sent_blocks), static_cast<long long>(image.sent_blocks),
-           rate, left);
-    fflush(stdout);
+    out.Print("Uploading... %d %% %lld of %lld bytes, %lld of %lld blocks sent, %.0f bytes/s, "
+              "%.1f s left\n",
+              percent, static_cast<long long>(tally->done), static_cast<long long>(image.size),
+              static_cast<long long>(tally->sent_blocks), static_cast<long long>(image.sent_blocks),
+              rate, left);
+    out.Show();
     tally->next_mark = percent / 10 * 10 + 10;
 }
 
 // The technician's check of what goes to the board, on stderr before the switch (stdout stays
 // as scripts know it), and in the log's run record.
-void AnnounceImage(const ImageFile& image, const UpgradeOptions& options)
+void AnnounceImage(Output& out, const ImageFile& image)
 {
     const std::string line = "gantrix: upgrade image " + image.path + ": " + DescribeImage(image) +
                              ", SHA-256 " + image.sha256;
-    fflush(stdout);
-    fprintf(stderr, "%s\n", line.c_str());
-    if (options.log)
-        LogRun(line);
+    out.Show();
+    out.Note(line);
+    out.Record(line);
 }
 
 enum SwitchOutcome {
@@ -77,7 +75,7 @@ enum SwitchOutcome {
 // needs the upload to go on, and a boot loader need answer nothing but blocks.
 SwitchOutcome SwitchToBootLoader(Link& link)
 {
-    puts("Switch to boot mode...");
+    link.out->Line("Switch to boot mode...");
     Packet packet;
     packet.size = request_switch_size;
     packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
@@ -88,14 +86,14 @@ SwitchOutcome SwitchToBootLoader(Link& link)
     // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
     // own reply would then answer the first block, and a block lost on the line would pass.
     if (switched && AnswersAnotherRequest(packet.cmd, HPROTO_CMD_SWITCH_BOOT_APP)) {
-        printf("Wrong reply to switch: cmd %d\n", packet.cmd);
+        link.out->Print("Wrong reply to switch: cmd %d\n", packet.cmd);
         switched = false;
     }
     if (switched)
-        puts("[OK] Switched to boot mode");
+        link.out->Line("[OK] Switched to boot mode");
     else
-        puts("[FAILED] Switch to boot mode failed, try as is..");
-    fflush(stdout);
+        link.out->Line("[FAILED] Switch to boot mode failed, try as is..");
+    link.out->Show();
     // What is left of a failed switch's reply (cut short, or behind a bad size byte) would be
     // hunted through for the first block's reply.
     if (!switched)
@@ -126,13 +124,13 @@ void FrameBlock(int64_t pos, Packet* packet)
 
 // The '\r' progress line, printed when its figure changes: the same text again would look the
 // same on a terminal, and a sparse image of 2 GiB would write gigabytes of it to a log.
-void ShowProgressLine(int64_t pos, int64_t size, int* shown_percent)
+void ShowProgressLine(Output& out, int64_t pos, int64_t size, int* shown_percent)
 {
     const int percent = static_cast<int>(pos * 100 / size);
     if (percent == *shown_percent)
         return;
-    printf("Uploading... %02d %%\r", percent);
-    fflush(stdout);
+    out.Print("Uploading... %02d %%\r", percent);
+    out.Show();
     *shown_percent = percent;
 }
 
@@ -164,16 +162,17 @@ bool SendBlocks(Link& link, ImageFile* image, SwitchOutcome outcome, Progress pr
         const int64_t pos = block * bs;
         FrameBlock(pos, &packet);
         if (progress == PROGRESS_LINE)
-            ShowProgressLine(pos, image->size, &shown_percent);
+            ShowProgressLine(*link.out, pos, image->size, &shown_percent);
         if (!ReadImageBlock(image, pos, packet.cmd_data + 4)) {
-            fflush(stdout);
+            link.out->Line(image->failure);
+            link.out->Show();
             return false;
         }
         tally->done = pos + bs < image->size ? pos + bs : image->size;
         if (!BlockIsSent(block, blocks, packet.cmd_data + 4)) {
             ++tally->skipped_blocks;
             if (progress == PROGRESS_PLAIN)
-                PrintPlainProgress(*image, tally);
+                PrintPlainProgress(*link.out, *image, tally);
             continue;
         }
         TurnaroundWorkLeft(link, blocks - block);
@@ -181,10 +180,11 @@ bool SendBlocks(Link& link, ImageFile* image, SwitchOutcome outcome, Progress pr
             outcome == SWITCH_UNANSWERED && block == 0 ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
         const ExchangeEnd end = ExchangeTold(link, &packet, late_cmd);
         if (end == EXCHANGE_FENCE_UNANSWERED)
-            puts("The boot loader did not answer the ping that puts the line back in step; the "
-                 "upload can be run without --retries");
+            link.out->Line(
+                "The boot loader did not answer the ping that puts the line back in step; the "
+                "upload can be run without --retries");
         if (end != EXCHANGE_DONE) {
-            fflush(stdout);
+            link.out->Show();
             return false;
         }
         const bool late = LateBlockReply(packet.cmd, outcome == SWITCH_TAKEN, tally->sent_blocks,
@@ -192,30 +192,30 @@ bool SendBlocks(Link& link, ImageFile* image, SwitchOutcome outcome, Progress pr
         if (tally->sent_blocks == 0)
             first_reply_cmd = packet.cmd;
         if (late) {
-            printf("Wrong reply to block: cmd %d\n", packet.cmd);
-            fflush(stdout);
+            link.out->Print("Wrong reply to block: cmd %d\n", packet.cmd);
+            link.out->Show();
             return false;
         }
         ++tally->sent_blocks;
         if (progress == PROGRESS_PLAIN)
-            PrintPlainProgress(*image, tally);
+            PrintPlainProgress(*link.out, *image, tally);
     }
     return true;
 }
 
-void PrintSummary(const ImageFile& image, const Tally& tally, Progress progress)
+void PrintSummary(Output& out, const ImageFile& image, const Tally& tally, Progress progress)
 {
     if (progress == PROGRESS_PLAIN) {
         const double seconds = SecondsSince(tally.start);
-        printf("Upload done 100%%: %lld bytes, %lld blocks sent, %lld blanks skipped, %.3f s, "
-               "%.0f bytes/s\n",
-               static_cast<long long>(image.size), static_cast<long long>(tally.sent_blocks),
-               static_cast<long long>(tally.skipped_blocks), seconds,
-               seconds > 0 ? static_cast<double>(tally.sent_blocks) * bs / seconds : 0.0);
+        out.Print("Upload done 100%%: %lld bytes, %lld blocks sent, %lld blanks skipped, %.3f s, "
+                  "%.0f bytes/s\n",
+                  static_cast<long long>(image.size), static_cast<long long>(tally.sent_blocks),
+                  static_cast<long long>(tally.skipped_blocks), seconds,
+                  seconds > 0 ? static_cast<double>(tally.sent_blocks) * bs / seconds : 0.0);
     } else {
-        printf("Upload done 100%%     \n");
+        out.Print("Upload done 100%%     \n");
     }
-    fflush(stdout);
+    out.Show();
 }
 
 }  // namespace
@@ -229,15 +229,21 @@ int Upgrade(Link& link, Args args, const UpgradeOptions& options, RunReport* rep
         return COMMAND_USAGE;
     ImageFile image;
     bool done = OpenImageFile(args[0], options.format, options.base, &image);
+    if (!done)
+        link.out->Line(image.failure);
     if (done) {
-        AnnounceImage(image, options);
+        AnnounceImage(*link.out, image);
         const SwitchOutcome outcome = SwitchToBootLoader(link);
         if (report)
             report->boot_switch = outcome == SWITCH_TAKEN ? "ok" : "failed";
         Tally tally;
-        done = SendBlocks(link, &image, outcome, progress, &tally) && ImageFileUnchanged(&image);
+        done = SendBlocks(link, &image, outcome, progress, &tally);
+        if (done && !ImageFileUnchanged(&image)) {
+            link.out->Line(image.failure);
+            done = false;
+        }
         if (done)
-            PrintSummary(image, tally, progress);
+            PrintSummary(*link.out, image, tally, progress);
         if (done && report) {
             report->has_upload = true;
             report->upload = {tally.sent_blocks, tally.skipped_blocks, image.size,

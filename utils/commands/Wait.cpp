@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "Commands.h"
+#include "proto/Exchange.h"
 #include "proto/Protocol.h"
 
 namespace {
@@ -40,7 +41,7 @@ int WaitForMotion(Link& link, int limit_ms, RunReport* report)
         if (report)
             ++report->polls;
         if (!ReadStatus(link, &status)) {
-            puts("Wait failed: no status from the board");
+            link.out->Line("Wait failed: no status from the board");
             return COMMAND_FAILED;
         }
         if (report) {
@@ -51,20 +52,20 @@ int WaitForMotion(Link& link, int limit_ms, RunReport* report)
         if (!InMotion(status.state))
             break;
         if (Clock::now() >= limit) {
-            PrintStatus(status);
-            printf("Wait failed: still in %s after %g s\n", StateName(status.state),
-                   limit_ms / 1000.0);
+            PrintStatus(*link.out, status);
+            link.out->Print("Wait failed: still in %s after %g s\n", StateName(status.state),
+                            limit_ms / 1000.0);
             return COMMAND_FAILED;
         }
         std::this_thread::sleep_until(poll + std::chrono::milliseconds(poll_interval_ms));
     }
-    PrintStatus(status);
+    PrintStatus(*link.out, status);
     if (status.state != CONTROLLER_STATE_IDLE) {
-        printf("Wait failed: the board ended in %s\n", StateName(status.state));
+        link.out->Print("Wait failed: the board ended in %s\n", StateName(status.state));
         return COMMAND_FAILED;
     }
     if (status.error_mask != 0) {
-        puts("Wait failed: error flags set");
+        link.out->Line("Wait failed: error flags set");
         return COMMAND_FAILED;
     }
     return COMMAND_OK;

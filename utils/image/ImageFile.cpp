@@ -211,10 +211,10 @@ bool Regular(const struct stat& info)
     return (info.st_mode & S_IFMT) == S_IFREG;
 }
 
-// Prints the refusal of the file, in the shape of the other failures to open it.
-bool Refuse(const ImageFile& image, const std::string& why)
+// The refusal of the file, in the shape of the other failures to open it.
+bool Refuse(ImageFile* image, const std::string& why)
 {
-    printf("Failed to open file %s: %s\n", image.path.c_str(), why.c_str());
+    image->failure = "Failed to open file " + image->path + ": " + why;
     return false;
 }
 
@@ -239,13 +239,13 @@ bool ScanRawImage(ImageFile* image)
         read += static_cast<int64_t>(n);
     }
     if (ferror(image->file))
-        return Refuse(*image, strerror(errno));
+        return Refuse(image, strerror(errno));
     if (read != image->size)
-        return Refuse(*image, "changed while it was read");
+        return Refuse(image, "changed while it was read");
     image->sha256 = Sha256Finish(&sha);
     image->sent_blocks = sent;
     if (fseeko(image->file, 0, SEEK_SET) != 0) {
-        printf("Failed to obtain file size %s: %s\n", image->path.c_str(), strerror(errno));
+        image->failure = "Failed to obtain file size " + image->path + ": " + strerror(errno);
         return false;
     }
     Sha256Start(&image->reread);
@@ -289,7 +289,7 @@ bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base, bool by_name)
         good = ReadRecordBytes(&reader, chunk, n, &fault);
     }
     if (good && ferror(file))
-        return Refuse(*image, strerror(errno));
+        return Refuse(image, strerror(errno));
     if (good)
         good = FinishRecords(&reader, base, &image->map, &fault);
     if (!good) {
@@ -299,7 +299,7 @@ bool ReadRecordFile(ImageFile* image, FILE* file, ImageBase base, bool by_name)
         if (by_name)
             why += std::string(" (read as ") + FormatName(image->format) +
                    " for its name; --format raw sends the file as it is)";
-        return Refuse(*image, why);
+        return Refuse(image, why);
     }
     image->sha256 = Sha256Finish(&sha);
     image->size = image->map.size;
@@ -536,27 +536,27 @@ bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, 
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
         if ((info.st_mode & S_IFMT) == S_IFDIR)
-            return Refuse(*image, strerror(EISDIR));
+            return Refuse(image, strerror(EISDIR));
         if (!Regular(info))
-            return Refuse(*image, "not a regular file");
+            return Refuse(image, "not a regular file");
     }
     // Binary mode: no newline translation and no end-of-file byte on Windows.
     FILE* file = fopen(path.c_str(), "rb");
     if (!file)
-        return Refuse(*image, strerror(errno));
+        return Refuse(image, strerror(errno));
     image->file = file;
     // What was opened is what counts: the name may have changed hands since the look above.
     if (fstat(fileno(file), &info) != 0 || !Regular(info))
-        return Refuse(*image, "not a regular file");
+        return Refuse(image, "not a regular file");
     image->file_size = info.st_size;
     image->modified = info.st_mtime;
     if (info.st_size == 0)
-        return Refuse(*image, "empty image");
+        return Refuse(image, "empty image");
 
     uint8_t head[max_line_length];
     size_t count = fread(head, 1, sizeof(head), file);
     if (format == IMAGE_FORMAT_AUTO && IsElf(head, count))
-        return Refuse(*image,
+        return Refuse(image,
                       "an ELF file, not an image: convert it first, e.g. objcopy -O binary " +
                           path + " fw.bin (or -O ihex to fw.hex)");
     // A text opening with more blank lines than one read holds is judged by what follows them.
@@ -568,7 +568,7 @@ bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, 
             ++blank;
     }
     if (ferror(file) || fseeko(file, 0, SEEK_SET) != 0)
-        return Refuse(*image, strerror(errno));
+        return Refuse(image, strerror(errno));
     const ImageFormat by_content =
         format == IMAGE_FORMAT_AUTO ? DetectFormat(head + blank, count - blank, "") : format;
     image->format = format == IMAGE_FORMAT_AUTO && by_content == IMAGE_FORMAT_RAW
@@ -582,10 +582,10 @@ bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, 
         return good;
     }
     if (base.given)
-        return Refuse(*image, "--base places a HEX or S-record file; a raw image has no addresses");
+        return Refuse(image, "--base places a HEX or S-record file; a raw image has no addresses");
     if (info.st_size > max_image_size) {
-        printf("Failed to obtain file size %s: %s\n", path.c_str(),
-               "File too large (limit 2147483647 bytes)");
+        image->failure =
+            "Failed to obtain file size " + path + ": File too large (limit 2147483647 bytes)";
         return false;
     }
     image->size = info.st_size;
@@ -602,11 +602,11 @@ bool ReadImageBlock(ImageFile* image, int64_t offset, uint8_t* block)
     const size_t expected = static_cast<size_t>(std::min<int64_t>(bs, image->size - offset));
     const size_t n = fread(block, 1, expected, image->file);
     if (ferror(image->file)) {
-        printf("Failed to read file: %s\n", strerror(errno));
+        image->failure = std::string("Failed to read file: ") + strerror(errno);
         return false;
     }
     if (n != expected) {
-        printf("Failed to read file %s: changed during the upload\n", image->path.c_str());
+        image->failure = "Failed to read file " + image->path + ": changed during the upload";
         return false;
     }
     Sha256Add(&image->reread, block, n);
@@ -622,7 +622,7 @@ bool ImageFileUnchanged(ImageFile* image)
     if (image->file)
         same = same && Sha256Finish(&image->reread) == image->sha256;
     if (!same)
-        printf("Failed to read file %s: changed during the upload\n", image->path.c_str());
+        image->failure = "Failed to read file " + image->path + ": changed during the upload";
     return same;
 }
 

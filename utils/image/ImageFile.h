@@ -110,15 +110,17 @@ struct ImageFile {
     int64_t file_size = 0;
     time_t modified = 0;
     Sha256 reread;  // a raw image: of the bytes read for the upload
+    // Why the last call below failed: the one line for the caller to print on stdout.
+    std::string failure;
 };
 
-// Opens and reads the image: refuses what is no image before anything is sent, with one line on
-// stdout naming the file. The image's size, digest and the blocks to send are known after it.
+// Opens and reads the image: refuses what is no image before anything is sent, with the line
+// naming the file in `failure`. The image's size, digest and the blocks to send are known after it.
 bool OpenImageFile(const std::string& path, ImageFormat format, ImageBase base, ImageFile* image);
-// The 32 image bytes of the block at `offset` (blocks are read in order); false with a line on
-// stdout when the file cannot be read or is no longer what it was.
+// The 32 image bytes of the block at `offset` (blocks are read in order); false with the line in
+// `failure` when the file cannot be read or is no longer what it was.
 bool ReadImageBlock(ImageFile* image, int64_t offset, uint8_t* block);
-// After the last block: false with a line on stdout when the file changed during the upload.
+// After the last block: false with the line in `failure` when the file changed during the upload.
 bool ImageFileUnchanged(ImageFile* image);
 void CloseImageFile(ImageFile* image);
 // "raw, 100 bytes" or "Intel HEX, addresses 0x08000000-0x08000063, 100 bytes".

@@ -34,7 +34,7 @@ void Say(Link& link, const char* line)
     if (link.silent)
         return;
     if (!link.held) {
-        puts(line);
+        link.out->Line(line);
         return;
     }
     link.held->append(line);
@@ -61,10 +61,9 @@ bool ReadFully(Link& link, char* data, int size, int* got)
         // A read that completes with nothing is how an expired time-out or a closed line shows.
         bool read = link.port.Read(data + *got, static_cast<uint32_t>(size - *got), &bytes);
         if (!read || bytes == 0) {
-            if (link.trace)
-                TraceNote(link.trace, read ? "RX nothing within " +
-                                                 std::to_string(link.port.TimeoutMs()) + " ms"
-                                           : std::string("RX read failed: the line is gone"));
+            TraceNote(*link.out,
+                      read ? "RX nothing within " + std::to_string(link.port.TimeoutMs()) + " ms"
+                           : std::string("RX read failed: the line is gone"));
             Say(link, "Failed to read from port");
             return false;
         }
@@ -76,7 +75,7 @@ bool ReadFully(Link& link, char* data, int size, int* got)
 void TraceNoise(Link& link, const uint8_t* noise, int count)
 {
     if (count > 0)
-        TraceBytes(link.trace, "RX noise skipped by the sync hunt", noise,
+        TraceBytes(*link.out, "RX noise skipped by the sync hunt", noise,
                    static_cast<size_t>(count));
 }
 
@@ -114,25 +113,25 @@ RecvOutcome ReceiveFrame(Link& link, Packet* packet)
     }
     int got = 0;
     if (!ReadFully(link, reinterpret_cast<char*>(&packet->size), 3, &got)) {
-        TraceBytes(link.trace, "RX frame cut short", frame, static_cast<size_t>(1 + got));
+        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(1 + got));
         Say(link, "Failed to read header");
         return RECV_LINE_FAILURE;
     }
     // The size byte comes from the line: outside 7..254 the frame would not fit the record, or
     // would leave no room for its own checksum.
     if (packet->size < proto_base_size || packet->size > proto_max_size) {
-        TraceBytes(link.trace, "RX header with a bad size", frame, 4);
+        TraceBytes(*link.out, "RX header with a bad size", frame, 4);
         char line[32];
         snprintf(line, sizeof(line), "Bad packet size %d", packet->size);
         Say(link, line);
         return RECV_LINE_FAILURE;
     }
     if (!ReadFully(link, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &got)) {
-        TraceBytes(link.trace, "RX frame cut short", frame, static_cast<size_t>(4 + got));
+        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(4 + got));
         Say(link, "No data in packet");
         return RECV_LINE_FAILURE;
     }
-    TraceFrame(link.trace, TRACE_RECEIVED, packet);
+    TraceFrame(*link.out, TRACE_RECEIVED, packet);
     uint16_t stored = GetCRC(packet);
     uint16_t computed = CalcCRC(packet);
     if (stored != computed) {
@@ -146,8 +145,8 @@ RecvOutcome ReceiveFrame(Link& link, Packet* packet)
     TurnaroundReplied(link, packet->size);
     if (packet->cmd == 0) {
         if (!link.silent && !link.fencing)
-            printf("Error in response: %s\n",
-                   GetErrorByResultCode(static_cast<HProtoResult>(packet->cmd_data[0])));
+            link.out->Print("Error in response: %s\n",
+                            GetErrorByResultCode(static_cast<HProtoResult>(packet->cmd_data[0])));
         return RECV_ERROR_REPLY;
     }
     return RECV_OK;
@@ -157,7 +156,7 @@ RecvOutcome ReceiveFrame(Link& link, Packet* packet)
 bool Send(Link& link, Packet* packet)
 {
     SealFrame(packet);
-    TraceFrame(link.trace, TRACE_SENT, packet);
+    TraceFrame(*link.out, TRACE_SENT, packet);
     uint32_t bytes = 0;
     if (link.port.Write(packet, packet->size, &bytes) && bytes == packet->size) {
         if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
@@ -165,10 +164,9 @@ bool Send(Link& link, Packet* packet)
         TurnaroundSent(link, packet->size);
         return true;
     }
-    if (link.trace)
-        TraceNote(link.trace, "TX write failed after " + std::to_string(bytes) + " bytes");
+    TraceNote(*link.out, "TX write failed after " + std::to_string(bytes) + " bytes");
     if (!link.silent)
-        printf("Failed to write to port %d\n", static_cast<int>(bytes));
+        link.out->Print("Failed to write to port %d\n", static_cast<int>(bytes));
     return false;
 }
 
@@ -196,7 +194,7 @@ RecvOutcome FenceOnce(Link& link)
     static const uint8_t zeros[proto_max_size] = {};
     uint32_t put = 0;
     link.port.Write(zeros, sizeof(zeros), &put);
-    TraceNote(link.trace, "TX fence: " + std::to_string(put) + " zero bytes, then a ping");
+    TraceNote(*link.out, "TX fence: " + std::to_string(put) + " zero bytes, then a ping");
     Packet packet;
     packet.size = request_plain_size;
     packet.cmd = HPROTO_CMD_PING;
@@ -232,7 +230,7 @@ RecvOutcome FenceOnce(Link& link)
     }
     link.fencing = false;
     link.held = outer;
-    TraceNote(link.trace,
+    TraceNote(*link.out,
               result == RECV_OK ? "RX fence reply: the line is in step" : "RX no fence reply");
     // What went wrong with the last frame that came says more than the silence after it.
     if (result != RECV_OK)
@@ -291,7 +289,7 @@ ExchangeEnd Repeat(Link& link, const char* name, int retries, bool stop_at_unans
             outcome = FenceOnce(link);
             if (stop_at_unanswered_fence && outcome == RECV_SILENT) {
                 link.held = nullptr;
-                TraceNote(link.trace, "no reply to the fence's ping: no repeat");
+                TraceNote(*link.out, "no reply to the fence's ping: no repeat");
                 return EXCHANGE_FENCE_UNANSWERED;
             }
             if (stop_at_unanswered_fence && outcome != RECV_OK && last) {
@@ -311,8 +309,8 @@ ExchangeEnd Repeat(Link& link, const char* name, int retries, bool stop_at_unans
         char line[96];
         snprintf(line, sizeof(line), "retry %d of %d (%s): %s", attempt + 1, retries, name,
                  fenced ? "" : "no reply to the fence: ");
-        fprintf(stderr, "gantrix: %s%s\n", line, Reason(held).c_str());
-        TraceNote(link.trace, line + Reason(held));
+        link.out->Note(std::string("gantrix: ") + line + Reason(held));
+        TraceNote(*link.out, line + Reason(held));
     }
 }
 
@@ -333,7 +331,7 @@ ExchangeEnd ExchangeJudged(Link& link, Packet* packet, uint8_t late_cmd,
         RecvOutcome outcome = ReceiveFrame(link, packet);
         if (outcome == RECV_OK && !late_read && packet->cmd == late_cmd) {
             late_read = true;
-            TraceNote(link.trace,
+            TraceNote(*link.out,
                       std::string("RX late reply read past: cmd ") + std::to_string(late_cmd));
             outcome = ReceiveFrame(link, packet);
         }

@@ -16,8 +16,8 @@
 struct Link {
     explicit Link(Port& line_port) : port(line_port) {}
     Port& port;
-    int retries = 0;            // --retries: how often a repeatable request is sent again
-    TraceSink trace = nullptr;  // --trace, --log
+    int retries = 0;               // --retries: how often a repeatable request is sent again
+    Output* out = &PlainOutput();  // the run's one way out: its lines, notes and trace
     // The exchange's failure lines go to stdout, as the tool's contract; the port listing's probe
     // silences them (on a port without a board they are the expected outcome), and while an
     // attempt may still be repeated they are held as the retry's reason.

@@ -1,21 +1,18 @@
-// The trace and the log: what went over the line, for the technician on stderr and for the
-// engineers in a file.
+// The trace: what went over the line, decoded, for the technician and for the log.
 #include "Trace.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 
 #include "Protocol.h"
 #include "Scanner.h"
-#include "console/Console.h"
 
 namespace {
 
 // Trace times count from here, which is as good as the start of the run.
 const std::chrono::steady_clock::time_point trace_start = std::chrono::steady_clock::now();
+
+}  // namespace
 
 std::string SinceStart()
 {
@@ -25,80 +22,9 @@ std::string SinceStart()
     return text;
 }
 
-// The log's state. After LogOpen only the thread that runs LogStdout touches it.
-struct Log {
-    FILE* file = nullptr;
-    int run_id = 0;
-    int write_error = 0;     // errno of the first line that could not be written
-    std::string line;        // the output line being assembled
-    bool overwrite = false;  // a '\r' came: the next byte starts the line again, as on a console
-    bool in_entry = false;   // between the two zero bytes around a trace entry
-    std::string entry;
-};
-
-Log log_state;
-
-// The debug trace's empty polls, folded on the run's own thread before they enter the stream.
-struct PollFold {
-    std::string poll;  // a poll's entry, held until its reply tells whether it had text
-    long empty = 0;    // polls answered without text since the last count
-    std::chrono::steady_clock::time_point counted = std::chrono::steady_clock::now();
-};
-
-PollFold poll_fold;
-
-// Starts an entry that LogRun put into the stream.
-const char run_mark[] = "\x01";
-
-// UTC, so that reports from sites in different time zones line up.
-std::string WallClock()
+void TraceFrame(Output& out, TraceDirection direction, const Packet* packet)
 {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-    char text[40] = "";
-    if (const std::tm* utc = std::gmtime(&seconds)) {
-        size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", utc);
-        snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms.count()));
-    }
-    return text;
-}
-
-// One stamped line per line of `text`; `kind` tells output from trace.
-void LogLines(const char* kind, const std::string& text)
-{
-    const std::string stamp = WallClock();
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-        // The spaces that pad the progress line over its longer predecessors mean nothing here.
-        line.erase(line.find_last_not_of(" \r") + 1);
-        if (fprintf(log_state.file, "%s %d %-5s %s\n", stamp.c_str(), log_state.run_id, kind,
-                    line.c_str()) < 0 &&
-            !log_state.write_error)
-            log_state.write_error = errno;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    // A run ended by a signal keeps every line written so far.
-    if (fflush(log_state.file) != 0 && !log_state.write_error)
-        log_state.write_error = errno;
-}
-
-void EndOutputLine()
-{
-    LogLines("out", log_state.line);
-    log_state.line.clear();
-    log_state.overwrite = false;
-}
-
-}  // namespace
-
-void TraceFrame(TraceSink sink, TraceDirection direction, const Packet* packet)
-{
-    if (!sink)
+    if (!out.Traces())
         return;
     const char* name = CommandName(packet->cmd);
     char unknown[16];
@@ -114,12 +40,12 @@ void TraceFrame(TraceSink sink, TraceDirection direction, const Packet* packet)
     TraceKind kind = TRACE_OTHER;
     if (packet->cmd == HPROTO_CMD_DEBUG && packet->size == proto_base_size && good)
         kind = direction == TRACE_SENT ? TRACE_POLL : TRACE_EMPTY_TEXT;
-    sink(SinceStart() + head + DumpHex(packet), kind);
+    out.Trace(SinceStart() + head + DumpHex(packet), kind);
 }
 
-void TraceBytes(TraceSink sink, const char* note, const uint8_t* bytes, size_t count)
+void TraceBytes(Output& out, const char* note, const uint8_t* bytes, size_t count)
 {
-    if (!sink)
+    if (!out.Traces())
         return;
     char head[96];
     snprintf(head, sizeof(head), "%s, %zu bytes\n", note, count);
@@ -129,142 +55,11 @@ void TraceBytes(TraceSink sink, const char* note, const uint8_t* bytes, size_t c
         size_t piece = count - done < proto_max_size ? count - done : proto_max_size;
         dump += (done ? "\n" : "") + DumpBytes(bytes + done, static_cast<uint32_t>(piece));
     }
-    sink(SinceStart() + head + dump, TRACE_OTHER);
+    out.Trace(SinceStart() + head + dump, TRACE_OTHER);
 }
 
-void TraceNote(TraceSink sink, const std::string& note)
+void TraceNote(Output& out, const std::string& note)
 {
-    if (sink)
-        sink(SinceStart() + note, TRACE_OTHER);
-}
-
-bool LogOpen(const std::string& path, const std::string& run, int run_id)
-{
-    // Text mode: a report opened in Notepad shows its lines.
-    log_state = Log{};
-    log_state.run_id = run_id;
-    poll_fold = PollFold{};
-    log_state.file = fopen(path.c_str(), "a");
-    if (!log_state.file)
-        return false;
-    LogLines("run", run);
-    return true;
-}
-
-void LogStdout(const char* bytes, size_t count)
-{
-    if (count == 0) {
-        if (!log_state.line.empty())
-            EndOutputLine();
-        return;
-    }
-    size_t shown = 0;  // start of the bytes not yet passed to the console
-    for (size_t i = 0; i < count; ++i) {
-        const char c = bytes[i];
-        if (log_state.in_entry) {
-            if (c == '\0') {
-                log_state.in_entry = false;
-                if (log_state.entry.compare(0, 1, run_mark) == 0)
-                    LogLines("run", log_state.entry.substr(1));
-                else
-                    LogLines("trace", log_state.entry);
-                log_state.entry.clear();
-                shown = i + 1;
-            } else {
-                log_state.entry.push_back(c);
-            }
-            continue;
-        }
-        if (c == '\0') {
-            // Nothing the run prints holds a zero byte (board text ends at its first one).
-            ConsoleWrite(bytes + shown, i - shown);
-            log_state.in_entry = true;
-            continue;
-        }
-        if (c == '\n') {
-            EndOutputLine();
-        } else if (c == '\r') {
-            log_state.overwrite = true;
-        } else {
-            if (log_state.overwrite)
-                log_state.line.clear();
-            log_state.overwrite = false;
-            log_state.line.push_back(c);
-        }
-    }
-    if (!log_state.in_entry)
-        ConsoleWrite(bytes + shown, count - shown);
-}
-
-namespace {
-
-void PutEntry(const std::string& entry)
-{
-    fputc('\0', stdout);
-    fputs(entry.c_str(), stdout);
-    fputc('\0', stdout);
-    fflush(stdout);
-}
-
-// The count of empty polls, once a second has passed since the last one, or `now`.
-void PutPollCount(bool now)
-{
-    const auto time = std::chrono::steady_clock::now();
-    if (poll_fold.empty == 0 || (!now && time - poll_fold.counted < std::chrono::seconds(1)))
-        return;
-    PutEntry(SinceStart() + std::to_string(poll_fold.empty) +
-             " debug polls answered without text since the last count");
-    poll_fold.empty = 0;
-    poll_fold.counted = time;
-}
-
-// A held poll whose reply had text, or was no good reply, is logged as it was.
-void PutHeldPoll()
-{
-    if (poll_fold.poll.empty())
-        return;
-    PutEntry(poll_fold.poll);
-    poll_fold.poll.clear();
-}
-
-}  // namespace
-
-void LogTrace(const std::string& entry, TraceKind kind)
-{
-    if (kind == TRACE_EMPTY_TEXT && !poll_fold.poll.empty()) {
-        poll_fold.poll.clear();
-        ++poll_fold.empty;
-        PutPollCount(false);
-        return;
-    }
-    PutPollCount(false);
-    PutHeldPoll();
-    if (kind == TRACE_POLL)
-        poll_fold.poll = entry;
-    else
-        PutEntry(entry);
-}
-
-void LogRun(const std::string& line)
-{
-    LogTrace(run_mark + line, TRACE_OTHER);
-}
-
-void LogTraceEnd()
-{
-    PutPollCount(true);
-    PutHeldPoll();
-}
-
-bool LogClose(std::string* error)
-{
-    if (!log_state.file)
-        return true;
-    if (fclose(log_state.file) != 0 && !log_state.write_error)
-        log_state.write_error = errno;
-    log_state.file = nullptr;
-    if (!log_state.write_error)
-        return true;
-    *error = std::strerror(log_state.write_error);
-    return false;
+    if (out.Traces())
+        out.Trace(SinceStart() + note, TRACE_OTHER);
 }

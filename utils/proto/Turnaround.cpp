@@ -97,7 +97,7 @@ void TurnaroundReplied(Link& link, int reply_size)
         SlowReplyCost(late_ms, wire_ms, t.work_left) + "; " + link.port.SlowAdapterAdvice();
     // After the lines printed so far; the upload's progress line ends in '\r', so on a console the
     // hint takes its place and the next figure comes on the line below.
-    std::fflush(stdout);
-    std::fprintf(stderr, "gantrix: %s\n", hint.c_str());
-    TraceNote(link.trace, hint);
+    link.out->Show();
+    link.out->Note("gantrix: " + hint);
+    TraceNote(*link.out, hint);
 }
