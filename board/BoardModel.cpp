@@ -410,7 +410,7 @@ Outgoing PlanDelivery(Board* board, const std::vector<const Injection*>& firing,
 
 const char* BoardStateName(ControllerState state)
 {
-    return state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
+    return StateName(state);
 }
 
 bool ParseWhen(const std::string& text, When* when, std::string* error)

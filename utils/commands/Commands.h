@@ -8,11 +8,30 @@
 #include <vector>
 
 #include "image/ImageFile.h"
+#include "proto/Packet.h"
 
 struct Link;   // proto/Exchange.h
 class Output;  // output/Output.h
 
 using Args = std::vector<std::string>;
+
+// The request record for `cmd`: its code and the frame size request_table gives it, the data
+// zeroed for the caller to fill.
+Packet Request(uint8_t cmd);
+// True, with the line "Wrong reply to <word>: cmd N", when a good reply carries the code of
+// another request than `request_cmd`: a late answer, which says nothing of this request.
+bool LateReply(Link& link, const Packet& reply, uint8_t request_cmd);
+
+// How RequestChecked ended.
+enum Checked {
+    CHECKED_OK,
+    CHECKED_NO_EXCHANGE,  // the exchange failed, with its failure lines
+    CHECKED_REFUSED,      // a reply came that does not answer the request, with its line
+};
+// The one exchange of a command and the checks of its reply: sent, and under --retries repeated
+// where the request may be; then a late reply refused (LateReply), and a reply with fewer than
+// `data_size` data bytes refused as "Reply too short".
+Checked RequestChecked(Link& link, Packet* packet, int data_size = 0);
 
 // What a handler reports; the front end turns it into the exit status.
 enum CommandResult {

@@ -12,8 +12,7 @@ int Debug(Link& link)
     Packet packet;
     char buf[sizeof(packet.cmd_data) + 1];
     for (;;) {
-        packet.cmd = HPROTO_CMD_DEBUG;
-        packet.size = proto_base_size;
+        packet = Request(HPROTO_CMD_DEBUG);
         if (!ExchangePacket(link, &packet)) {
             link.out->Show();
             return COMMAND_FAILED;

@@ -8,9 +8,7 @@
 // PING OK only when the board answers with the ping command itself.
 int Ping(Link& link, Args)
 {
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = HPROTO_CMD_PING;
+    Packet packet = Request(HPROTO_CMD_PING);
     if (!ExchangeRepeatable(link, &packet)) {
         link.out->Line("Failed to ping device");
         return COMMAND_NO_EXCHANGE;
@@ -23,19 +21,10 @@ int Ping(Link& link, Args)
 // Device number and firmware version from the first three data bytes of the reply.
 int IdReported(Link& link, Args, RunReport* report)
 {
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = HPROTO_CMD_ID;
-    if (!ExchangeRepeatable(link, &packet))
-        return COMMAND_NO_EXCHANGE;
-    if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_ID)) {
-        link.out->Print("Wrong reply to id: cmd %d\n", packet.cmd);
-        return COMMAND_FAILED;
-    }
-    if (packet.size < proto_base_size + id_data_size) {
-        link.out->Line("Reply too short");
-        return COMMAND_FAILED;
-    }
+    Packet packet = Request(HPROTO_CMD_ID);
+    const Checked checked = RequestChecked(link, &packet, id_data_size);
+    if (checked != CHECKED_OK)
+        return checked == CHECKED_NO_EXCHANGE ? COMMAND_NO_EXCHANGE : COMMAND_FAILED;
     unsigned device = packet.cmd_data[0];
     int major = packet.cmd_data[1];
     int minor = packet.cmd_data[2];

@@ -148,8 +148,7 @@ std::string JsonRun(const std::string& command, bool ok, const std::string& text
     }
     if (report.has_status) {
         const int state = report.status.state;
-        JsonAddString(&object, "state",
-                      state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown");
+        JsonAddString(&object, "state", StateName(state));
         JsonAddInt(&object, "state_value", state);
         std::string errors = "[";
         for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i) {

@@ -36,29 +36,20 @@ bool LookUp(const WordCode (&table)[N], const std::string& word, uint8_t* code)
     return false;
 }
 
-// Sends the record and reports a failed exchange with the handler's own line. A reply with the
-// code of another request is a late one (of an earlier run, held up on the board), and says
-// nothing of this request: it fails like a lost reply, under the late-reply rule of id and status.
+// The exchange of a motion request, and its own line when it failed. A reply with the code of
+// another request is a late one (of an earlier run, held up on the board), and says nothing of
+// this request: it fails like a lost reply. A motion request is never sent twice.
 int Run(Link& link, Packet* packet, const char* failure_line)
 {
-    const uint8_t cmd = packet->cmd;
-    bool ok = ExchangePacket(link, packet);
-    if (ok && AnswersAnotherRequest(packet->cmd, cmd)) {
-        link.out->Print("Wrong reply to %s: cmd %d\n", CommandName(cmd), packet->cmd);
-        ok = false;
-    }
-    if (!ok) {
-        link.out->Line(failure_line);
-        return COMMAND_FAILED;
-    }
-    return COMMAND_OK;
+    if (RequestChecked(link, packet) == CHECKED_OK)
+        return COMMAND_OK;
+    link.out->Line(failure_line);
+    return COMMAND_FAILED;
 }
 
 int SimpleRequest(Link& link, uint8_t cmd, const char* failure_line)
 {
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = cmd;
+    Packet packet = Request(cmd);
     return Run(link, &packet, failure_line);
 }
 
@@ -74,9 +65,7 @@ int CellRequest(Link& link, const Args& args, uint8_t cmd, const char* failure_l
         link.out->Line("Invalid cell no, 1-255");
         return COMMAND_FAILED;
     }
-    Packet packet;
-    packet.size = request_cell_size;
-    packet.cmd = cmd;
+    Packet packet = Request(cmd);
     packet.cmd_data[0] = static_cast<uint8_t>(cell);
     return Run(link, &packet, failure_line);
 }
@@ -134,9 +123,7 @@ int Move(Link& link, Args args)
         link.out->Print("Invalid steps, min 0\n");
         return COMMAND_BAD_STEPS;
     }
-    Packet packet;
-    packet.size = request_move_size;
-    packet.cmd = HPROTO_CMD_MOVE;
+    Packet packet = Request(HPROTO_CMD_MOVE);
     packet.cmd_data[0] = ch;
     packet.cmd_data[1] = dir;
     packet.cmd_data[2] = static_cast<uint8_t>(steps);
@@ -166,9 +153,7 @@ int Vend(Link& link, Args args)
 
 int Recover(Link& link, Args)
 {
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = HPROTO_CMD_RECOVER;
+    Packet packet = Request(HPROTO_CMD_RECOVER);
     // Any other good reply is the board's "not recovered", printed below.
     if (!ExchangePacket(link, &packet)) {
         link.out->Line("Failed to recover device");

@@ -1,6 +1,7 @@
 // The port listing's probe: one ping per free port.
 #include "Probe.h"
 
+#include "Commands.h"
 #include "proto/Exchange.h"
 #include "proto/Protocol.h"
 
@@ -17,9 +18,7 @@ ProbeResult ProbePort(PortInfo* info)
     // Set up as a run sets up its line, so that a board that answers here answers a run.
     if (PortSetUp(port) != LINE_READY)
         return PROBE_NOT_OPENED;
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = HPROTO_CMD_PING;
+    Packet packet = Request(HPROTO_CMD_PING);
     // The exchange's failure lines are the normal outcome on a port without a board.
     Link probe(port);
     probe.silent = true;

@@ -8,20 +8,9 @@
 
 bool ReadStatus(Link& link, BoardStatus* status)
 {
-    Packet packet;
-    packet.size = request_plain_size;
-    packet.cmd = HPROTO_CMD_STATUS;
-    if (!ExchangeRepeatable(link, &packet))
+    Packet packet = Request(HPROTO_CMD_STATUS);
+    if (RequestChecked(link, &packet, status_data_size) != CHECKED_OK)
         return false;
-    if (AnswersAnotherRequest(packet.cmd, HPROTO_CMD_STATUS)) {
-        link.out->Print("Wrong reply to status: cmd %d\n", packet.cmd);
-        return false;
-    }
-    // Reading five data bytes out of a shorter reply would report checksum bytes as flags.
-    if (packet.size < proto_base_size + status_data_size) {
-        link.out->Line("Reply too short");
-        return false;
-    }
     status->state = packet.cmd_data[0];
     // The error mask travels least significant byte first.
     status->error_mask = static_cast<uint32_t>(packet.cmd_data[1]) |
@@ -34,8 +23,7 @@ bool ReadStatus(Link& link, BoardStatus* status)
 void PrintStatus(Output& out, const BoardStatus& status)
 {
     const int state = status.state;
-    const char* name = state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
-    out.Print("Status: %s[%d]  ", name, state);
+    out.Print("Status: %s[%d]  ", StateName(state), state);
     for (int i = 0; i < CONTROLLER_ERROR_MAX; ++i)
         if (status.error_mask & (1u << i))
             out.Print("%s[%d] ", error_names[i], i);

@@ -76,19 +76,14 @@ enum SwitchOutcome {
 SwitchOutcome SwitchToBootLoader(Link& link)
 {
     link.out->Line("Switch to boot mode...");
-    Packet packet;
-    packet.size = request_switch_size;
-    packet.cmd = HPROTO_CMD_SWITCH_BOOT_APP;
-    std::memset(packet.cmd_data, 0, 4);
+    Packet packet = Request(HPROTO_CMD_SWITCH_BOOT_APP);
     const ExchangeEnd end = ExchangeTold(link, &packet, 0);
     bool switched = end == EXCHANGE_DONE;
     // A late reply to a request of a run before this one (held up on the board behind line
     // noise, or by a board the scheduler kept waiting) would pass for the switch's: the switch's
     // own reply would then answer the first block, and a block lost on the line would pass.
-    if (switched && AnswersAnotherRequest(packet.cmd, HPROTO_CMD_SWITCH_BOOT_APP)) {
-        link.out->Print("Wrong reply to switch: cmd %d\n", packet.cmd);
+    if (switched && LateReply(link, packet, HPROTO_CMD_SWITCH_BOOT_APP))
         switched = false;
-    }
     if (switched)
         link.out->Line("[OK] Switched to boot mode");
     else

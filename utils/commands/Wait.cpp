@@ -24,11 +24,6 @@ bool InMotion(int state)
            state == CONTROLLER_STATE_PRECALIBRATE;
 }
 
-const char* StateName(int state)
-{
-    return state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
-}
-
 }  // namespace
 
 int WaitForMotion(Link& link, int limit_ms, RunReport* report)

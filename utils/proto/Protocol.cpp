@@ -19,6 +19,11 @@ const char* const state_names[CONTROLLER_STATE_MAX] = {
     "none", "error", "idle", "calibration", "vend", "vended", "gohome", "precalibration",
 };
 
+const char* StateName(int state)
+{
+    return state >= 0 && state < CONTROLLER_STATE_MAX ? state_names[state] : "unknown";
+}
+
 const char* const error_names[CONTROLLER_ERROR_MAX] = {
     "motor_timeout", "motor_jam", "pump_overrun", "product_loss", "error_go_home",
 };

@@ -105,4 +105,6 @@ bool AnswersAnotherRequest(uint8_t reply_cmd, uint8_t request_cmd);
 const char* CommandName(uint8_t cmd);
 
 extern const char* const state_names[CONTROLLER_STATE_MAX];
+// The state's name as the status report prints it; "unknown" for a value no state has.
+const char* StateName(int state);
 extern const char* const error_names[CONTROLLER_ERROR_MAX];
