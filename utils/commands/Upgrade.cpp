@@ -170,7 +170,7 @@ bool SendBlocks(Link& link, ImageFile* image, SwitchOutcome outcome, Progress pr
                 PrintPlainProgress(*link.out, *image, tally);
             continue;
         }
-        TurnaroundWorkLeft(link, blocks - block);
+        TurnaroundWorkLeft(&link.turnarounds, blocks - block);
         const uint8_t late_cmd =
             outcome == SWITCH_UNANSWERED && block == 0 ? HPROTO_CMD_SWITCH_BOOT_APP : 0;
         const ExchangeEnd end = ExchangeTold(link, &packet, late_cmd);

@@ -51,20 +51,37 @@ void SayHeld(Link& link, const std::string& held)
     }
 }
 
-// Reads up to `size` bytes, counting them in *got; false (with the failure line) when the line
-// fails or goes quiet first.
-bool ReadFully(Link& link, char* data, int size, int* got)
+// What reading one frame came to, before anyone is told: the frame is read whole (or to the
+// point where the line failed it) first, and then reported once (TellFrame), so that the trace,
+// the failure lines and the turnaround each see it one time, in the order it happened.
+enum FrameStage {
+    FRAME_WHOLE,        // every byte the size asked for; the checksum not yet checked
+    FRAME_NO_SYNC,      // sync_hunt_limit bytes and no sync byte among them
+    FRAME_LOST_SYNC,    // the line failed or went quiet while hunting for the sync byte
+    FRAME_LOST_HEADER,  // ... after the sync byte, within the header
+    FRAME_BAD_SIZE,     // a header whose size no frame can have
+    FRAME_LOST_BODY,    // ... within the command, data and checksum
+};
+
+struct FrameRead {
+    FrameStage stage = FRAME_WHOLE;
+    bool line_gone = false;  // the read that ended it failed, rather than timed out
+    int got = 0;             // bytes read of the part that was cut short
+    int skipped = 0;         // noise before the sync byte
+    uint8_t noise[sync_hunt_limit];
+};
+
+// Reads up to `size` bytes, counting them in *got; false when the line fails or goes quiet
+// first, with *gone telling which.
+bool ReadFully(Port& port, char* data, int size, int* got, bool* gone)
 {
     *got = 0;
     while (*got < size) {
         uint32_t bytes = 0;
         // A read that completes with nothing is how an expired time-out or a closed line shows.
-        bool read = link.port.Read(data + *got, static_cast<uint32_t>(size - *got), &bytes);
+        const bool read = port.Read(data + *got, static_cast<uint32_t>(size - *got), &bytes);
         if (!read || bytes == 0) {
-            TraceNote(*link.out,
-                      read ? "RX nothing within " + std::to_string(link.port.TimeoutMs()) + " ms"
-                           : std::string("RX read failed: the line is gone"));
-            Say(link, "Failed to read from port");
+            *gone = !read;
             return false;
         }
         *got += static_cast<int>(bytes);
@@ -72,68 +89,85 @@ bool ReadFully(Link& link, char* data, int size, int* got)
     return true;
 }
 
-void TraceNoise(Link& link, const uint8_t* noise, int count)
+void ReadFrame(Port& port, Packet* packet, FrameRead* read)
 {
-    if (count > 0)
-        TraceBytes(*link.out, "RX noise skipped by the sync hunt", noise,
-                   static_cast<size_t>(count));
-}
-
-// False when no sync byte came; *silent then says whether nothing at all arrived.
-bool CatchSync(Link& link, Packet* packet, bool* silent)
-{
-    uint8_t noise[sync_hunt_limit];
-    int skipped = 0;
-    *silent = false;
-    for (int i = 0; i < sync_hunt_limit; ++i) {
-        int got = 0;
-        if (!ReadFully(link, reinterpret_cast<char*>(&packet->sync), 1, &got)) {
-            TraceNoise(link, noise, skipped);
-            Say(link, "Failed to read sync");
-            *silent = i == 0;
-            return false;
+    bool synced = false;
+    while (!synced && read->skipped < sync_hunt_limit) {
+        if (!ReadFully(port, reinterpret_cast<char*>(&packet->sync), 1, &read->got,
+                       &read->line_gone)) {
+            read->stage = FRAME_LOST_SYNC;
+            return;
         }
-        if (packet->sync == hproto_sync) {
-            TraceNoise(link, noise, skipped);
-            return true;
-        }
-        noise[skipped++] = packet->sync;
+        synced = packet->sync == hproto_sync;
+        if (!synced)
+            read->noise[read->skipped++] = packet->sync;
     }
-    TraceNoise(link, noise, skipped);
-    return false;
-}
-
-RecvOutcome ReceiveFrame(Link& link, Packet* packet)
-{
-    const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
-    bool silent = false;
-    if (!CatchSync(link, packet, &silent)) {
-        Say(link, "Out of sync");
-        return silent ? RECV_SILENT : RECV_LINE_FAILURE;
+    if (!synced) {
+        read->stage = FRAME_NO_SYNC;
+        return;
     }
-    int got = 0;
-    if (!ReadFully(link, reinterpret_cast<char*>(&packet->size), 3, &got)) {
-        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(1 + got));
-        Say(link, "Failed to read header");
-        return RECV_LINE_FAILURE;
+    if (!ReadFully(port, reinterpret_cast<char*>(&packet->size), 3, &read->got, &read->line_gone)) {
+        read->stage = FRAME_LOST_HEADER;
+        return;
     }
     // The size byte comes from the line: outside 7..254 the frame would not fit the record, or
     // would leave no room for its own checksum.
     if (packet->size < proto_base_size || packet->size > proto_max_size) {
+        read->stage = FRAME_BAD_SIZE;
+        return;
+    }
+    if (!ReadFully(port, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &read->got,
+                   &read->line_gone))
+        read->stage = FRAME_LOST_BODY;
+}
+
+// The trace's note and the line for a read that the line failed or left unanswered.
+void TellReadFailed(Link& link, bool gone)
+{
+    TraceNote(*link.out,
+              gone ? std::string("RX read failed: the line is gone")
+                   : "RX nothing within " + std::to_string(link.port.TimeoutMs()) + " ms");
+    Say(link, "Failed to read from port");
+}
+
+// Tells the observers (trace, failure lines, turnaround, fence count) about a frame read, once.
+RecvOutcome TellFrame(Link& link, const Packet* packet, const FrameRead& read)
+{
+    const uint8_t* frame = reinterpret_cast<const uint8_t*>(packet);
+    if (read.stage == FRAME_LOST_SYNC)
+        TellReadFailed(link, read.line_gone);
+    if (read.skipped > 0)
+        TraceBytes(*link.out, "RX noise skipped by the sync hunt", read.noise,
+                   static_cast<size_t>(read.skipped));
+    switch (read.stage) {
+    case FRAME_LOST_SYNC:
+        Say(link, "Failed to read sync");
+        Say(link, "Out of sync");
+        return read.skipped == 0 ? RECV_SILENT : RECV_LINE_FAILURE;
+    case FRAME_NO_SYNC:
+        Say(link, "Out of sync");
+        return RECV_LINE_FAILURE;
+    case FRAME_LOST_HEADER:
+        TellReadFailed(link, read.line_gone);
+        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(1 + read.got));
+        Say(link, "Failed to read header");
+        return RECV_LINE_FAILURE;
+    case FRAME_BAD_SIZE: {
         TraceBytes(*link.out, "RX header with a bad size", frame, 4);
-        char line[32];
-        snprintf(line, sizeof(line), "Bad packet size %d", packet->size);
-        Say(link, line);
+        Say(link, ("Bad packet size " + std::to_string(packet->size)).c_str());
         return RECV_LINE_FAILURE;
     }
-    if (!ReadFully(link, reinterpret_cast<char*>(&packet->cmd), packet->size - 4, &got)) {
-        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(4 + got));
+    case FRAME_LOST_BODY:
+        TellReadFailed(link, read.line_gone);
+        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(4 + read.got));
         Say(link, "No data in packet");
         return RECV_LINE_FAILURE;
+    case FRAME_WHOLE:
+        break;
     }
     TraceFrame(*link.out, TRACE_RECEIVED, packet);
-    uint16_t stored = GetCRC(packet);
-    uint16_t computed = CalcCRC(packet);
+    const uint16_t stored = GetCRC(packet);
+    const uint16_t computed = CalcCRC(packet);
     if (stored != computed) {
         char line[48];
         snprintf(line, sizeof(line), "Bad CRC: %X  != %X", stored, computed);
@@ -142,7 +176,18 @@ RecvOutcome ReceiveFrame(Link& link, Packet* packet)
     }
     if (IsPingReply(*packet) && link.pings_owed > 0)
         --link.pings_owed;
-    TurnaroundReplied(link, packet->size);
+    // The port listing's probe pings ports of every kind, one each: nothing to judge.
+    if (!link.silent) {
+        const SlowReplies slow = TurnaroundReplied(&link.turnarounds, packet->size);
+        if (slow.due) {
+            const std::string hint = slow.cost + "; " + link.port.SlowAdapterAdvice();
+            // After the lines printed so far; the upload's progress line ends in '\r', so on a
+            // console the hint takes its place and the next figure comes on the line below.
+            link.out->Show();
+            link.out->Note("gantrix: " + hint);
+            TraceNote(*link.out, hint);
+        }
+    }
     if (packet->cmd == 0) {
         if (!link.silent && !link.fencing)
             link.out->Print("Error in response: %s\n",
@@ -150,6 +195,13 @@ RecvOutcome ReceiveFrame(Link& link, Packet* packet)
         return RECV_ERROR_REPLY;
     }
     return RECV_OK;
+}
+
+RecvOutcome ReceiveFrame(Link& link, Packet* packet)
+{
+    FrameRead read;
+    ReadFrame(link.port, packet, &read);
+    return TellFrame(link, packet, read);
 }
 
 // Seals and writes a request; counts a ping as owed and starts timing the exchange.
@@ -161,7 +213,7 @@ bool Send(Link& link, Packet* packet)
     if (link.port.Write(packet, packet->size, &bytes) && bytes == packet->size) {
         if (packet->cmd == HPROTO_CMD_PING && packet->size == proto_base_size)
             ++link.pings_owed;
-        TurnaroundSent(link, packet->size);
+        TurnaroundSent(&link.turnarounds, packet->size);
         return true;
     }
     TraceNote(*link.out, "TX write failed after " + std::to_string(bytes) + " bytes");
@@ -249,7 +301,11 @@ bool SendPacket(Link& link, Packet* packet)
 bool RecvData(Link& link, char* data, int size)
 {
     int got = 0;
-    return ReadFully(link, data, size, &got);
+    bool gone = false;
+    if (ReadFully(link.port, data, size, &got, &gone))
+        return true;
+    TellReadFailed(link, gone);
+    return false;
 }
 
 bool RecvPacket(Link& link, Packet* packet)

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "Exchange.h"
-#include "Trace.h"
 
 namespace {
 
@@ -57,32 +55,30 @@ std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left
     return head + Format(format, left, slow_s, left * wire_ms / 1000);
 }
 
-void TurnaroundWorkLeft(Link& link, int64_t exchanges)
+void TurnaroundWorkLeft(Turnarounds* timings, int64_t exchanges)
 {
-    link.turnarounds.work_left = exchanges;
+    timings->work_left = exchanges;
 }
 
-void TurnaroundSent(Link& link, int request_size)
+void TurnaroundSent(Turnarounds* timings, int request_size)
 {
-    link.turnarounds.sent = Clock::now();
-    link.turnarounds.request_size = request_size;
+    timings->sent = Clock::now();
+    timings->request_size = request_size;
 }
 
-void TurnaroundReplied(Link& link, int reply_size)
+SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size)
 {
-    // The port listing's probe pings ports of every kind, one each: nothing to judge.
-    if (link.silent)
-        return;
-    Turnarounds& t = link.turnarounds;
+    Turnarounds& t = *timings;
+    SlowReplies verdict;
     if (t.request_size == 0)
-        return;
+        return verdict;
     const double wire_ms = WireMs(t.request_size + reply_size);
     const double took_ms = std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
     t.request_size = 0;
     if (t.work_left > 0)
         --t.work_left;
     if (t.told)
-        return;
+        return verdict;
     t.late_ms.push_back(took_ms - wire_ms);
     if (t.late_ms.size() > static_cast<size_t>(late_window))
         t.late_ms.erase(t.late_ms.begin());
@@ -91,13 +87,9 @@ void TurnaroundReplied(Link& link, int reply_size)
         ++t.late;
     const double late_ms = TypicalLateMs(t.late_ms);
     if (!SlowRepliesJudged(late_ms, t.late, t.timed))
-        return;
+        return verdict;
     t.told = true;
-    const std::string hint =
-        SlowReplyCost(late_ms, wire_ms, t.work_left) + "; " + link.port.SlowAdapterAdvice();
-    // After the lines printed so far; the upload's progress line ends in '\r', so on a console the
-    // hint takes its place and the next figure comes on the line below.
-    link.out->Show();
-    link.out->Note("gantrix: " + hint);
-    TraceNote(*link.out, hint);
+    verdict.due = true;
+    verdict.cost = SlowReplyCost(late_ms, wire_ms, t.work_left);
+    return verdict;
 }

@@ -30,8 +30,6 @@ bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed);
 // `wire_ms` on the line), or per exchange when no upload is under way (0).
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left);
 
-struct Link;
-
 // The run's timings; the tool has one line and one exchange outstanding at a time.
 struct Turnarounds {
     std::chrono::steady_clock::time_point sent;
@@ -43,8 +41,15 @@ struct Turnarounds {
     bool told = false;
 };
 
+// The verdict on the replies so far: whether the hint is due (once a run), and what the lateness
+// costs. What to do about it depends on the line, which the caller knows.
+struct SlowReplies {
+    bool due = false;
+    std::string cost;
+};
+
 // The upgrade says how many block exchanges are still to come, the one about to go included.
-void TurnaroundWorkLeft(Link& link, int64_t exchanges);
+void TurnaroundWorkLeft(Turnarounds* timings, int64_t exchanges);
 // The exchange layer reports a request written whole, and a good reply read whole.
-void TurnaroundSent(Link& link, int request_size);
-void TurnaroundReplied(Link& link, int reply_size);
+void TurnaroundSent(Turnarounds* timings, int request_size);
+SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size);
