@@ -635,3 +635,176 @@ TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
     EXPECT_EQ(Tool({"ping"}).status, 0);
     EXPECT_FALSE(ExclusiveMark(board_.path)) << "after a run that ended by itself";
 }
+
+namespace {
+
+Bytes TextBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+// The wire as a shell and separate runs must both give it: a status poll repeated by --wait
+// counts as one, since how often the board is asked depends on the clock alone.
+std::vector<std::string> FoldedPolls(std::vector<std::string> frames)
+{
+    frames.erase(std::unique(frames.begin(), frames.end(),
+                             [](const std::string& a, const std::string& b) {
+                                 return a == b && a == status_frame;
+                             }),
+                 frames.end());
+    return frames;
+}
+
+// One line of a co-process's stdout; what came so far when nothing more comes within the guard.
+std::string ReadAnswer(int fd)
+{
+    std::string line;
+    for (;;) {
+        std::vector<uint8_t> byte = ReadBytes(fd, 1, static_cast<int>(hang_guard_s * 1000));
+        if (byte.empty() || byte[0] == '\n')
+            return line;
+        line.push_back(static_cast<char>(byte[0]));
+    }
+}
+
+}  // namespace
+
+// A script prints what the same lines print as separate runs, and sends the same requests.
+TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
+{
+    TempFile hex(TextBytes(IntelHex({{0x08000000, SeededBytes(200, 5)}})));
+    // The second debug poll gets an error reply, which ends the trace in either case.
+    const std::vector<std::string> board = {"--boot-loader", "lenient",  "--debug-text",
+                                            "hello\\n",      "--inject", "error:5@3",
+                                            "--motion-ms",   "300"};
+    const std::vector<std::string> wait = {"--wait", "10"};
+    const std::vector<std::vector<std::string>> lines = {
+        {"debug", "ping"},  {"id"},   {"status"}, {"move", "x", "fwd", "10"},
+        {"calibrate", "3"}, {"ping"}, {"ping"},   {"upgrade", hex.path},
+        {"status"},
+    };
+    ASSERT_TRUE(Start(board));
+    std::string separate;
+    for (const std::vector<std::string>& words : lines) {
+        const bool moves = words[0] == "move" || words[0] == "calibrate";
+        RunResult run = Tool(words, false, moves ? wait : std::vector<std::string>{});
+        EXPECT_EQ(run.status, 0) << words[0] << run.err;
+        separate += run.out;
+    }
+    const std::vector<std::string> separate_frames = FoldedPolls(RecordedFrames(board_));
+    StopBoard(&board_);
+    EXPECT_NE(separate.find("hello\n"), std::string::npos);
+    EXPECT_NE(separate.find("Upload done 100%"), std::string::npos);
+
+    TempFile script(TextBytes("# the bench's round\ndebug ping\nid\n\nstatus\nmove x fwd 10\n"
+                              "calibrate 3\nrepeat 2 ping\nupgrade " +
+                              hex.path + "\nstatus\n"));
+    ASSERT_TRUE(Start(board));
+    RunResult shell = Tool({"shell", script.path}, false, wait);
+    EXPECT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out, separate);
+    EXPECT_EQ(FoldedPolls(RecordedFrames(board_)), separate_frames);
+    EXPECT_NE(shell.err.find("gantrix: shell: 9 commands run, 0 failed, "), std::string::npos)
+        << shell.err;
+}
+
+// A script with a line that would not run is refused whole, naming the line, before a byte is
+// sent; a command that fails while running ends the shell unless --keep-going.
+TEST_F(BoardEndToEnd, ShellRefusesABadScriptAndStopsAtAFailure)
+{
+    TempFile broken_hex(TextBytes(":10000000zz\n"));
+    struct Refusal {
+        std::string line;
+        std::string reason;
+    };
+    const Refusal refusals[] = {
+        {"frobnicate 3", "unknown command frobnicate"},
+        {"vend", "Invalid params"},
+        {"move q fwd 1", "Unknown channel q"},
+        {"upgrade", "upgrade needs more words"},
+        {"upgrade /nonexistent/fw.hex", "Failed to open file /nonexistent/fw.hex"},
+        {"upgrade " + broken_hex.path,
+         "Failed to open file " + broken_hex.path + ": line 1: malformed line"},
+        {"--retries 2 ping", "switches go before the port word: --retries"},
+        {"repeat 0 ping", "repeat takes a count from 1 to 1000000 and a command"},
+        {"sleep soon", "sleep takes seconds from 0 to 3600"},
+        {std::string(1 << 20, 'p'), "a line longer than 4096 bytes"},
+        {std::string("pi\0ng", 5), "a NUL byte in the line"},
+    };
+    ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.reason);
+        TempFile script(TextBytes("ping\n" + refusal.line + "\nstatus\n"));
+        RunResult run = Tool({"shell", script.path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(script.path + ":2: " + refusal.reason), std::string::npos)
+            << run.err;
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
+
+    // The status, the board's second request, gets an error reply.
+    struct Failure {
+        std::vector<std::string> switches;
+        size_t frames;
+        const char* summary;
+    };
+    const Failure failures[] = {
+        {{}, 2, "gantrix: shell: 2 commands run, 1 failed, "},
+        {{"--keep-going"}, 3, "gantrix: shell: 3 commands run, 1 failed, "},
+    };
+    for (const Failure& failure : failures) {
+        StopBoard(&board_);
+        ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+        TempFile script(TextBytes("ping\nstatus\nid\n"));
+        RunResult run = Tool({"shell", script.path}, false, failure.switches);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(script.path + ":2: status failed with status 1"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(failure.summary), std::string::npos) << run.err;
+        EXPECT_EQ(RecordedFrames(board_).size(), failure.frames);
+    }
+}
+
+// A program drives the shell through a pipe: each line's JSON answer comes before it sends the
+// next, and a line it got wrong is answered too, so it never waits for nothing.
+TEST_F(BoardEndToEnd, ShellAnswersACoProcessLineByLine)
+{
+    ASSERT_TRUE(Start({}));
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t pid = SpawnProgram({ToolPath(), "--json", board_.path, "shell"}, in[0], out[1], -1);
+    close(in[0]);
+    close(out[1]);
+    struct Exchange {
+        const char* line;
+        std::vector<std::string> answer_has;
+    };
+    const Exchange exchanges[] = {
+        {"ping", {R"("command":"ping","ok":true)", R"("line":1,"words":["ping"])"}},
+        {"status", {R"("state":"idle")", R"("line":2,"words":["status"])"}},
+        {"# a note", {}},
+        {"vend 999", {R"("ok":false,"error":"Invalid cell no, 1-255","line":4)"}},
+        // The refusal ended the shell: its summary follows unasked.
+        {nullptr, {R"("command":"shell","ok":false,"commands":2,"failed":1)"}},
+    };
+    for (const Exchange& exchange : exchanges) {
+        const std::string line = exchange.line ? std::string(exchange.line) + "\n" : "";
+        SCOPED_TRACE(line);
+        if (!line.empty()) {
+            ASSERT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+        if (exchange.answer_has.empty())
+            continue;
+        const std::string answer = ReadAnswer(out[0]);
+        for (const std::string& part : exchange.answer_has)
+            EXPECT_NE(answer.find(part), std::string::npos) << answer;
+    }
+    close(in[1]);
+    int wstatus = 0;
+    EXPECT_TRUE(WaitProgram(pid, static_cast<int>(hang_guard_s * 1000), &wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    close(out[0]);
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
