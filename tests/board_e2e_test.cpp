@@ -700,9 +700,13 @@ TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
                               "calibrate 3\nrepeat 2 ping\nupgrade " +
                               hex.path + "\nstatus\n"));
     ASSERT_TRUE(Start(board));
-    RunResult shell = Tool({"shell", script.path}, false, wait);
+    TempFile log(Bytes{});
+    std::vector<std::string> switches = wait;
+    switches.insert(switches.end(), {"--log", log.path});
+    RunResult shell = Tool({"shell", script.path}, false, switches);
     EXPECT_EQ(shell.status, 0) << shell.err;
     EXPECT_EQ(shell.out, separate);
+    EXPECT_NE(ReadTextFile(log.path).find("shell line 9: upgrade " + hex.path), std::string::npos);
     EXPECT_EQ(FoldedPolls(RecordedFrames(board_)), separate_frames);
     EXPECT_NE(shell.err.find("gantrix: shell: 9 commands run, 0 failed, "), std::string::npos)
         << shell.err;
@@ -806,5 +810,53 @@ TEST_F(BoardEndToEnd, ShellAnswersACoProcessLineByLine)
     EXPECT_TRUE(WaitProgram(pid, static_cast<int>(hang_guard_s * 1000), &wstatus));
     EXPECT_EQ(WEXITSTATUS(wstatus), 1);
     close(out[0]);
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
+
+// The prompt in a real terminal: tmux types at it and reads the screen back.
+TEST_F(BoardEndToEnd, ShellPromptAtATerminal)
+{
+    const std::string tmux = "/usr/bin/tmux";
+    if (access(tmux.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no tmux (Debian tmux) to type at the prompt";
+    ASSERT_TRUE(Start({}));
+    const std::string socket = board_.dir + "/tmux";
+    auto run = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {tmux, "-S", socket});
+        return RunProgram(words, 10000);
+    };
+    // The screen once it shows `text` `count` times; what it shows when the guard runs out.
+    auto screen_with = [&](const std::string& text, int count) {
+        std::string screen;
+        for (auto end = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<int>(hang_guard_s * 1000));
+             std::chrono::steady_clock::now() < end;) {
+            screen = run({"capture-pane", "-p"}).out;
+            int seen = 0;
+            for (size_t at = 0; (at = screen.find(text, at)) != std::string::npos;
+                 at += text.size())
+                ++seen;
+            if (seen >= count)
+                return screen;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "no " << count << " x '" << text << "' on the screen:\n" << screen;
+        return screen;
+    };
+    ASSERT_EQ(run({"new-session", "-d", "-x", "100", "-y", "20",
+                   "'" + ToolPath() + "' '" + board_.path + "' shell; echo status=$?; sleep 60"})
+                  .status,
+              0);
+    screen_with("gantrix>", 1);
+    run({"send-keys", "status", "Enter"});
+    screen_with("Status: idle[2]", 1);
+    // The up arrow brings the last line back; Enter runs it again.
+    run({"send-keys", "Up"});
+    screen_with("gantrix> status", 2);
+    run({"send-keys", "Enter"});
+    screen_with("Status: idle[2]", 2);
+    run({"send-keys", "C-d"});
+    screen_with("status=0", 1);
+    run({"kill-server"});
     EXPECT_EQ(RecordedFrames(board_).size(), 2u);
 }
