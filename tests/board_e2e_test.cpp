@@ -617,17 +617,35 @@ TEST_F(BoardEndToEnd, KilledDebugRunLeavesItsLogWithEmptyPollsCounted)
 TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
 {
     const std::string debug_frame = FrameHex(HPROTO_CMD_DEBUG, {});
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
+    // A shell stopped in its last line has every earlier line's output out too.
+    const std::string lines = "ping\ndebug status\n";
+    TempFile script(Bytes(lines.begin(), lines.end()));
+    struct Stop {
+        int sig;
+        std::vector<std::string> words;
+        size_t frames;  // once the trace's poll is among them
+        std::string out;
+    };
+    const Stop stops[] = {
+        {SIGINT, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGTERM, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGHUP, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGINT, {"shell", script.path}, 3, "PING OK\nStatus: idle[2]  \n"},
+    };
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(strsignal(stop.sig) + (" " + stop.words[0]));
         // The trace's first poll goes unanswered, so no piece of board text flushes the output.
         ASSERT_TRUE(Start({"--inject", "silence@debug"}));
-        const Interrupt in_trace{sig, [&] {
+        const Interrupt in_trace{stop.sig, [&] {
                                      std::vector<std::string> frames = RecordedFrames(board_);
-                                     return frames.size() == 2 && frames.back() == debug_frame;
+                                     return frames.size() == stop.frames &&
+                                            frames.back() == debug_frame;
                                  }};
-        RunResult run = RunProgram({ToolPath(), board_.path, "debug", "status"}, 10000, &in_trace);
-        EXPECT_EQ(run.signal, sig);
-        EXPECT_EQ(run.out, "Status: idle[2]  \n");
+        std::vector<std::string> argv = {ToolPath(), board_.path};
+        argv.insert(argv.end(), stop.words.begin(), stop.words.end());
+        RunResult run = RunProgram(argv, 10000, &in_trace);
+        EXPECT_EQ(run.signal, stop.sig);
+        EXPECT_EQ(run.out, stop.out);
         EXPECT_FALSE(ExclusiveMark(board_.path));
         StopBoard(&board_);
     }
