@@ -788,6 +788,46 @@ TEST_F(BoardEndToEnd, ShellRefusesABadScriptAndStopsAtAFailure)
     }
 }
 
+// A board that restarts under a shell takes its port away: --wait-port opens it again for the
+// next command; without it the shell ends there, naming the line.
+TEST_F(BoardEndToEnd, ShellOpensALostPortAgainWithWaitPort)
+{
+    char link_dir[] = "/tmp/gantrix-link-XXXXXX";
+    ASSERT_NE(mkdtemp(link_dir), nullptr);
+    const std::string link = std::string(link_dir) + "/board";
+    TempFile script(TextBytes("ping\nstatus\nping\n"));
+    struct Loss {
+        std::vector<std::string> switches;
+        std::string out_tail;  // after the status's failure lines
+        std::string err_has;
+        size_t frames;  // on the board's second device
+    };
+    const Loss losses[] = {
+        {{"--keep-going", "--wait-port", "5"},
+         "PING OK\n",
+         ":3: the port was lost, opening it again",
+         1},
+        {{"--keep-going"}, "", ":3: the port is gone (--wait-port waits for it to come back)", 0},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.switches.size());
+        ASSERT_TRUE(Start({"--link", link, "--inject", "hangup@2"}));
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), loss.switches.begin(), loss.switches.end());
+        argv.insert(argv.end(), {link, "shell", script.path});
+        RunResult run = RunProgram(argv, 10000);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.rfind("PING OK\n", 0), 0u) << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - loss.out_tail.size()), loss.out_tail);
+        EXPECT_NE(run.err.find(":2: status failed with status 1"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(loss.err_has), std::string::npos) << run.err;
+        ASSERT_TRUE(NextBoardPath(&board_));
+        EXPECT_EQ(RecordedFrames(board_).size(), 2 + loss.frames);
+        StopBoard(&board_);
+    }
+    rmdir(link_dir);
+}
+
 // A program drives the shell through a pipe: each line's JSON answer comes before it sends the
 // next, and a line it got wrong is answered too, so it never waits for nothing.
 TEST_F(BoardEndToEnd, ShellAnswersACoProcessLineByLine)

@@ -267,7 +267,8 @@ private:
         const int status = OpenRunPort(port_word_, options_, out_, &port_);
         out_.Show();
         if (status != exit_ok) {
-            first_failure_ = status;
+            if (first_failure_ == exit_ok)
+                first_failure_ = status;
             return false;
         }
         link_ = std::make_unique<Link>(port_);
@@ -410,6 +411,17 @@ private:
             }
             return true;
         }
+        // A board that restarts (after an upgrade a USB board re-enumerates) takes its port away
+        // between commands; the next command would only fail on a line that is not there.
+        if (run_ > 0)
+            port_lost_ = port_lost_ || port_.HungUp() || !LineStillThere();
+        if (port_lost_ && options_.wait_port_ms == 0) {
+            out_.Note("gantrix: " + source_ + ":" + std::to_string(number) +
+                      ": the port is gone (--wait-port waits for it to come back)");
+            if (first_failure_ == exit_ok)
+                first_failure_ = exit_failed;
+            return false;
+        }
         if (port_lost_ && !Reopen(number))
             return false;
         out_.Record("shell line " + std::to_string(number) + ": " + JoinWords(words));
@@ -421,13 +433,6 @@ private:
                 first_failure_ = last_status_;
             out_.Note("gantrix: " + source_ + ":" + std::to_string(number) + ": " +
                       JoinWords(words) + " failed with status " + std::to_string(last_status_));
-            port_lost_ = port_.HungUp() || !LineStillThere();
-        }
-        if (port_lost_ && options_.wait_port_ms == 0) {
-            out_.Note("gantrix: " + source_ + ":" + std::to_string(number) +
-                      ": the port is gone; --wait-port would wait for it");
-            first_failure_ = first_failure_ == exit_ok ? exit_failed : first_failure_;
-            return false;
         }
         return last_status_ == exit_ok || options_.keep_going || prompting_;
     }
