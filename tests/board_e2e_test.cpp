@@ -715,8 +715,8 @@ TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
     EXPECT_NE(separate.find("Upload done 100%"), std::string::npos);
 
     TempFile script(TextBytes("# the bench's round\ndebug ping\nid\n\nstatus\nmove x fwd 10\n"
-                              "calibrate 3\nrepeat 2 ping\nupgrade " +
-                              hex.path + "\nstatus\n"));
+                              "calibrate 3\nrepeat 2 ping\nsleep 0.01\nupgrade " +
+                              hex.path + "\nstatus\nquit\nping\n"));
     ASSERT_TRUE(Start(board));
     TempFile log(Bytes{});
     std::vector<std::string> switches = wait;
@@ -724,9 +724,9 @@ TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
     RunResult shell = Tool({"shell", script.path}, false, switches);
     EXPECT_EQ(shell.status, 0) << shell.err;
     EXPECT_EQ(shell.out, separate);
-    EXPECT_NE(ReadTextFile(log.path).find("shell line 9: upgrade " + hex.path), std::string::npos);
+    EXPECT_NE(ReadTextFile(log.path).find("shell line 10: upgrade " + hex.path), std::string::npos);
     EXPECT_EQ(FoldedPolls(RecordedFrames(board_)), separate_frames);
-    EXPECT_NE(shell.err.find("gantrix: shell: 9 commands run, 0 failed, "), std::string::npos)
+    EXPECT_NE(shell.err.find("gantrix: shell: 10 commands run, 0 failed, "), std::string::npos)
         << shell.err;
 }
 
