@@ -194,6 +194,30 @@ def latency_rows(args, work, image, name, rows):
                      "wall / plain line " + spread(ratio, "%.3f"), len(walls[label])))
 
 
+def shell_rows(args, work, rows):
+    """The same command lines in one shell and as separate runs, on a board whose motions end at
+    once, so that what is left is the tool's own cost per command."""
+    pings, cells = (20, 4) if args.smoke else (1000, 40)
+    board = Board(args.board, work, ["--motion-ms", "0"], stats=False)
+    try:
+        for name, lines in [("%d pings" % pings, ["ping"] * pings),
+                            ("%d-cell calibration" % cells, ["calibrate %d" % (k + 1) for k in range(cells)])]:
+            script = os.path.join(work, "shell.txt")
+            with open(script, "w") as f:
+                f.write("".join(line + "\n" for line in lines))
+            shell, separate = [], []
+            for _ in range(1 if args.smoke else 3):
+                shell.append(run_timed([args.tool, board.path, "shell", script]))
+                separate.append(sum(run_timed([args.tool, board.path] + line.split()) for line in lines))
+            per_command = lambda times: [t * 1000 / len(lines) for t in times]
+            rows.append(("%s in one shell: ms per command" % name, spread(per_command(shell), "%.3f"),
+                         "separate runs " + spread(per_command(separate), "%.3f"),
+                         "separate / shell " + spread([a / b for a, b in zip(separate, shell)], "%.1f"),
+                         len(shell)))
+    finally:
+        board.stop()
+
+
 def micro(exe, smoke):
     argv = [exe, "--benchmark_format=json"]
     argv += ["--benchmark_min_time=0.01"] if smoke else ["--benchmark_repetitions=9", "--benchmark_min_time=0.2"]
@@ -324,7 +348,10 @@ def main():
         finally:
             board.stop()
 
-        # 4. Microbenchmarks.
+        # 4. Many commands in one shell against as many runs.
+        shell_rows(args, work, rows)
+
+        # 5. Microbenchmarks.
         for name, rates in micro(args.micro, args.smoke).items():
             label = {"BM_GetCRC16": "GetCRC16", "BM_ParsePacket": "ParsePacket"}.get(name, name)
             rows.append(("%s on 1 MiB of frames and noise: MB/s" % label, spread(rates, "%.1f"), "", "",

@@ -617,21 +617,304 @@ TEST_F(BoardEndToEnd, KilledDebugRunLeavesItsLogWithEmptyPollsCounted)
 TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
 {
     const std::string debug_frame = FrameHex(HPROTO_CMD_DEBUG, {});
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
+    // A shell stopped in its last line has every earlier line's output out too.
+    const std::string lines = "ping\ndebug status\n";
+    TempFile script(Bytes(lines.begin(), lines.end()));
+    struct Stop {
+        int sig;
+        std::vector<std::string> words;
+        size_t frames;  // once the trace's poll is among them
+        std::string out;
+    };
+    const Stop stops[] = {
+        {SIGINT, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGTERM, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGHUP, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGINT, {"shell", script.path}, 3, "PING OK\nStatus: idle[2]  \n"},
+    };
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(strsignal(stop.sig) + (" " + stop.words[0]));
         // The trace's first poll goes unanswered, so no piece of board text flushes the output.
         ASSERT_TRUE(Start({"--inject", "silence@debug"}));
-        const Interrupt in_trace{sig, [&] {
+        const Interrupt in_trace{stop.sig, [&] {
                                      std::vector<std::string> frames = RecordedFrames(board_);
-                                     return frames.size() == 2 && frames.back() == debug_frame;
+                                     return frames.size() == stop.frames &&
+                                            frames.back() == debug_frame;
                                  }};
-        RunResult run = RunProgram({ToolPath(), board_.path, "debug", "status"}, 10000, &in_trace);
-        EXPECT_EQ(run.signal, sig);
-        EXPECT_EQ(run.out, "Status: idle[2]  \n");
+        std::vector<std::string> argv = {ToolPath(), board_.path};
+        argv.insert(argv.end(), stop.words.begin(), stop.words.end());
+        RunResult run = RunProgram(argv, 10000, &in_trace);
+        EXPECT_EQ(run.signal, stop.sig);
+        EXPECT_EQ(run.out, stop.out);
         EXPECT_FALSE(ExclusiveMark(board_.path));
         StopBoard(&board_);
     }
     ASSERT_TRUE(Start({}));
     EXPECT_EQ(Tool({"ping"}).status, 0);
     EXPECT_FALSE(ExclusiveMark(board_.path)) << "after a run that ended by itself";
+}
+
+namespace {
+
+Bytes TextBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+// The wire as a shell and separate runs must both give it: a status poll repeated by --wait
+// counts as one, since how often the board is asked depends on the clock alone.
+std::vector<std::string> FoldedPolls(std::vector<std::string> frames)
+{
+    frames.erase(std::unique(frames.begin(), frames.end(),
+                             [](const std::string& a, const std::string& b) {
+                                 return a == b && a == status_frame;
+                             }),
+                 frames.end());
+    return frames;
+}
+
+// One line of a co-process's stdout; what came so far when nothing more comes within the guard.
+std::string ReadAnswer(int fd)
+{
+    std::string line;
+    for (;;) {
+        std::vector<uint8_t> byte = ReadBytes(fd, 1, static_cast<int>(hang_guard_s * 1000));
+        if (byte.empty() || byte[0] == '\n')
+            return line;
+        line.push_back(static_cast<char>(byte[0]));
+    }
+}
+
+}  // namespace
+
+// A script prints what the same lines print as separate runs, and sends the same requests.
+TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
+{
+    TempFile hex(TextBytes(IntelHex({{0x08000000, SeededBytes(200, 5)}})));
+    // The second debug poll gets an error reply, which ends the trace in either case.
+    const std::vector<std::string> board = {"--boot-loader", "lenient",  "--debug-text",
+                                            "hello\\n",      "--inject", "error:5@3",
+                                            "--motion-ms",   "300"};
+    const std::vector<std::string> wait = {"--wait", "10"};
+    const std::vector<std::vector<std::string>> lines = {
+        {"debug", "ping"},  {"id"},   {"status"}, {"move", "x", "fwd", "10"},
+        {"calibrate", "3"}, {"ping"}, {"ping"},   {"upgrade", hex.path},
+        {"status"},
+    };
+    ASSERT_TRUE(Start(board));
+    std::string separate;
+    for (const std::vector<std::string>& words : lines) {
+        const bool moves = words[0] == "move" || words[0] == "calibrate";
+        RunResult run = Tool(words, false, moves ? wait : std::vector<std::string>{});
+        EXPECT_EQ(run.status, 0) << words[0] << run.err;
+        separate += run.out;
+    }
+    const std::vector<std::string> separate_frames = FoldedPolls(RecordedFrames(board_));
+    StopBoard(&board_);
+    EXPECT_NE(separate.find("hello\n"), std::string::npos);
+    EXPECT_NE(separate.find("Upload done 100%"), std::string::npos);
+
+    TempFile script(TextBytes("# the bench's round\ndebug ping\nid\n\nstatus\nmove x fwd 10\n"
+                              "calibrate 3\nrepeat 2 ping\nsleep 0.01\nupgrade " +
+                              hex.path + "\nstatus\nquit\nping\n"));
+    ASSERT_TRUE(Start(board));
+    TempFile log(Bytes{});
+    std::vector<std::string> switches = wait;
+    switches.insert(switches.end(), {"--log", log.path});
+    RunResult shell = Tool({"shell", script.path}, false, switches);
+    EXPECT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out, separate);
+    EXPECT_NE(ReadTextFile(log.path).find("shell line 10: upgrade " + hex.path), std::string::npos);
+    EXPECT_EQ(FoldedPolls(RecordedFrames(board_)), separate_frames);
+    EXPECT_NE(shell.err.find("gantrix: shell: 10 commands run, 0 failed, "), std::string::npos)
+        << shell.err;
+}
+
+// A script with a line that would not run is refused whole, naming the line, before a byte is
+// sent; a command that fails while running ends the shell unless --keep-going.
+TEST_F(BoardEndToEnd, ShellRefusesABadScriptAndStopsAtAFailure)
+{
+    TempFile broken_hex(TextBytes(":10000000zz\n"));
+    struct Refusal {
+        std::string line;
+        std::string reason;
+    };
+    const Refusal refusals[] = {
+        {"frobnicate 3", "unknown command frobnicate"},
+        {"vend", "Invalid params"},
+        {"move q fwd 1", "Unknown channel q"},
+        {"upgrade", "upgrade needs more words"},
+        {"upgrade /nonexistent/fw.hex", "Failed to open file /nonexistent/fw.hex"},
+        {"upgrade " + broken_hex.path,
+         "Failed to open file " + broken_hex.path + ": line 1: malformed line"},
+        {"--retries 2 ping", "switches go before the port word: --retries"},
+        {"repeat 0 ping", "repeat takes a count from 1 to 1000000 and a command"},
+        {"sleep soon", "sleep takes seconds from 0 to 3600"},
+        {std::string(1 << 20, 'p'), "a line longer than 4096 bytes"},
+        {std::string("pi\0ng", 5), "a NUL byte in the line"},
+    };
+    ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.reason);
+        TempFile script(TextBytes("ping\n" + refusal.line + "\nstatus\n"));
+        RunResult run = Tool({"shell", script.path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(script.path + ":2: " + refusal.reason), std::string::npos)
+            << run.err;
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
+
+    // The status, the board's second request, gets an error reply.
+    struct Failure {
+        std::vector<std::string> switches;
+        size_t frames;
+        const char* summary;
+    };
+    const Failure failures[] = {
+        {{}, 2, "gantrix: shell: 2 commands run, 1 failed, "},
+        {{"--keep-going"}, 3, "gantrix: shell: 3 commands run, 1 failed, "},
+    };
+    for (const Failure& failure : failures) {
+        StopBoard(&board_);
+        ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+        TempFile script(TextBytes("ping\nstatus\nid\n"));
+        RunResult run = Tool({"shell", script.path}, false, failure.switches);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(script.path + ":2: status failed with status 1"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(failure.summary), std::string::npos) << run.err;
+        EXPECT_EQ(RecordedFrames(board_).size(), failure.frames);
+    }
+}
+
+// A board that restarts under a shell takes its port away: --wait-port opens it again for the
+// next command; without it the shell ends there, naming the line.
+TEST_F(BoardEndToEnd, ShellOpensALostPortAgainWithWaitPort)
+{
+    char link_dir[] = "/tmp/gantrix-link-XXXXXX";
+    ASSERT_NE(mkdtemp(link_dir), nullptr);
+    const std::string link = std::string(link_dir) + "/board";
+    TempFile script(TextBytes("ping\nstatus\nping\n"));
+    struct Loss {
+        std::vector<std::string> switches;
+        std::string out_tail;  // after the status's failure lines
+        std::string err_has;
+        size_t frames;  // on the board's second device
+    };
+    const Loss losses[] = {
+        {{"--keep-going", "--wait-port", "5"},
+         "PING OK\n",
+         ":3: the port was lost, opening it again",
+         1},
+        {{"--keep-going"}, "", ":3: the port is gone (--wait-port waits for it to come back)", 0},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.switches.size());
+        ASSERT_TRUE(Start({"--link", link, "--inject", "hangup@2"}));
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), loss.switches.begin(), loss.switches.end());
+        argv.insert(argv.end(), {link, "shell", script.path});
+        RunResult run = RunProgram(argv, 10000);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.rfind("PING OK\n", 0), 0u) << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - loss.out_tail.size()), loss.out_tail);
+        EXPECT_NE(run.err.find(":2: status failed with status 1"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(loss.err_has), std::string::npos) << run.err;
+        ASSERT_TRUE(NextBoardPath(&board_));
+        EXPECT_EQ(RecordedFrames(board_).size(), 2 + loss.frames);
+        StopBoard(&board_);
+    }
+    rmdir(link_dir);
+}
+
+// A program drives the shell through a pipe: each line's JSON answer comes before it sends the
+// next, and a line it got wrong is answered too, so it never waits for nothing.
+TEST_F(BoardEndToEnd, ShellAnswersACoProcessLineByLine)
+{
+    ASSERT_TRUE(Start({}));
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t pid = SpawnProgram({ToolPath(), "--json", board_.path, "shell"}, in[0], out[1], -1);
+    close(in[0]);
+    close(out[1]);
+    struct Exchange {
+        const char* line;
+        std::vector<std::string> answer_has;
+    };
+    const Exchange exchanges[] = {
+        {"ping", {R"("command":"ping","ok":true)", R"("line":1,"words":["ping"])"}},
+        {"status", {R"("state":"idle")", R"("line":2,"words":["status"])"}},
+        {"# a note", {}},
+        {"vend 999", {R"("ok":false,"error":"Invalid cell no, 1-255","line":4)"}},
+        // The refusal ended the shell: its summary follows unasked.
+        {nullptr, {R"("command":"shell","ok":false,"commands":2,"failed":1)"}},
+    };
+    for (const Exchange& exchange : exchanges) {
+        const std::string line = exchange.line ? std::string(exchange.line) + "\n" : "";
+        SCOPED_TRACE(line);
+        if (!line.empty()) {
+            ASSERT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+        if (exchange.answer_has.empty())
+            continue;
+        const std::string answer = ReadAnswer(out[0]);
+        for (const std::string& part : exchange.answer_has)
+            EXPECT_NE(answer.find(part), std::string::npos) << answer;
+    }
+    close(in[1]);
+    int wstatus = 0;
+    EXPECT_TRUE(WaitProgram(pid, static_cast<int>(hang_guard_s * 1000), &wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    close(out[0]);
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
+
+// The prompt in a real terminal: tmux types at it and reads the screen back.
+TEST_F(BoardEndToEnd, ShellPromptAtATerminal)
+{
+    const std::string tmux = "/usr/bin/tmux";
+    if (access(tmux.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no tmux (Debian tmux) to type at the prompt";
+    ASSERT_TRUE(Start({}));
+    const std::string socket = board_.dir + "/tmux";
+    auto run = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {tmux, "-S", socket});
+        return RunProgram(words, 10000);
+    };
+    // The screen once it shows `text` `count` times; what it shows when the guard runs out.
+    auto screen_with = [&](const std::string& text, int count) {
+        std::string screen;
+        for (auto end = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<int>(hang_guard_s * 1000));
+             std::chrono::steady_clock::now() < end;) {
+            screen = run({"capture-pane", "-p"}).out;
+            int seen = 0;
+            for (size_t at = 0; (at = screen.find(text, at)) != std::string::npos;
+                 at += text.size())
+                ++seen;
+            if (seen >= count)
+                return screen;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "no " << count << " x '" << text << "' on the screen:\n" << screen;
+        return screen;
+    };
+    ASSERT_EQ(run({"new-session", "-d", "-x", "100", "-y", "20",
+                   "'" + ToolPath() + "' '" + board_.path + "' shell; echo status=$?; sleep 60"})
+                  .status,
+              0);
+    screen_with("gantrix>", 1);
+    run({"send-keys", "status", "Enter"});
+    screen_with("Status: idle[2]", 1);
+    // The up arrow brings the last line back; Enter runs it again.
+    run({"send-keys", "Up"});
+    screen_with("gantrix> status", 2);
+    run({"send-keys", "Enter"});
+    screen_with("Status: idle[2]", 2);
+    run({"send-keys", "C-d"});
+    screen_with("status=0", 1);
+    run({"kill-server"});
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
 }

@@ -140,6 +140,34 @@ TEST_F(WineBoard, UpgradeImageArrivesIntact)
     rmdir(dir);
 }
 
+// A script with Windows line ends: checked whole first, then run on the one open COM port.
+TEST_F(WineBoard, ShellRunsAScript)
+{
+    ASSERT_TRUE(Start({}));
+    struct Script {
+        std::string text;
+        std::string out;
+        std::string err_has;
+        int status;
+        size_t frames;  // in all, on the one board
+    };
+    // clang-format off
+    const Script scripts[] = {
+      // text                                          out                                                                             err_has                                    status  frames
+        {"ping\r\nbogus\r\n",                          "",                                                                             ":2: unknown command bogus",               1,      0},
+        {"ping\r\nid\r\n# note\r\nrepeat 2 status\r\n", "PING OK\nID: device 2B version 1.4\nStatus: idle[2]  \nStatus: idle[2]  \n", "gantrix: shell: 4 commands run, 0 failed", 0,      4},
+    };
+    // clang-format on
+    for (const Script& script : scripts) {
+        TempFile file(Bytes(script.text.begin(), script.text.end()));
+        RunResult result = Tool({"shell", "Z:" + file.path});
+        EXPECT_EQ(result.out, script.out);
+        EXPECT_NE(result.err.find(script.err_has), std::string::npos) << result.err;
+        EXPECT_EQ(result.status, script.status);
+        EXPECT_EQ(RecordedFrames(line_.board).size(), script.frames);
+    }
+}
+
 TEST_F(WineBoard, DebugTraceFollowsTheCommand)
 {
     // Request 1 is the ping, 2 and 3 fetch debug text, 4 gets an error reply that ends the trace.

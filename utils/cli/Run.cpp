@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Shell.h"
 #include "Usage.h"
 #include "commands/CommandTable.h"
 #include "commands/JsonOut.h"
@@ -104,8 +105,8 @@ int RefuseWords(Output& out, const RunOptions& options, const std::string& reaso
     return exit_failed;
 }
 
-// Runs the command named by the words (words[0] the port word) on a port that is open and set
-// up; returns the exit status. With a report (--json) the command fills it.
+}  // namespace
+
 int RunCommand(Link& link, const Words& words, const RunOptions& options, RunReport* report)
 {
     std::string cmd = words[1];
@@ -144,9 +145,6 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
     return result == COMMAND_OK ? exit_ok : exit_failed;
 }
 
-
-// Why the switches do not fit the command words (words[0] the port word); null when they do.
-// Checked before the port is opened, so that nothing is sent.
 const char* SwitchesMisfit(const Words& words, const RunOptions& options)
 {
     const bool debug = words[1] == "debug";
@@ -159,18 +157,8 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     return nullptr;
 }
 
-// The run on the port named by words[0]: open and set it up, run the command; the exit status.
-int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
+int OpenRunPort(const std::string& port_word, const RunOptions& options, Output& out, Port* opened)
 {
-    if (words.size() < 2)
-        return RefuseWords(out, options, "a port word and a command word are needed");
-    if (const char* misfit = SwitchesMisfit(words, options)) {
-        out.Note("gantrix: " + std::string(misfit));
-        // A JSON run reports it in its object.
-        if (options.json)
-            out.Line(misfit);
-        return exit_failed;
-    }
     std::string path, failure;
     // The --wait-port line: on stderr, and in the log among the output.
     auto say_waiting = [&out](const std::string& line) {
@@ -179,8 +167,8 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
     };
     // Closing, at the end of the run, clears the port's exclusive mark, which would otherwise
     // outlive the run.
-    Port port = OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &path,
-                             &failure);
+    Port port = OpenPortWord(port_word, options.timeout_ms, options.wait_port_ms, say_waiting,
+                             &path, &failure);
     if (!port.IsOpen()) {
         out.Write("Failed to open port");
         out.Note(failure);
@@ -197,6 +185,28 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
         out.Write("Failed to set COM state");
         return exit_set_state;
     }
+    *opened = std::move(port);
+    return exit_ok;
+}
+
+namespace {
+
+// The run on the port named by words[0]: open and set it up, run the command; the exit status.
+int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
+{
+    if (words.size() < 2)
+        return RefuseWords(out, options, "a port word and a command word are needed");
+    if (const char* misfit = SwitchesMisfit(words, options)) {
+        out.Note("gantrix: " + std::string(misfit));
+        // A JSON run reports it in its object.
+        if (options.json)
+            out.Line(misfit);
+        return exit_failed;
+    }
+    Port port;
+    const int opened = OpenRunPort(words[0], options, out, &port);
+    if (opened != exit_ok)
+        return opened;
     Link link(port);
     link.retries = options.retries;
     link.out = &out;
@@ -225,6 +235,8 @@ int RunCommandLine(const CommandLine& line, std::string* failure)
     int status;
     if (options.list_ports)
         status = ListSerialPorts(out, options.probe, options.json);
+    else if (IsShell(line.words))
+        status = RunShell(line, out);
     else if (options.json)
         status = RunJson(line.words, options, out);
     else

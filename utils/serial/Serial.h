@@ -78,8 +78,12 @@ public:
     // The transport's operations (Transport above); the port must be open.
     bool Read(void* data, uint32_t size, uint32_t* bytes)
     {
-        return transport_->Read(data, size, bytes);
+        const bool read = transport_->Read(data, size, bytes);
+        hung_up_ = hung_up_ || !read;
+        return read;
     }
+    // Whether a read found the line gone (a hang-up), for a caller that would go on using it.
+    bool HungUp() const { return hung_up_; }
     bool Write(const void* data, uint32_t size, uint32_t* bytes)
     {
         return transport_->Write(data, size, bytes);
@@ -96,6 +100,7 @@ public:
 private:
     std::unique_ptr<Transport> transport_;
     int timeout_ms_ = 0;
+    bool hung_up_ = false;
 };
 
 // What an open gave: the port, or a port that is not open and the reason in `error`.
