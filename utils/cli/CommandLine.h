@@ -31,6 +31,8 @@ struct RunOptions {
     int wait_ms = 0;         // --wait; 0: the motion commands return once the board accepted them
     bool json = false;
     int wait_port_ms = 0;  // --wait-port
+    bool each = false;     // --each: the port word is a comma-separated set of ports
+    int jobs = 0;          // --jobs: how many of the set run together; 0: all of them
 };
 
 // A command line read and found runnable.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Fleet.h"
 #include "Usage.h"
 #include "commands/CommandTable.h"
 #include "commands/JsonOut.h"
@@ -54,7 +55,9 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
             out.Note("gantrix: cannot open the log " + options.log_path + ": " + why);
             return false;
         }
-        if (!ConsoleDivert(LogStdout)) {
+        // A set of ports writes its tagged lines into the log itself, from many threads: one
+        // stream of stdout could not tell whose line it carries.
+        if (!options.each && !ConsoleDivert(LogStdout)) {
             out.Note("gantrix: cannot divert the output into the log " + options.log_path);
             std::string error;
             LogClose(&error);
@@ -71,7 +74,7 @@ bool EndRun(const RunOptions& options, std::string* failure)
     if (options.log_path.empty())
         return true;
     LogTraceEnd();
-    bool console_written = ConsoleRestore();
+    bool console_written = options.each || ConsoleRestore();
     std::string error;
     if (!LogClose(&error)) {
         *failure = "gantrix: cannot write the log " + options.log_path + ": " + error;
@@ -126,7 +129,9 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
             return RefuseWords(*link.out, options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
-            result = Upgrade(link, args, UpgradeSwitches(options), report);
+            // Its report (--json) also turns its progress off; a set of ports asks for the id
+            // and status of the others but keeps the progress.
+            result = Upgrade(link, args, UpgradeSwitches(options), options.json ? report : nullptr);
         else if (report && row->reporter)
             result = row->reporter(link, args, report);
         else
@@ -145,13 +150,15 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
 }
 
 
-// Why the switches do not fit the command words (words[0] the port word); null when they do.
-// Checked before the port is opened, so that nothing is sent.
+}  // namespace
+
 const char* SwitchesMisfit(const Words& words, const RunOptions& options)
 {
     const bool debug = words[1] == "debug";
     if (options.json && debug)
         return "debug does not go with --json: its trace is a stream, not one result";
+    if (options.each && debug)
+        return "debug does not go with --each: its trace is the stream of one board";
     const std::string& word = debug && words.size() > 2 ? words[2] : words[1];
     const CommandRow* row = FindCommand(word);
     if (options.wait_ms > 0 && row && !row->moves)
@@ -159,7 +166,6 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     return nullptr;
 }
 
-// The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
 {
     if (words.size() < 2)
@@ -203,6 +209,8 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
     return RunCommand(link, words, options, report);
 }
 
+namespace {
+
 // --json: the run with its text lines held back, then one object for them on stdout.
 int RunJson(const Words& words, const RunOptions& options, Output& out)
 {
@@ -225,6 +233,8 @@ int RunCommandLine(const CommandLine& line, std::string* failure)
     int status;
     if (options.list_ports)
         status = ListSerialPorts(out, options.probe, options.json);
+    else if (options.each)
+        status = RunFleet(line, out);
     else if (options.json)
         status = RunJson(line.words, options, out);
     else

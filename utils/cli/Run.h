@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "output/Output.h"
 
 // The line that says the output was not all written; for stdout as for the log.
 constexpr char output_lost[] = "gantrix: the output could not be written in full";
@@ -11,3 +12,11 @@ constexpr char output_lost[] = "gantrix: the output could not be written in full
 // Runs `line` to its end and returns its exit status. A log or a console behind it that could not be
 // written in full leaves its stderr line in *failure; stdout itself is the caller's to check.
 int RunCommandLine(const CommandLine& line, std::string* failure);
+
+// Why the switches do not fit the command words (words[0] the port word); null when they do.
+// Checked before the port is opened, so that nothing is sent.
+const char* SwitchesMisfit(const std::vector<std::string>& words, const RunOptions& options);
+// The run on the port named by words[0]: open and set it up, run the command; the exit status.
+// With a report the command fills it where it can.
+int RunOnPort(const std::vector<std::string>& words, const RunOptions& options, Output& out,
+              RunReport* report);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "console/Console.h"
 #include "proto/Trace.h"
@@ -24,6 +25,8 @@ struct Log {
 };
 
 Log log_state;
+// Held while a line goes into the file: the ports of one run write from threads of their own.
+std::mutex file_lock;
 
 // The debug trace's empty polls, folded on the run's own thread before they enter the stream.
 struct PollFold {
@@ -55,6 +58,7 @@ std::string WallClock()
 void LogLines(const char* kind, const std::string& text)
 {
     const std::string stamp = WallClock();
+    std::lock_guard<std::mutex> hold(file_lock);
     size_t start = 0;
     for (;;) {
         size_t end = text.find('\n', start);
@@ -199,6 +203,11 @@ void LogTraceEnd()
 {
     PutPollCount(true);
     PutHeldPoll();
+}
+
+void LogLine(const char* kind, const std::string& line)
+{
+    LogLines(kind, line);
 }
 
 bool LogClose(std::string* error)

@@ -22,6 +22,10 @@ void LogStdout(const char* bytes, size_t count);
 void LogTrace(const std::string& entry, TraceKind kind);
 // A line about the run itself (what an upgrade sends), marked `run` in the log like the first.
 void LogRun(const std::string& line);
+// A line written straight to the log, for output that does not go through stdout (the lines of
+// many ports run at once, each already tagged); `kind` is "out", "trace" or "run". Safe to call
+// from several threads.
+void LogLine(const char* kind, const std::string& line);
 // Logs the polls held back and counted so far; before the end of the output.
 void LogTraceEnd();
 // False, with the reason in *error, when a line could not be written to the file.
