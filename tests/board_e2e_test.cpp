@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/file.h>
 #include <thread>
@@ -634,4 +635,112 @@ TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
     ASSERT_TRUE(Start({}));
     EXPECT_EQ(Tool({"ping"}).status, 0);
     EXPECT_FALSE(ExclusiveMark(board_.path)) << "after a run that ended by itself";
+}
+
+// Eight boards at once, each with its own fault: the healthy ones get the whole image whatever
+// the others do, every line says whose it is, and the report and status tell who failed.
+TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
+{
+    TempFile firmware(SeededBytes(4096, 33));
+    char dir[] = "/tmp/gantrix-fleet-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    struct Member {
+        std::vector<std::string> args;
+        const char* id_row;       // the id run's table row after the port: board and result
+        const char* upgrade_row;  // the upgrade's; "ok" ones must hold the whole image
+    };
+    // clang-format off
+    const Member members[] = {
+        {{"--id", "11:1.0"},                    "11 ok",        "- ok"},
+        {{"--id", "12:1.0"},                    "12 ok",        "- ok"},
+        {{"--id", "13:1.0"},                    "13 ok",        "- ok"},
+        {{"--id", "14:1.0"},                    "14 ok",        "- ok"},
+        {{"--inject", "error:5@upgrade#3"},     "2B ok",        "- status 1"},
+        {{"--inject", "hangup@upgrade#5"},      "2B ok",        "- status 1"},
+        {{"--inject", "silence"},               "- status 1",   "- status 1"},
+        {{"--baud", "38400", "--id", "18:1.0"}, "18 ok",        "- ok"},
+    };
+    // clang-format on
+    std::vector<BoardProcess> boards;
+    std::string set;
+    for (const Member& member : members) {
+        std::vector<std::string> args = member.args;
+        args.push_back("--image-out");
+        args.push_back(std::string(dir) + "/" + std::to_string(boards.size()) + ".img");
+        boards.push_back(StartBoard(args));
+        ASSERT_GT(boards.back().pid, 0);
+        set += (set.empty() ? "" : ",") + boards.back().path;
+    }
+    // A port's row of the table without the port and the time: "2B ok".
+    const auto row = [](const std::string& err, const std::string& port) {
+        const size_t at = err.find("\n" + port + " ");
+        if (at == std::string::npos)
+            return std::string("(no row)");
+        std::istringstream line(err.substr(at + 1, err.find('\n', at + 1) - at - 1));
+        std::vector<std::string> words{std::istream_iterator<std::string>(line), {}};
+        std::string folded;
+        for (size_t k = 1; k + 2 < words.size(); ++k)
+            folded += (k > 1 ? " " : "") + words[k];
+        return folded;
+    };
+
+    RunResult id = RunProgram({QuickToolPath(), "--json", "--each", set, "id"});
+    RunResult upgrade = RunProgram({QuickToolPath(), "--each", set, "upgrade", firmware.path});
+    EXPECT_EQ(id.status, 1);
+    EXPECT_EQ(upgrade.status, 1);
+    EXPECT_LT(upgrade.seconds, hang_guard_s);
+    // Whole lines, each tagged with its port.
+    std::istringstream lines(upgrade.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_NE((set + ",").find(line.substr(0, line.find(": ")) + ","), std::string::npos)
+            << line;
+    const Bytes expected = ReadWholeFile(firmware.path);
+    for (size_t k = 0; k < boards.size(); ++k) {
+        const Member& member = members[k];
+        const std::string& port = boards[k].path;
+        SCOPED_TRACE(port);
+        const bool answered = member.id_row[0] != '-';
+        const std::string object = "{\"port\":\"" + port +
+                                   "\",\"schema\":1,\"command\":\"id\",\"ok\":" +
+                                   (answered ? "true" : "false");
+        EXPECT_NE(id.out.find(object), std::string::npos) << id.out;
+        EXPECT_EQ(row(id.err, port), member.id_row) << id.err;
+        EXPECT_EQ(row(upgrade.err, port), member.upgrade_row) << upgrade.err;
+        const bool healthy = std::string(member.upgrade_row) == "- ok";
+        EXPECT_EQ(upgrade.out.find(port + ": Upload done 100%") != std::string::npos, healthy)
+            << upgrade.out;
+        StopBoard(&boards[k]);
+        const std::string image = std::string(dir) + "/" + std::to_string(k) + ".img";
+        if (healthy) {
+            EXPECT_EQ(ReadWholeFile(image), expected);
+        }
+        unlink(image.c_str());
+    }
+    rmdir(dir);
+    EXPECT_NE(id.out.find("{\"schema\":1,\"command\":\"id\",\"ok\":false,\"ports\":8,"
+                          "\"failed\":1,\"status\":1}\n"),
+              std::string::npos)
+        << id.out;
+}
+
+// One device under two words, or a word left empty, is refused before anything reaches a board.
+TEST_F(BoardEndToEnd, EachRefusesASetThatIsNotOneWordPerDevice)
+{
+    ASSERT_TRUE(Start({}));
+    const std::string again = "/dev/../dev/" + board_.path.substr(5);
+    struct Case {
+        std::string set;
+        std::string err;
+    };
+    const Case cases[] = {
+        {board_.path + "," + again, board_.path + " and " + again + " are the same device"},
+        {board_.path + ",", "an empty port word in the set " + board_.path + ","},
+    };
+    for (const Case& c : cases) {
+        RunResult result = RunProgram({ToolPath(), "--each", c.set, "ping"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "gantrix: " + c.err + "\n");
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
 }
