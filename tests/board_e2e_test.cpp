@@ -685,7 +685,11 @@ TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
     };
 
     RunResult id = RunProgram({QuickToolPath(), "--json", "--each", set, "id"});
-    RunResult upgrade = RunProgram({QuickToolPath(), "--each", set, "upgrade", firmware.path});
+    const std::string log = std::string(dir) + "/run.log";
+    RunResult upgrade =
+        RunProgram({QuickToolPath(), "--log", log, "--each", set, "upgrade", firmware.path});
+    const std::string logged = ReadTextFile(log);
+    unlink(log.c_str());
     EXPECT_EQ(id.status, 1);
     EXPECT_EQ(upgrade.status, 1);
     EXPECT_LT(upgrade.seconds, hang_guard_s);
@@ -709,6 +713,9 @@ TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
         const bool healthy = std::string(member.upgrade_row) == "- ok";
         EXPECT_EQ(upgrade.out.find(port + ": Upload done 100%") != std::string::npos, healthy)
             << upgrade.out;
+        EXPECT_EQ(logged.find(" out   " + port + ": Upload done 100%\n") != std::string::npos,
+                  healthy)
+            << logged;
         StopBoard(&boards[k]);
         const std::string image = std::string(dir) + "/" + std::to_string(k) + ".img";
         if (healthy) {
