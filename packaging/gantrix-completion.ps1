@@ -19,8 +19,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port')
-    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port')
+        '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port', '--each', '--jobs')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port', '--jobs')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
     $formats = @('raw', 'ihex', 'srec')
