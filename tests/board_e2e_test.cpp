@@ -704,9 +704,9 @@ TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
         const std::string& port = boards[k].path;
         SCOPED_TRACE(port);
         const bool answered = member.id_row[0] != '-';
-        const std::string object = "{\"port\":\"" + port +
-                                   "\",\"schema\":1,\"command\":\"id\",\"ok\":" +
-                                   (answered ? "true" : "false");
+        const std::string object =
+            "{\"port\":\"" + port +
+            "\",\"schema\":1,\"command\":\"id\",\"ok\":" + (answered ? "true" : "false");
         EXPECT_NE(id.out.find(object), std::string::npos) << id.out;
         EXPECT_EQ(row(id.err, port), member.id_row) << id.err;
         EXPECT_EQ(row(upgrade.err, port), member.upgrade_row) << upgrade.err;

@@ -148,7 +148,6 @@ private:
     const bool terminal_;
     bool drawn_ = false;
     size_t drawn_width_ = 0;
-
 };
 
 // One port's output: its text cut into whole lines for the sink, or held for its JSON object.
@@ -320,8 +319,8 @@ bool ReadPortSet(const std::string& set, const std::vector<PortInfo>& listing,
             const std::string identity = DeviceIdentity(paths[k]);
             const auto twice = std::find(identities.begin(), identities.end(), identity);
             if (twice != identities.end()) {
-                *failure = (*ports)[static_cast<size_t>(twice - identities.begin())].tag +
-                           " and " + found[k].tag + " are the same device";
+                *failure = (*ports)[static_cast<size_t>(twice - identities.begin())].tag + " and " +
+                           found[k].tag + " are the same device";
                 return false;
             }
             identities.push_back(identity);
