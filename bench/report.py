@@ -216,10 +216,11 @@ def fleet_rows(args, work, image, name, rows):
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
             spent = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
             boards_cpu[n].append((spent - last_cpu) / n)
-            print("fleet %s on %d boards: %.3f s" % (name, n, walls[n][-1]), file=sys.stderr)
+            print("fleet %s on %d board(s): %.3f s" % (name, n, walls[n][-1]), file=sys.stderr)
     for n in counts:
         ratio = [w / one for w, one in zip(walls[n], walls[1])]
-        rows.append(("Upgrade %s at %d baud on %d boards at once (--each): wall s" % (name, args.baud, n),
+        rows.append(("Upgrade %s at %d baud on %d board%s at once (--each): wall s"
+                     % (name, args.baud, n, "" if n == 1 else "s"),
                      spread(walls[n], "%.3f"),
                      "processor s per board: gantrix %s, board %s" % (spread(cpu[n], "%.3f"),
                                                                      spread(boards_cpu[n], "%.3f")),
