@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -750,4 +751,41 @@ TEST_F(BoardEndToEnd, EachRefusesASetThatIsNotOneWordPerDevice)
         EXPECT_EQ(result.err, "gantrix: " + c.err + "\n");
     }
     EXPECT_TRUE(RecordedFrames(board_).empty());
+}
+
+// At a terminal the ports' uploads share one progress line, kept below the tagged lines and gone
+// at the end.
+TEST(BoardFleet, AtATerminalTheUploadsShareOneProgressLine)
+{
+    TempFile firmware(SeededBytes(2048, 35));
+    BoardProcess boards[] = {StartBoard({}), StartBoard({})};
+    PtyPair terminal;
+    ASSERT_TRUE(OpenPtyPair(&terminal));
+    std::string shown;
+    // Read as it comes: a terminal holds only so much before the writer waits.
+    std::thread reader([&] {
+        const Bytes bytes = Drain(terminal.master, 3000);
+        shown.assign(bytes.begin(), bytes.end());
+    });
+    const pid_t pid = SpawnProgram({ToolPath(), "--each", boards[0].path + "," + boards[1].path,
+                                    "upgrade", firmware.path},
+                                   -1, terminal.slave, -1);
+    int wstatus = -1;
+    EXPECT_TRUE(WaitProgram(pid, 20000, &wstatus));
+    reader.join();
+    ClosePtyPair(&terminal);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+    for (BoardProcess& board : boards) {
+        EXPECT_NE(shown.find(" " + board.path + " "), std::string::npos) << shown;
+        EXPECT_NE(shown.find(board.path + ": Upload done 100%"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(board.path + ": Uploading"), std::string::npos) << shown;
+        StopBoard(&board);
+    }
+    EXPECT_NE(shown.find("Uploading... "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("%  (0 finished, 0 failed)\r"), std::string::npos) << shown;
+    // What the terminal shows last: the combined line blanked out.
+    const std::string last = shown.substr(shown.rfind('\n') + 1);
+    const size_t blank = last.rfind('\r', last.size() - 2) + 1;
+    EXPECT_EQ(last.back(), '\r') << shown;
+    EXPECT_EQ(last.find_first_not_of(' ', blank), last.size() - 1) << shown;
 }

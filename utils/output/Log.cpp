@@ -57,8 +57,9 @@ std::string WallClock()
 // One stamped line per line of `text`; `kind` tells output from trace.
 void LogLines(const char* kind, const std::string& text)
 {
-    const std::string stamp = WallClock();
+    // gmtime's result is shared too.
     std::lock_guard<std::mutex> hold(file_lock);
+    const std::string stamp = WallClock();
     size_t start = 0;
     for (;;) {
         size_t end = text.find('\n', start);
