@@ -69,11 +69,11 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
 
 // Puts stdout back and waits until the log has every line. False, with the line for stderr in
 // *failure, when the log or the console behind it could not be written.
-bool EndRun(const RunOptions& options, std::string* failure)
+bool EndRun(const RunOptions& options, RunOutput& out, std::string* failure)
 {
     if (options.log_path.empty())
         return true;
-    LogTraceEnd();
+    out.EndLog();
     bool console_written = options.each || ConsoleRestore();
     std::string error;
     if (!LogClose(&error)) {
@@ -239,6 +239,6 @@ int RunCommandLine(const CommandLine& line, std::string* failure)
         status = RunJson(line.words, options, out);
     else
         status = RunOnPort(line.words, options, out, nullptr);
-    EndRun(options, failure);
+    EndRun(options, out, failure);
     return status;
 }
