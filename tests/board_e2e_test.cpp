@@ -789,3 +789,32 @@ TEST(BoardFleet, AtATerminalTheUploadsShareOneProgressLine)
     EXPECT_EQ(last.back(), '\r') << shown;
     EXPECT_EQ(last.find_first_not_of(' ', blank), last.size() - 1) << shown;
 }
+
+// --jobs bounds how many ports run together: with one at a time a silent board's lines come
+// before those of a board that answers at once; with all together, after them.
+TEST(BoardFleet, JobsBoundsThePortsRunTogether)
+{
+    BoardProcess silent = StartBoard({"--inject", "silence"});
+    BoardProcess healthy = StartBoard({});
+    const std::string set = silent.path + "," + healthy.path;
+    struct Case {
+        std::vector<std::string> switches;
+        std::string first;  // the port whose line comes first
+    };
+    const Case cases[] = {
+        {{"--jobs", "1"}, silent.path},
+        {{}, healthy.path},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+        argv.insert(argv.end(), {"--each", set, "id"});
+        RunResult result = RunProgram(argv);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.compare(0, c.first.size() + 2, c.first + ": "), 0) << result.out;
+        EXPECT_NE(result.out.find(healthy.path + ": ID: device 2B version 1.4\n"),
+                  std::string::npos);
+    }
+    StopBoard(&silent);
+    StopBoard(&healthy);
+}
