@@ -45,6 +45,8 @@ public:
         const std::string tagged = ports_[port].tag + ": " + line;
         ClearProgress();
         std::fprintf(stdout, "%s\n", tagged.c_str());
+        // A console sees each port's line as it ends, not when the whole run does.
+        ShowPrinted();
         if (log_)
             LogLine("out", tagged);
         DrawProgress();
@@ -95,11 +97,9 @@ public:
     {
         std::lock_guard<std::mutex> hold(lock_);
         ++(status == exit_ok ? finished_ : failed_);
-        const bool uploading = percent_[port] >= 0;
         percent_[port] = -1;
         ClearProgress();
-        if (uploading || drawn_)
-            DrawProgress();
+        DrawProgress();
     }
     bool Traces() const { return trace_ || log_; }
     bool TracesShown() const { return trace_; }
