@@ -21,6 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The widest the combined progress line gets: a console's 80 columns less the cursor's.
+constexpr size_t progress_width = 79;
+
 // How a port's run ended, for the table and the summary.
 struct PortResult {
     int status = exit_ok;
@@ -119,19 +122,29 @@ private:
         std::fprintf(stdout, "\r%*s\r", static_cast<int>(drawn_width_), "");
         drawn_ = false;
     }
-    // Every port still uploading with its share, then the counts so far.
+    // Every port still uploading with its share, then the counts so far. A line longer than the
+    // console wraps, and '\r' then rewrites only its last row: past 79 columns the shares go
+    // without their ports' words, in the set's order, and past that they are cut.
     void DrawProgress()
     {
         if (!terminal_)
             return;
-        std::string line;
-        for (size_t k = 0; k < ports_.size(); ++k)
-            if (percent_[k] >= 0)
-                line += " " + ports_[k].tag + " " + std::to_string(percent_[k]) + "%";
-        if (line.empty())
+        std::string named, bare;
+        for (size_t k = 0; k < ports_.size(); ++k) {
+            if (percent_[k] < 0)
+                continue;
+            named += " " + ports_[k].tag + " " + std::to_string(percent_[k]) + "%";
+            bare += " " + std::to_string(percent_[k]) + "%";
+        }
+        if (named.empty())
             return;
-        line = "Uploading..." + line + "  (" + std::to_string(finished_) + " finished, " +
-               std::to_string(failed_) + " failed)";
+        const std::string counts = "  (" + std::to_string(finished_) + " finished, " +
+                                   std::to_string(failed_) + " failed)";
+        const size_t room = progress_width - std::string("Uploading...").size() - counts.size();
+        std::string shares = named.size() <= room ? named : bare;
+        if (shares.size() > room)
+            shares = shares.substr(0, room - 4) + " ...";
+        const std::string line = "Uploading..." + shares + counts;
         std::fprintf(stdout, "%s\r", line.c_str());
         std::fflush(stdout);
         drawn_ = true;
