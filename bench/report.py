@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import shutil
 import signal
 import statistics
@@ -218,6 +219,38 @@ def shell_rows(args, work, rows):
         board.stop()
 
 
+def fleet_rows(args, work, image, name, rows):
+    """One upgrade on 1, 2, 4 and 8 paced boards at once (--each), the counts alternating rep by rep:
+    the wall time against one board's, the tool's processor time per board, and the boards' own
+    processor time (the simulated boards pace their lines on the same cores as the tool)."""
+    counts = [1, 2, 4, 8]
+    walls = {n: [] for n in counts}
+    cpu = {n: [] for n in counts}
+    boards_cpu = {n: [] for n in counts}
+    for _ in range(args.reps_fleet):
+        for n in counts:
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            boards = [Board(args.board, work, ["--baud", str(args.baud)], stats=False) for _ in range(n)]
+            try:
+                walls[n].append(run_timed([args.tool, "--each", ",".join(b.path for b in boards), "upgrade", image]))
+                cpu[n].append(last_cpu / n)
+            finally:
+                for board in boards:
+                    board.stop()
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            spent = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+            boards_cpu[n].append((spent - last_cpu) / n)
+            print("fleet %s on %d board(s): %.3f s" % (name, n, walls[n][-1]), file=sys.stderr)
+    for n in counts:
+        ratio = [w / one for w, one in zip(walls[n], walls[1])]
+        rows.append(("Upgrade %s at %d baud on %d board%s at once (--each): wall s"
+                     % (name, args.baud, n, "" if n == 1 else "s"),
+                     spread(walls[n], "%.3f"),
+                     "processor s per board: gantrix %s, board %s" % (spread(cpu[n], "%.3f"),
+                                                                     spread(boards_cpu[n], "%.3f")),
+                     "wall / 1 board " + spread(ratio, "%.3f"), len(walls[n])))
+
+
 def micro(exe, smoke):
     argv = [exe, "--benchmark_format=json"]
     argv += ["--benchmark_min_time=0.01"] if smoke else ["--benchmark_repetitions=9", "--benchmark_min_time=0.2"]
@@ -243,6 +276,10 @@ def main():
     parser.add_argument("--skip-paced", action="store_true")
     parser.add_argument("--reps-latency", type=int, default=3,
                         help="paced 64 KiB uploads through the board's adapter model, --latency 16 and 1")
+    parser.add_argument("--reps-fleet", type=int, default=3,
+                        help="paced 64 KiB uploads on 1, 2, 4 and 8 boards at once (about 40 s each)")
+    parser.add_argument("--fleet-only", action="store_true",
+                        help="only the paced 64 KiB uploads on 1, 2, 4 and 8 boards at once")
     parser.add_argument("--latency-only", action="store_true",
                         help="only the paced 64 KiB uploads: plain, --latency 16 and --latency 1")
     parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
@@ -262,7 +299,7 @@ def main():
     small, large = 64 * 1024, 1024 * 1024
     if args.smoke:
         small, large = 2048, 4096
-        args.reps_small = args.reps_large = args.reps_unpaced = 1
+        args.reps_small = args.reps_large = args.reps_unpaced = args.reps_fleet = 1
         args.pings = 3
 
     work = tempfile.mkdtemp(prefix="gantrix-bench-")
@@ -280,6 +317,10 @@ def main():
             make_image(path, size, blank)
         rows = []
 
+        if args.fleet_only:
+            fleet_rows(args, work, images[small_name][0], small_name, rows)
+            print_table(rows)
+            return
         if args.latency_only:
             latency_rows(args, work, images[small_name][0], small_name, rows)
             print_table(rows)
@@ -338,6 +379,7 @@ def main():
                 rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 
             latency_rows(args, work, images[small_name][0], small_name, rows)
+            fleet_rows(args, work, images[small_name][0], small_name, rows)
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         # Lenient: after the first upload the board stays in its boot loader, and the later runs'

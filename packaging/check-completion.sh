@@ -84,7 +84,7 @@ expect "--wait-port 30" "usb:04" "usb:0403:6001:A6008isP"
 # Switches at the start, each once, with their values; --list-ports and --probe take only each
 # other after them, --help and --version nothing.
 switches="--help --version --timeout --retries --trace --log --progress --format --base --wait --json
-    --list-ports --probe --wait-port --keep-going"
+    --list-ports --probe --wait-port --keep-going --each --jobs"
 expect "" "--" "$switches"
 expect "" "--l" "--list-ports --log"
 expect "--trace" "--t" "--timeout"
@@ -98,6 +98,8 @@ expect "--timeout" "" ""
 expect "--wait" "" ""
 expect "--wait-port" "" ""
 expect "--wait-port 30" "ttyA" "ttyACM0"
+expect "--jobs" "" ""
+expect "--each --jobs 4" "ttyA" "ttyACM0"
 expect "--help" "" ""
 expect "" "-" "-h -V $switches"
 expect "-h" "" ""

@@ -22,8 +22,8 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
         '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port',
-        '--keep-going')
-    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port')
+        '--keep-going', '--each', '--jobs')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port', '--jobs')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
     $formats = @('raw', 'ihex', 'srec')

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/file.h>
 #include <thread>
@@ -917,4 +919,214 @@ TEST_F(BoardEndToEnd, ShellPromptAtATerminal)
     screen_with("status=0", 1);
     run({"kill-server"});
     EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
+
+
+// Eight boards at once, each with its own fault: the healthy ones get the whole image whatever
+// the others do, every line says whose it is, and the report and status tell who failed.
+TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
+{
+    TempFile firmware(SeededBytes(4096, 33));
+    char dir[] = "/tmp/gantrix-fleet-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    struct Member {
+        std::vector<std::string> args;
+        const char* id_row;       // the id run's table row after the port: board and result
+        const char* upgrade_row;  // the upgrade's; "ok" ones must hold the whole image
+    };
+    // clang-format off
+    const Member members[] = {
+        {{"--id", "11:1.0"},                    "11 ok",        "- ok"},
+        {{"--id", "12:1.0"},                    "12 ok",        "- ok"},
+        {{"--id", "13:1.0"},                    "13 ok",        "- ok"},
+        {{"--id", "14:1.0"},                    "14 ok",        "- ok"},
+        {{"--inject", "error:5@upgrade#3"},     "2B ok",        "- status 1"},
+        {{"--inject", "hangup@upgrade#5"},      "2B ok",        "- status 1"},
+        {{"--inject", "silence"},               "- status 1",   "- status 1"},
+        {{"--baud", "38400", "--id", "18:1.0"}, "18 ok",        "- ok"},
+    };
+    // clang-format on
+    std::vector<BoardProcess> boards;
+    std::string set;
+    for (const Member& member : members) {
+        std::vector<std::string> args = member.args;
+        args.push_back("--image-out");
+        args.push_back(std::string(dir) + "/" + std::to_string(boards.size()) + ".img");
+        boards.push_back(StartBoard(args));
+        ASSERT_GT(boards.back().pid, 0);
+        set += (set.empty() ? "" : ",") + boards.back().path;
+    }
+    // A port's row of the table without the port and the time: "2B ok".
+    const auto row = [](const std::string& err, const std::string& port) {
+        const size_t at = err.find("\n" + port + " ");
+        if (at == std::string::npos)
+            return std::string("(no row)");
+        std::istringstream line(err.substr(at + 1, err.find('\n', at + 1) - at - 1));
+        std::vector<std::string> words{std::istream_iterator<std::string>(line), {}};
+        std::string folded;
+        for (size_t k = 1; k + 2 < words.size(); ++k)
+            folded += (k > 1 ? " " : "") + words[k];
+        return folded;
+    };
+
+    RunResult id = RunProgram({QuickToolPath(), "--json", "--each", set, "id"});
+    const std::string log = std::string(dir) + "/run.log";
+    RunResult upgrade =
+        RunProgram({QuickToolPath(), "--log", log, "--each", set, "upgrade", firmware.path});
+    const std::string logged = ReadTextFile(log);
+    unlink(log.c_str());
+    EXPECT_EQ(id.status, 1);
+    EXPECT_EQ(upgrade.status, 1);
+    EXPECT_LT(upgrade.seconds, hang_guard_s);
+    // Whole lines, each tagged with its port.
+    std::istringstream lines(upgrade.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_NE((set + ",").find(line.substr(0, line.find(": ")) + ","), std::string::npos)
+            << line;
+    const Bytes expected = ReadWholeFile(firmware.path);
+    for (size_t k = 0; k < boards.size(); ++k) {
+        const Member& member = members[k];
+        const std::string& port = boards[k].path;
+        SCOPED_TRACE(port);
+        const bool answered = member.id_row[0] != '-';
+        const std::string object =
+            "{\"port\":\"" + port +
+            "\",\"schema\":1,\"command\":\"id\",\"ok\":" + (answered ? "true" : "false");
+        EXPECT_NE(id.out.find(object), std::string::npos) << id.out;
+        EXPECT_EQ(row(id.err, port), member.id_row) << id.err;
+        EXPECT_EQ(row(upgrade.err, port), member.upgrade_row) << upgrade.err;
+        const bool healthy = std::string(member.upgrade_row) == "- ok";
+        EXPECT_EQ(upgrade.out.find(port + ": Upload done 100%") != std::string::npos, healthy)
+            << upgrade.out;
+        EXPECT_EQ(logged.find(" out   " + port + ": Upload done 100%\n") != std::string::npos,
+                  healthy)
+            << logged;
+        StopBoard(&boards[k]);
+        const std::string image = std::string(dir) + "/" + std::to_string(k) + ".img";
+        if (healthy) {
+            EXPECT_EQ(ReadWholeFile(image), expected);
+        }
+        unlink(image.c_str());
+    }
+    rmdir(dir);
+    EXPECT_NE(id.out.find("{\"schema\":1,\"command\":\"id\",\"ok\":false,\"ports\":8,"
+                          "\"failed\":1,\"status\":1}\n"),
+              std::string::npos)
+        << id.out;
+}
+
+// One device under two words, or a word left empty, is refused before anything reaches a board.
+TEST_F(BoardEndToEnd, EachRefusesASetThatIsNotOneWordPerDevice)
+{
+    ASSERT_TRUE(Start({}));
+    const std::string again = "/dev/../dev/" + board_.path.substr(5);
+    struct Case {
+        std::string set;
+        std::string err;
+    };
+    const Case cases[] = {
+        {board_.path + "," + again, board_.path + " and " + again + " are the same device"},
+        {board_.path + ",", "an empty port word in the set " + board_.path + ","},
+    };
+    for (const Case& c : cases) {
+        RunResult result = RunProgram({ToolPath(), "--each", c.set, "ping"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "gantrix: " + c.err + "\n");
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
+}
+
+// At a terminal the ports' uploads share one progress line, kept below the tagged lines and gone
+// at the end.
+TEST(BoardFleet, AtATerminalTheUploadsShareOneProgressLine)
+{
+    TempFile firmware(SeededBytes(2048, 35));
+    BoardProcess boards[] = {StartBoard({}), StartBoard({})};
+    PtyPair terminal;
+    ASSERT_TRUE(OpenPtyPair(&terminal));
+    std::string shown;
+    // Read as it comes: a terminal holds only so much before the writer waits.
+    std::thread reader([&] {
+        const Bytes bytes = Drain(terminal.master, 3000);
+        shown.assign(bytes.begin(), bytes.end());
+    });
+    const pid_t pid = SpawnProgram({ToolPath(), "--each", boards[0].path + "," + boards[1].path,
+                                    "upgrade", firmware.path},
+                                   -1, terminal.slave, -1);
+    int wstatus = -1;
+    EXPECT_TRUE(WaitProgram(pid, 20000, &wstatus));
+    reader.join();
+    ClosePtyPair(&terminal);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+    for (BoardProcess& board : boards) {
+        EXPECT_NE(shown.find(" " + board.path + " "), std::string::npos) << shown;
+        EXPECT_NE(shown.find(board.path + ": Upload done 100%"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(board.path + ": Uploading"), std::string::npos) << shown;
+        StopBoard(&board);
+    }
+    EXPECT_NE(shown.find("Uploading... "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("%  (0 finished, 0 failed)\r"), std::string::npos) << shown;
+    // What the terminal shows last: the combined line blanked out.
+    const std::string last = shown.substr(shown.rfind('\n') + 1);
+    const size_t blank = last.rfind('\r', last.size() - 2) + 1;
+    EXPECT_EQ(last.back(), '\r') << shown;
+    EXPECT_EQ(last.find_first_not_of(' ', blank), last.size() - 1) << shown;
+}
+
+// --jobs bounds how many ports run together: with one at a time a silent board's lines come
+// before those of a board that answers at once; with all together, after them.
+TEST(BoardFleet, JobsBoundsThePortsRunTogether)
+{
+    BoardProcess silent = StartBoard({"--inject", "silence"});
+    BoardProcess healthy = StartBoard({});
+    const std::string set = silent.path + "," + healthy.path;
+    struct Case {
+        std::vector<std::string> switches;
+        std::string first;  // the port whose line comes first
+    };
+    const Case cases[] = {
+        {{"--jobs", "1"}, silent.path},
+        {{}, healthy.path},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+        argv.insert(argv.end(), {"--each", set, "id"});
+        RunResult result = RunProgram(argv);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.compare(0, c.first.size() + 2, c.first + ": "), 0) << result.out;
+        EXPECT_NE(result.out.find(healthy.path + ": ID: device 2B version 1.4\n"),
+                  std::string::npos);
+    }
+    StopBoard(&silent);
+    StopBoard(&healthy);
+}
+
+// A shell on a set: every port runs the whole script on its own, its lines tagged; a script from
+// standard input, which one process cannot hand to many shells, is refused with nothing sent.
+TEST(BoardFleet, EachPortRunsTheWholeScript)
+{
+    BoardProcess one = StartBoard({});
+    BoardProcess two = StartBoard({});
+    const std::string set = one.path + "," + two.path;
+    const std::string script = "ping\n# a comment\nstatus\n";
+    TempFile file(std::vector<uint8_t>(script.begin(), script.end()));
+    RunResult result = RunProgram({QuickToolPath(), "--each", set, "shell", file.path});
+    EXPECT_EQ(result.status, 0) << result.err;
+    for (const BoardProcess* board : {&one, &two}) {
+        // The two ports' lines interleave; each port's own come in the script's order.
+        const size_t ping = result.out.find(board->path + ": PING OK\n");
+        const size_t status = result.out.find(board->path + ": Status: idle[2]  \n");
+        EXPECT_NE(ping, std::string::npos) << result.out;
+        EXPECT_NE(status, std::string::npos) << result.out;
+        EXPECT_LT(ping, status) << result.out;
+    }
+    RunResult refused = RunProgram({QuickToolPath(), "--each", set, "shell"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("reads its script from a FILE"), std::string::npos) << refused.err;
+    EXPECT_EQ(RecordedFrames(one).size(), 2u);
+    EXPECT_EQ(RecordedFrames(two).size(), 2u);
+    StopBoard(&one);
+    StopBoard(&two);
 }

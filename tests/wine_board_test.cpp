@@ -362,3 +362,48 @@ TEST_F(WineBoard, LateRepliesAndDroppedRequestsNeverEndInAFalseDone)
 }
 
 }  // namespace
+
+// Three COM ports at once under Wine: two boards take the image, a silent one fails alone, and
+// one port under two spellings is refused before anything is sent.
+TEST(WineBoardFleet, EachUpgradesEveryBoardThatAnswers)
+{
+    TempFile firmware(SeededBytes(2048, 34));
+    char dir[] = "/tmp/gantrix-wine-fleet-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::vector<std::string> faults = {"", "", "silence"};
+    WineBoardLine lines[3];
+    std::string set;
+    for (size_t k = 0; k < faults.size(); ++k) {
+        std::vector<std::string> args = {"--image-out", std::string(dir) + "/" + std::to_string(k)};
+        if (!faults[k].empty())
+            args.insert(args.end(), {"--inject", faults[k]});
+        ASSERT_TRUE(lines[k].Start(args));
+        set += (set.empty() ? "" : ",") + lines[k].com;
+    }
+    std::string lower = lines[0].com;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    RunResult twice = RunWindowsQuickTool({"--each", lines[0].com + "," + lower, "ping"});
+    EXPECT_EQ(twice.err, "gantrix: " + lines[0].com + " and " + lower + " are the same device\n");
+    EXPECT_EQ(twice.status, 1);
+
+    RunResult result = RunWindowsQuickTool({"--each", set, "upgrade", "Z:" + firmware.path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(result.seconds, hang_guard_s);
+    for (size_t k = 0; k < faults.size(); ++k) {
+        SCOPED_TRACE(lines[k].com);
+        const bool healthy = faults[k].empty();
+        EXPECT_EQ(result.out.find(lines[k].com + ": Upload done 100%     \n") != std::string::npos,
+                  healthy)
+            << result.out;
+        const std::regex row("\n" + lines[k].com + " +- +" + (healthy ? "ok" : "status 1") + " ");
+        EXPECT_TRUE(std::regex_search(result.err, row)) << result.err;
+        EXPECT_EQ(lines[k].Stop(), 0);
+        const std::string image = std::string(dir) + "/" + std::to_string(k);
+        if (healthy) {
+            EXPECT_EQ(ReadWholeFile(image), ReadWholeFile(firmware.path));
+        }
+        unlink(image.c_str());
+    }
+    rmdir(dir);
+}

@@ -117,6 +117,9 @@ const SwitchRow switch_table[] = {
     {"--probe", nullptr, nullptr, [](const char*, RunOptions* o) { return o->probe = true; }},
     {"--keep-going", nullptr, nullptr,
      [](const char*, RunOptions* o) { return o->keep_going = true; }},
+    {"--each", nullptr, nullptr, [](const char*, RunOptions* o) { return o->each = true; }},
+    {"--jobs", nullptr, "--jobs takes a number from 1 to 256",
+     [](const char* value, RunOptions* o) { return ParseCount(value, 1, 256, &o->jobs); }},
 };
 
 const SwitchRow* FindSwitch(const char* word)
@@ -238,6 +241,10 @@ int ParseSwitches(int argc, char* argv[], int* first_word, RunOptions* options)
     }
     if (options->probe && !options->list_ports)
         return refuse("--probe goes with --list-ports");
+    if (options->jobs > 0 && !options->each)
+        return refuse("--jobs goes with --each");
+    if (options->each && options->list_ports)
+        return refuse("--each does not go with --list-ports");
     // Both take stdout through the one diversion there is: --json to hold the text lines back,
     // --log to copy them into the file.
     if (options->json && !options->log_path.empty())

@@ -32,6 +32,8 @@ struct RunOptions {
     bool json = false;
     int wait_port_ms = 0;     // --wait-port
     bool keep_going = false;  // --keep-going: a shell runs on past a failed command
+    bool each = false;        // --each: the port word is a comma-separated set of ports
+    int jobs = 0;             // --jobs: how many of the set run together; 0: all of them
 };
 
 // A command line read and found runnable.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Fleet.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "commands/CommandTable.h"
@@ -55,7 +56,9 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
             out.Note("gantrix: cannot open the log " + options.log_path + ": " + why);
             return false;
         }
-        if (!ConsoleDivert(LogStdout)) {
+        // A set of ports writes its tagged lines into the log itself, from many threads: one
+        // stream of stdout could not tell whose line it carries.
+        if (!options.each && !ConsoleDivert(LogStdout)) {
             out.Note("gantrix: cannot divert the output into the log " + options.log_path);
             std::string error;
             LogClose(&error);
@@ -67,12 +70,12 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
 
 // Puts stdout back and waits until the log has every line. False, with the line for stderr in
 // *failure, when the log or the console behind it could not be written.
-bool EndRun(const RunOptions& options, std::string* failure)
+bool EndRun(const RunOptions& options, RunOutput& out, std::string* failure)
 {
     if (options.log_path.empty())
         return true;
-    LogTraceEnd();
-    bool console_written = ConsoleRestore();
+    out.EndLog();
+    bool console_written = options.each || ConsoleRestore();
     std::string error;
     if (!LogClose(&error)) {
         *failure = "gantrix: cannot write the log " + options.log_path + ": " + error;
@@ -127,7 +130,9 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
             return RefuseWords(*link.out, options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
-            result = Upgrade(link, args, UpgradeSwitches(options), report);
+            // Its report (--json) also turns its progress off; a set of ports asks for the id
+            // and status of the others but keeps the progress.
+            result = Upgrade(link, args, UpgradeSwitches(options), options.json ? report : nullptr);
         else if (report && row->reporter)
             result = row->reporter(link, args, report);
         else
@@ -150,6 +155,8 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     const bool debug = words[1] == "debug";
     if (options.json && debug)
         return "debug does not go with --json: its trace is a stream, not one result";
+    if (options.each && debug)
+        return "debug does not go with --each: its trace is the stream of one board";
     const std::string& word = debug && words.size() > 2 ? words[2] : words[1];
     const CommandRow* row = FindCommand(word);
     if (options.wait_ms > 0 && row && !row->moves)
@@ -189,8 +196,6 @@ int OpenRunPort(const std::string& port_word, const RunOptions& options, Output&
     return exit_ok;
 }
 
-namespace {
-
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
 {
@@ -212,6 +217,8 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
     link.out = &out;
     return RunCommand(link, words, options, report);
 }
+
+namespace {
 
 // --json: the run with its text lines held back, then one object for them on stdout.
 int RunJson(const Words& words, const RunOptions& options, Output& out)
@@ -235,12 +242,14 @@ int RunCommandLine(const CommandLine& line, std::string* failure)
     int status;
     if (options.list_ports)
         status = ListSerialPorts(out, options.probe, options.json);
+    else if (options.each)
+        status = RunFleet(line, out);
     else if (IsShell(line.words))
         status = RunShell(line, out);
     else if (options.json)
         status = RunJson(line.words, options, out);
     else
         status = RunOnPort(line.words, options, out, nullptr);
-    EndRun(options, failure);
+    EndRun(options, out, failure);
     return status;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "output/Output.h"
 
 class Output;
 class Port;
@@ -28,3 +29,7 @@ const char* SwitchesMisfit(const std::vector<std::string>& words, const RunOptio
 // up; returns the exit status. With a report (--json) the command fills it.
 int RunCommand(Link& link, const std::vector<std::string>& words, const RunOptions& options,
                RunReport* report);
+// The run on the port named by words[0]: open and set it up, run the command; the exit status.
+// With a report the command fills it where it can.
+int RunOnPort(const std::vector<std::string>& words, const RunOptions& options, Output& out,
+              RunReport* report);

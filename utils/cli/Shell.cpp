@@ -235,7 +235,7 @@ bool ReadStreamLine(FILE* stream, ShellLine* line)
 
 class Shell {
 public:
-    Shell(const CommandLine& line, RunOutput& out)
+    Shell(const CommandLine& line, Output& out)
         : options_(line.options), port_word_(line.words[0]), out_(out), start_(Clock::now())
     {
         source_ = line.words.size() > 2 ? line.words[2] : "-";
@@ -508,7 +508,7 @@ private:
 
     const RunOptions& options_;
     const std::string port_word_;
-    RunOutput& out_;
+    Output& out_;
     const Clock::time_point start_;
     std::string source_;
     Port port_;
@@ -529,7 +529,7 @@ bool IsShell(const std::vector<std::string>& words)
     return words.size() >= 2 && words[1] == "shell";
 }
 
-int RunShell(const CommandLine& line, RunOutput& out)
+int RunShell(const CommandLine& line, Output& out)
 {
     Shell shell(line, out);
     return shell.Run(line);

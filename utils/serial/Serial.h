@@ -112,6 +112,9 @@ struct PortOpening {
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.
 std::string PortPath(const std::string& word);
+// One name per device, whatever path reached it (a link, another spelling), so that two words
+// for the same device can be told apart from two devices. The path itself when it cannot be told.
+std::string DeviceIdentity(const std::string& path);
 
 // Opens the device for exclusive use: a second opener (another run of the tool) is refused until
 // the port is closed, or the process ends. Every read and write on it waits at most timeout_ms.
