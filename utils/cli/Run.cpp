@@ -159,6 +159,20 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     return nullptr;
 }
 
+// What a network line had to say: trace lines, stderr lines, and a setting it would not take,
+// which ends the run (false).
+bool TellNews(Output& out, const LineNews& news)
+{
+    for (const std::string& line : news.trace)
+        TraceNote(out, line);
+    for (const std::string& line : news.notes)
+        out.Note(line);
+    if (news.refusal.empty())
+        return true;
+    out.Note(news.refusal);
+    return false;
+}
+
 // The run on the port named by words[0]: open and set it up, run the command; the exit status.
 int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
 {
@@ -197,10 +211,14 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
         out.Write("Failed to set COM state");
         return exit_set_state;
     }
+    if (!TellNews(out, port.TakeNews()))
+        return exit_failed;
     Link link(port);
     link.retries = options.retries;
     link.out = &out;
-    return RunCommand(link, words, options, report);
+    const int status = RunCommand(link, words, options, report);
+    TellNews(out, port.TakeNews());
+    return status;
 }
 
 // --json: the run with its text lines held back, then one object for them on stdout.
