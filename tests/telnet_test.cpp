@@ -124,8 +124,7 @@ TEST(TelnetCodec, EncodesWhatGoesOut)
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         SCOPED_TRACE(i);
         const std::string wire =
-            i < 3 ? TelnetCodec::Escape(cases[i].sent.data(), cases[i].sent.size())
-                  : cases[i].sent;
+            i < 3 ? TelnetCodec::Escape(cases[i].sent.data(), cases[i].sent.size()) : cases[i].sent;
         EXPECT_EQ(Of(wire), cases[i].wire);
     }
 }

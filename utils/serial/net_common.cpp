@@ -23,9 +23,8 @@ struct SettingRequest {
     const char* name;
 };
 constexpr SettingRequest setting_requests[] = {
-    {COM_SET_BAUDRATE, "baud rate"}, {COM_SET_DATASIZE, "data size"},
-    {COM_SET_PARITY, "parity"},      {COM_SET_STOPSIZE, "stop size"},
-    {COM_SET_CONTROL, "flow control"},
+    {COM_SET_BAUDRATE, "baud rate"}, {COM_SET_DATASIZE, "data size"},   {COM_SET_PARITY, "parity"},
+    {COM_SET_STOPSIZE, "stop size"}, {COM_SET_CONTROL, "flow control"},
 };
 
 // The line's settings in the COM-PORT-OPTION's encoding (LineSettings uses the Win32 one).
@@ -187,8 +186,8 @@ private:
 
     void Unanswered(const char* what)
     {
-        news_.trace.push_back(peer_ + " did not acknowledge the " + std::string(what) +
-                              " within " + std::to_string(net_answer_wait_ms) + " ms; going on");
+        news_.trace.push_back(peer_ + " did not acknowledge the " + std::string(what) + " within " +
+                              std::to_string(net_answer_wait_ms) + " ms; going on");
     }
 
     void Lost(const std::string& how)
@@ -268,9 +267,9 @@ Port OpenNetPort(const NetWord& word, const std::string& typed, int timeout_ms,
         return Port();
     }
     const bool telnet = word.kind == NET_RFC2217;
-    auto transport = std::make_unique<NetTransport>(opening.socket, telnet,
-                                                    typed + " (" + opening.address + ")",
-                                                    timeout_ms);
+    auto transport =
+        std::make_unique<NetTransport>(opening.socket, telnet, typed + " (" + opening.address + ")",
+                                       timeout_ms);
     if (telnet && !transport->Negotiate()) {
         LineNews news = transport->TakeNews();
         *failure = news.notes.empty() ? "gantrix: " + typed + ": the connection failed"

@@ -68,8 +68,8 @@ SocketOpening SocketConnect(const std::string& host, uint16_t port, int timeout_
     }
     std::string why = "no address";
     for (addrinfo* a = found; a && opening.socket == no_socket; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                              a->ai_protocol);
+        const int fd =
+            socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0)
             continue;
         int err = 0;
