@@ -103,7 +103,7 @@ TEST_F(Ser2net, CommandsAsOnTheLocalLine)
 }
 
 // An upgrade whose image is full of 0xFF (blank blocks, and 0xFF in every place of a block and
-// of its offset) lands on the board exactly.
+// of its offset) lands on the board exactly; the server's character delay earns the hint.
 TEST_F(Ser2net, UpgradeCarriesEvery0xFF)
 {
     Bytes image = SeededBytes(8192, 32);
@@ -122,6 +122,8 @@ TEST_F(Ser2net, UpgradeCarriesEvery0xFF)
             Tool({raw ? server_.tcp_word : server_.rfc2217_word, "upgrade", file.path});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
         EXPECT_TRUE(Has(run.out, "Upload done 100%     \n")) << run.out;
+        // ser2net's default character delay holds every reply: the hint names it.
+        EXPECT_TRUE(Has(run.err, "(ser2net's chardelay): set chardelay: false")) << run.err;
         EXPECT_EQ(server_.Stop(), 0);
         EXPECT_EQ(ReadWholeFile(out), image);
         unlink(out.c_str());

@@ -68,6 +68,8 @@ public:
     // What happened on the line since the last call that the run should hear of; a local line
     // has nothing to tell.
     virtual LineNews TakeNews() { return {}; }
+    // Whether the line is a connection to a serial device server rather than a local device.
+    virtual bool IsNetwork() const { return false; }
 };
 
 // An open port, or none: the owner of its transport. Moving hands the line on; the end of the
@@ -104,6 +106,7 @@ public:
     }
     std::string SlowAdapterAdvice() { return transport_->SlowAdapterAdvice(); }
     LineNews TakeNews() { return transport_->TakeNews(); }
+    bool IsNetwork() const { return transport_->IsNetwork(); }
 
 private:
     std::unique_ptr<Transport> transport_;

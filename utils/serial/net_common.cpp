@@ -168,6 +168,8 @@ public:
                "setting) and replies come as soon as the board sends them";
     }
 
+    bool IsNetwork() const override { return true; }
+
     LineNews TakeNews() override
     {
         LineNews news = std::move(news_);
