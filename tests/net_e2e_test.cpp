@@ -103,7 +103,8 @@ TEST_F(Ser2net, CommandsAsOnTheLocalLine)
 }
 
 // An upgrade whose image is full of 0xFF (blank blocks, and 0xFF in every place of a block and
-// of its offset) lands on the board exactly; the server's character delay earns the hint.
+// of its offset) lands on the board exactly; on a board paced like the line, the server's character
+// delay earns the hint.
 TEST_F(Ser2net, UpgradeCarriesEvery0xFF)
 {
     Bytes image = SeededBytes(8192, 32);
@@ -117,7 +118,7 @@ TEST_F(Ser2net, UpgradeCarriesEvery0xFF)
         char dir[] = "/tmp/gantrix-net-image-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         const std::string out = std::string(dir) + "/image.bin";
-        ASSERT_TRUE(server_.Start({"--image-out", out}));
+        ASSERT_TRUE(server_.Start({"--baud", "115200", "--image-out", out}));
         const RunResult run =
             Tool({raw ? server_.tcp_word : server_.rfc2217_word, "upgrade", file.path});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
