@@ -87,8 +87,7 @@ void TurnaroundReplied(Link& link, int reply_size)
     if (t.late_ms.size() > static_cast<size_t>(late_window))
         t.late_ms.erase(t.late_ms.begin());
     ++t.timed;
-    const double threshold_ms =
-        link.port.IsNetwork() ? net_late_threshold_ms : late_threshold_ms;
+    const double threshold_ms = link.port.IsNetwork() ? net_late_threshold_ms : late_threshold_ms;
     if (took_ms - wire_ms >= threshold_ms)
         ++t.late;
     const double late_ms = TypicalLateMs(t.late_ms);
