@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "NetSocket.h"
+#include "console/Console.h"
 #include "Telnet.h"
 
 namespace {
@@ -81,6 +82,9 @@ public:
         *bytes = 0;
         if (size == 0)
             return true;
+        // As before a wait on a local line: what stdout holds is shown first.
+        if (held_.size() == taken_)
+            ShowPrinted();
         const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms_);
         while (held_.size() == taken_) {
             if (gone_)
