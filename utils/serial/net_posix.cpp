@@ -112,6 +112,13 @@ SocketRead SocketReceive(SocketHandle socket, void* data, uint32_t size, int tim
         if (Wait(fd, POLLIN, until) == 0)
             return SOCKET_QUIET;
         const ssize_t n = recv(fd, data, size, 0);
+#ifdef TCP_QUICKACK
+        // Linux delays an acknowledgement up to 40 ms, and a server that sends its Telnet answers
+        // in several small writes with Nagle's algorithm on waits for it: acknowledge at once.
+        // The kernel clears the mode again by itself, so it is set after every read.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+#endif
         if (n > 0) {
             *got = static_cast<uint32_t>(n);
             return SOCKET_DATA;
