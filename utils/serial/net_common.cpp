@@ -111,28 +111,33 @@ public:
         return sent;
     }
 
+    // The settings are the tool's own record of what it asked for; a connection that is gone
+    // shows as a hang-up at the first exchange, as a local line's does, not as a line without
+    // settings.
     bool GetSettings(LineSettings* settings) override
     {
         *settings = settings_;
-        return !gone_;
+        return true;
     }
 
     bool SetSettings(const LineSettings* settings) override
     {
         settings_ = *settings;
         if (!ComPort())
-            return !gone_;
+            return true;
         std::string requests;
         for (const SettingRequest& row : setting_requests)
             requests += codec_.Request(row.request, ComValue(row.request, settings_));
         if (!Send(requests))
-            return false;
+            return true;
         Await([this] {
             for (const SettingRequest& row : setting_requests)
                 if (!codec_.Answered(row.request))
                     return false;
             return true;
         });
+        if (gone_)
+            return true;
         for (const SettingRequest& row : setting_requests) {
             const uint32_t asked = ComValue(row.request, settings_);
             if (!codec_.Answered(row.request))
@@ -142,7 +147,7 @@ public:
                                 std::to_string(codec_.Answer(row.request)) + " when asked for " +
                                 std::to_string(asked);
         }
-        return !gone_;
+        return true;
     }
 
     // Drops what is held here and, through the server's purge, what it holds; a reply in flight
