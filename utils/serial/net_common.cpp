@@ -2,6 +2,7 @@
 // Transport as a local line. The platform's sockets are in net_posix.cpp and net_win32.cpp.
 #include "NetPort.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -67,14 +68,14 @@ public:
         if (!Send(codec_.Opening()))
             return false;
         Await([this] { return codec_.com_port() != COM_PORT_ASKED; });
-        if (codec_.com_port() == COM_PORT_TAKEN)
+        if (gone_ || codec_.com_port() == COM_PORT_TAKEN)
             return !gone_;
         const char* why = codec_.com_port() == COM_PORT_REFUSED
                               ? " refuses the COM-PORT-OPTION"
                               : " did not answer the COM-PORT-OPTION";
         news_.notes.push_back("gantrix: " + peer_ + why +
                               ": going on as plain Telnet at the line settings the server has");
-        return !gone_;
+        return true;
     }
 
     bool Read(void* data, uint32_t size, uint32_t* bytes) override
