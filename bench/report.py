@@ -219,7 +219,10 @@ class Ser2net:
     """ser2net in front of the board's line: a raw and an RFC 2217 port on localhost."""
 
     def __init__(self, workdir, link, chardelay):
-        self.raw, self.telnet = free_port(), free_port()
+        self.raw = free_port()
+        self.telnet = free_port()
+        while self.telnet == self.raw:
+            self.telnet = free_port()
         connector = "  connector: serialdev,%s,115200n81,local\n" % link
         options = "" if chardelay else "  options:\n    chardelay: false\n"
         config = os.path.join(workdir, "ser2net.yaml")

@@ -72,7 +72,11 @@ bool Ser2netBoard::Start(const std::vector<std::string>& board_args, bool charde
     board = StartBoard(args);
     if (board.pid < 0)
         return false;
-    const int raw = FreeTcpPort(), telnet = FreeTcpPort();
+    // Each port is let go before the next is asked for: the same one may come twice.
+    const int raw = FreeTcpPort();
+    int telnet = FreeTcpPort();
+    while (telnet == raw)
+        telnet = FreeTcpPort();
     const std::string connector = "  connector: serialdev," + link + ",115200n81,local\n";
     const std::string options = chardelay ? "" : "  options:\n    chardelay: false\n";
     std::ofstream(dir_ + "/ser2net.yaml")
