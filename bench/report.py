@@ -11,6 +11,7 @@ import random
 import resource
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -262,6 +263,100 @@ def micro(exe, smoke):
     return rates
 
 
+SER2NET = "/usr/sbin/ser2net"
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class Ser2net:
+    """ser2net in front of the board's line: a raw and an RFC 2217 port on localhost."""
+
+    def __init__(self, workdir, link, chardelay):
+        self.raw = free_port()
+        self.telnet = free_port()
+        while self.telnet == self.raw:
+            self.telnet = free_port()
+        connector = "  connector: serialdev,%s,115200n81,local\n" % link
+        options = "" if chardelay else "  options:\n    chardelay: false\n"
+        config = os.path.join(workdir, "ser2net.yaml")
+        with open(config, "w") as f:
+            f.write("connection: &raw\n  accepter: tcp,localhost,%d\n%s%s" % (self.raw, connector, options))
+            f.write("connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,localhost,%d\n%s%s"
+                    % (self.telnet, connector, options))
+        self.proc = subprocess.Popen([SER2NET, "-n", "-d", "-c", config], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            if all(self.listened(port) for port in (self.raw, self.telnet)):
+                return
+            time.sleep(0.02)
+        self.stop()
+        sys.exit("ser2net did not listen")
+
+    @staticmethod
+    def listened(port):
+        with socket.socket() as sock:
+            try:
+                sock.bind(("127.0.0.1", port))
+                return False
+            except OSError:
+                return True
+
+    def word(self, kind):
+        return "%s://127.0.0.1:%d" % (kind, self.raw if kind == "tcp" else self.telnet)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=30)
+
+
+def network_rows(args, work, image, name, rows):
+    """The paced small upload through ser2net on localhost beside the same upload on the pty,
+    alternating: raw and RFC 2217 with `chardelay: false` (aim: at least 0.95 of the pty's speed),
+    and RFC 2217 with ser2net's defaults, whose character delay the slow-reply hint explains; and a
+    ping's wall time each way."""
+    if not os.access(SER2NET, os.X_OK):
+        print("ser2net is not installed: no network rows", file=sys.stderr)
+        return
+    err = os.path.join(work, "stderr")
+    link = os.path.join(work, "line")
+    runs = [("pty", None, True), ("tcp, chardelay: false", "tcp", False),
+            ("rfc2217, chardelay: false", "rfc2217", False), ("rfc2217, ser2net defaults", "rfc2217", True)]
+    walls = {label: [] for label, _, _ in runs}
+    pings = {label: [] for label, _, _ in runs}
+    hinted = {label: 0 for label, _, _ in runs}
+    for _ in range(args.reps_network):
+        for label, kind, chardelay in runs:
+            # Lenient: the pings after the upload are answered in the boot loader too.
+            board = Board(args.board, work, ["--baud", str(args.baud), "--link", link, "--boot-loader", "lenient"],
+                          stats=False)
+            server = Ser2net(work, link, chardelay)
+            word = server.word(kind) if kind else link
+            try:
+                walls[label].append(run_timed([args.tool, word, "upgrade", image], err_path=err))
+                for _ in range(args.network_pings):
+                    # ser2net closes the line a moment after the connection: a ping right after
+                    # the last one would find it taken.
+                    time.sleep(0.2)
+                    pings[label].append(run_timed([args.tool, word, "ping"]) * 1000)
+            finally:
+                server.stop()
+                board.stop()
+            with open(err) as f:
+                if "replies arrive" in f.read():
+                    hinted[label] += 1
+            print("paced %s through %s: %.3f s" % (name, label, walls[label][-1]), file=sys.stderr)
+    for label, _, _ in runs:
+        ratio = [p / w for w, p in zip(walls[label], walls["pty"])]
+        rows.append(("Upgrade %s at %d baud, %s: wall s" % (name, args.baud, label), spread(walls[label], "%.3f"),
+                     "hint shown %d of %d" % (hinted[label], len(walls[label])),
+                     "pty wall / this " + spread(ratio, "%.3f"), len(walls[label])))
+        rows.append(("Ping, %s: wall ms" % label, spread(pings[label], "%.1f"), "", "", len(pings[label])))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--tool", required=True)
@@ -280,6 +375,10 @@ def main():
                         help="paced 64 KiB uploads on 1, 2, 4 and 8 boards at once (about 40 s each)")
     parser.add_argument("--fleet-only", action="store_true",
                         help="only the paced 64 KiB uploads on 1, 2, 4 and 8 boards at once")
+    parser.add_argument("--reps-network", type=int, default=3,
+                        help="paced 64 KiB uploads through ser2net (raw, RFC 2217, its defaults) beside the pty")
+    parser.add_argument("--network-pings", type=int, default=10, help="pings per network upload")
+    parser.add_argument("--network-only", action="store_true", help="only the uploads and pings through ser2net")
     parser.add_argument("--latency-only", action="store_true",
                         help="only the paced 64 KiB uploads: plain, --latency 16 and --latency 1")
     parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
@@ -301,6 +400,7 @@ def main():
         small, large = 2048, 4096
         args.reps_small = args.reps_large = args.reps_unpaced = args.reps_fleet = 1
         args.pings = 3
+        args.reps_network, args.network_pings = 1, 2
 
     work = tempfile.mkdtemp(prefix="gantrix-bench-")
     try:
@@ -319,6 +419,10 @@ def main():
 
         if args.fleet_only:
             fleet_rows(args, work, images[small_name][0], small_name, rows)
+            print_table(rows)
+            return
+        if args.network_only:
+            network_rows(args, work, images[small_name][0], small_name, rows)
             print_table(rows)
             return
         if args.latency_only:
@@ -380,6 +484,7 @@ def main():
 
             latency_rows(args, work, images[small_name][0], small_name, rows)
             fleet_rows(args, work, images[small_name][0], small_name, rows)
+            network_rows(args, work, images[small_name][0], small_name, rows)
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         # Lenient: after the first upload the board stays in its boot loader, and the later runs'

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Board.h"
+#include "Ser2net.h"
 #include "TestSupport.h"
 #include "Wine.h"
 #include "late_soak.h"
@@ -406,4 +407,39 @@ TEST(WineBoardFleet, EachUpgradesEveryBoardThatAnswers)
         unlink(image.c_str());
     }
     rmdir(dir);
+}
+
+// The Windows build through Winsock to the same ser2net: a ping, and an upgrade full of 0xFF
+// that lands exactly; both port words.
+TEST(WineNetwork, PingAndUpgradeThroughSer2net)
+{
+    if (Ser2netPath().empty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh installs it)";
+    ASSERT_TRUE(PrepareWine());
+    Bytes image = SeededBytes(2048, 33);
+    for (size_t i = 0; i < image.size(); i += 3)
+        image[i] = 0xFF;
+    std::fill(image.begin() + 32, image.begin() + 96, 0xFF);  // two blank blocks
+    const std::string hex = IntelHex({{0x0000FF00, image}});
+    TempFile file(Bytes(hex.begin(), hex.end()));
+    for (bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "tcp" : "rfc2217");
+        char dir[] = "/tmp/gantrix-wine-net-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string out = std::string(dir) + "/image.bin";
+        Ser2netBoard server;
+        ASSERT_TRUE(server.Start({"--image-out", out}));
+        const std::string word = raw ? server.tcp_word : server.rfc2217_word;
+        RunResult ping = RunWindowsQuickTool({word, "ping"});
+        EXPECT_EQ(ping.out, "PING OK\n");
+        EXPECT_EQ(ping.status, 0) << ping.err;
+        ASSERT_TRUE(server.Settle());
+        RunResult upgrade = RunWindowsQuickTool({word, "upgrade", "Z:" + file.path});
+        EXPECT_EQ(upgrade.status, 0) << upgrade.out << upgrade.err;
+        EXPECT_NE(upgrade.out.find("Upload done 100%     \n"), std::string::npos) << upgrade.out;
+        EXPECT_EQ(server.Stop(), 0);
+        EXPECT_EQ(ReadWholeFile(out), image);
+        unlink(out.c_str());
+        rmdir(dir);
+    }
 }

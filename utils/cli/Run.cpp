@@ -164,6 +164,18 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     return nullptr;
 }
 
+bool TellNews(Output& out, const LineNews& news)
+{
+    for (const std::string& line : news.trace)
+        TraceNote(out, line);
+    for (const std::string& line : news.notes)
+        out.Note(line);
+    if (news.refusal.empty())
+        return true;
+    out.Note(news.refusal);
+    return false;
+}
+
 int OpenRunPort(const std::string& port_word, const RunOptions& options, Output& out, Port* opened)
 {
     std::string path, failure;
@@ -192,6 +204,8 @@ int OpenRunPort(const std::string& port_word, const RunOptions& options, Output&
         out.Write("Failed to set COM state");
         return exit_set_state;
     }
+    if (!TellNews(out, port.TakeNews()))
+        return exit_failed;
     *opened = std::move(port);
     return exit_ok;
 }
@@ -215,7 +229,9 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
     Link link(port);
     link.retries = options.retries;
     link.out = &out;
-    return RunCommand(link, words, options, report);
+    const int status = RunCommand(link, words, options, report);
+    TellNews(out, port.TakeNews());
+    return status;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "output/Output.h"
+#include "serial/Serial.h"
 
 class Output;
 class Port;
@@ -22,6 +23,9 @@ int RunCommandLine(const CommandLine& line, std::string* failure);
 // Opens the port named by `port_word` and sets up its line into *opened; the exit status of a run
 // that ends there, its lines printed, or exit_ok.
 int OpenRunPort(const std::string& port_word, const RunOptions& options, Output& out, Port* opened);
+// What a network line had to say (trace lines, stderr lines) told through `out`; false, with its
+// line, when it refused a setting, which ends the run.
+bool TellNews(Output& out, const LineNews& news);
 // Why the switches do not fit the command words (words[0] the port word); null when they do.
 // Checked before the port is opened, so that nothing is sent.
 const char* SwitchesMisfit(const std::vector<std::string>& words, const RunOptions& options);

@@ -477,6 +477,8 @@ private:
             status = RunCommand(*link_, CommandLineWords(port_word_, words),
                                 LineOptions(options_, words), options_.json ? &report : nullptr);
         }
+        // A network line's notes (a peer that hung up) and trace lines, after the command's own.
+        TellNews(out, port_.TakeNews());
         link_->out = &out_;
         if (options_.json) {
             JsonObject object = JsonRunObject(first, status == exit_ok, held.Held(), report);

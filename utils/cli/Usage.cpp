@@ -71,7 +71,9 @@ void PrintSwitchUsage()
         "quit, help; # starts a comment.\n"
         "\n"
         "The port word usb:VID:PID or usb:VID:PID:SERIAL names the USB adapter, with its ids and\n"
-        "serial number as --list-ports shows them; any other word names the device.\n"
+        "serial number as --list-ports shows them; tcp://HOST:PORT (raw) and\n"
+        "rfc2217://HOST:PORT (Telnet, RFC 2217) reach a board behind a serial device server\n"
+        "(HOST a name, an IPv4 address or [IPv6]); any other word names the device.\n"
         "\n"
         "Output that cannot be written (a full disk, stdout or the log) ends the run with\n"
         "status 1 and a line on stderr.");

@@ -141,7 +141,9 @@ RecvOutcome TellFrame(Link& link, const Packet* packet, const FrameRead& read)
         --link.pings_owed;
     // The port listing's probe pings ports of every kind, one each: nothing to judge.
     if (!link.silent) {
-        const SlowReplies slow = TurnaroundReplied(&link.turnarounds, packet->size);
+        const double threshold_ms =
+            link.port.IsNetwork() ? net_late_threshold_ms : late_threshold_ms;
+        const SlowReplies slow = TurnaroundReplied(&link.turnarounds, packet->size, threshold_ms);
         if (slow.due) {
             const std::string hint = slow.cost + "; " + link.port.SlowAdapterAdvice();
             // After the lines printed so far; the upload's progress line ends in '\r', so on a

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings
 // (parity 0 = none, stop_bits 0 = one stop bit) on every platform; everything else the driver
@@ -27,8 +28,15 @@ struct PortOpenError {
     bool busy = false;
 };
 
+// What a line has to tell the run beyond its bytes: a network line's negotiation and hang-up.
+struct LineNews {
+    std::vector<std::string> trace;  // for the debug trace (an acknowledgement that did not come)
+    std::vector<std::string> notes;  // stderr lines (the peer that hung up)
+    std::string refusal;  // a setting the line would not take: its stderr line; the run fails
+};
+
 // One kind of line below a port: the platform's serial device (serial_posix.cpp,
-// serial_win32.cpp); a network connection would be another. The transport owns what it opened and
+// serial_win32.cpp), or a TCP connection to a serial device server (net_common.cpp). The transport owns what it opened and
 // closes it when destroyed. Every read and write waits at most the time-out it was opened with. A
 // read that runs out of time reports success with 0 bytes, which the exchange layer treats as a
 // failed read, so a silent or unplugged board ends a run within seconds instead of hanging it.
@@ -57,6 +65,11 @@ public:
     // What to do about a line that holds back every short reply (a USB adapter's latency timer),
     // for this line: where the setting is and what it reads now. One line's worth, no line end.
     virtual std::string SlowAdapterAdvice() = 0;
+    // What happened on the line since the last call that the run should hear of; a local line
+    // has nothing to tell.
+    virtual LineNews TakeNews() { return {}; }
+    // Whether the line is a connection to a serial device server rather than a local device.
+    virtual bool IsNetwork() const { return false; }
 };
 
 // An open port, or none: the owner of its transport. Moving hands the line on; the end of the
@@ -96,6 +109,8 @@ public:
         transport_->SetQueues(in_queue, out_queue);
     }
     std::string SlowAdapterAdvice() { return transport_->SlowAdapterAdvice(); }
+    LineNews TakeNews() { return transport_->TakeNews(); }
+    bool IsNetwork() const { return transport_->IsNetwork(); }
 
 private:
     std::unique_ptr<Transport> transport_;
