@@ -56,6 +56,8 @@ protected:
 TEST_F(Ser2net, CommandsAsOnTheLocalLine)
 {
     ASSERT_TRUE(server_.Start({"--motion-ms", "50", "--debug-text", "boot 1.4\\n"}));
+    const std::string lines = "ping\nid\nrepeat 2 status\n";
+    TempFile script(Bytes(lines.begin(), lines.end()));
     const std::vector<std::vector<std::string>> commands = {
         {"ping"},
         {"id"},
@@ -63,10 +65,13 @@ TEST_F(Ser2net, CommandsAsOnTheLocalLine)
         {"--wait", "10", "move", "x", "fwd", "10"},
         {"--trace", "status"},
         {"--json", "ping"},
+        {"shell", script.path},
     };
     for (const auto& command : commands) {
         std::vector<std::string> local = command;
-        local.insert(local.end() - (command[0] == "--wait" ? 4 : 1), server_.link);
+        // The port word before the command word.
+        const int after = command[0] == "--wait" ? 4 : command[0] == "shell" ? 2 : 1;
+        local.insert(local.end() - after, server_.link);
         const RunResult expected = Tool(local);
         ASSERT_EQ(expected.status, 0) << local.back() << expected.out << expected.err;
         for (const std::string& word : {server_.tcp_word, server_.rfc2217_word}) {
