@@ -111,20 +111,20 @@ RecvOutcome TellFrame(Link& link, const Packet* packet, const FrameRead& read)
         Say(link, "Out of sync");
         return RECV_LINE_FAILURE;
     case FRAME_LOST_HEADER:
+    case FRAME_LOST_BODY: {
+        const bool header = read.stage == FRAME_LOST_HEADER;
         TellReadFailed(link, read.line_gone);
-        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(1 + read.got));
-        Say(link, "Failed to read header");
+        // What came of the frame: the sync byte, and the header too when the body was cut short.
+        const size_t came = static_cast<size_t>((header ? 1 : 4) + read.got);
+        TraceBytes(*link.out, "RX frame cut short", frame, came);
+        Say(link, header ? "Failed to read header" : "No data in packet");
         return RECV_LINE_FAILURE;
+    }
     case FRAME_BAD_SIZE: {
         TraceBytes(*link.out, "RX header with a bad size", frame, 4);
         Say(link, ("Bad packet size " + std::to_string(packet->size)).c_str());
         return RECV_LINE_FAILURE;
     }
-    case FRAME_LOST_BODY:
-        TellReadFailed(link, read.line_gone);
-        TraceBytes(*link.out, "RX frame cut short", frame, static_cast<size_t>(4 + read.got));
-        Say(link, "No data in packet");
-        return RECV_LINE_FAILURE;
     case FRAME_WHOLE:
         break;
     }
