@@ -8,8 +8,10 @@ import argparse
 import json
 import os
 import random
+import resource
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -194,6 +196,62 @@ def latency_rows(args, work, image, name, rows):
                      "wall / plain line " + spread(ratio, "%.3f"), len(walls[label])))
 
 
+def shell_rows(args, work, rows):
+    """The same command lines in one shell and as separate runs, on a board whose motions end at
+    once, so that what is left is the tool's own cost per command."""
+    pings, cells = (20, 4) if args.smoke else (1000, 40)
+    board = Board(args.board, work, ["--motion-ms", "0"], stats=False)
+    try:
+        for name, lines in [("%d pings" % pings, ["ping"] * pings),
+                            ("%d-cell calibration" % cells, ["calibrate %d" % (k + 1) for k in range(cells)])]:
+            script = os.path.join(work, "shell.txt")
+            with open(script, "w") as f:
+                f.write("".join(line + "\n" for line in lines))
+            shell, separate = [], []
+            for _ in range(1 if args.smoke else 3):
+                shell.append(run_timed([args.tool, board.path, "shell", script]))
+                separate.append(sum(run_timed([args.tool, board.path] + line.split()) for line in lines))
+            per_command = lambda times: [t * 1000 / len(lines) for t in times]
+            rows.append(("%s in one shell: ms per command" % name, spread(per_command(shell), "%.3f"),
+                         "separate runs " + spread(per_command(separate), "%.3f"),
+                         "separate / shell " + spread([a / b for a, b in zip(separate, shell)], "%.1f"),
+                         len(shell)))
+    finally:
+        board.stop()
+
+
+def fleet_rows(args, work, image, name, rows):
+    """One upgrade on 1, 2, 4 and 8 paced boards at once (--each), the counts alternating rep by rep:
+    the wall time against one board's, the tool's processor time per board, and the boards' own
+    processor time (the simulated boards pace their lines on the same cores as the tool)."""
+    counts = [1, 2, 4, 8]
+    walls = {n: [] for n in counts}
+    cpu = {n: [] for n in counts}
+    boards_cpu = {n: [] for n in counts}
+    for _ in range(args.reps_fleet):
+        for n in counts:
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            boards = [Board(args.board, work, ["--baud", str(args.baud)], stats=False) for _ in range(n)]
+            try:
+                walls[n].append(run_timed([args.tool, "--each", ",".join(b.path for b in boards), "upgrade", image]))
+                cpu[n].append(last_cpu / n)
+            finally:
+                for board in boards:
+                    board.stop()
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            spent = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+            boards_cpu[n].append((spent - last_cpu) / n)
+            print("fleet %s on %d board(s): %.3f s" % (name, n, walls[n][-1]), file=sys.stderr)
+    for n in counts:
+        ratio = [w / one for w, one in zip(walls[n], walls[1])]
+        rows.append(("Upgrade %s at %d baud on %d board%s at once (--each): wall s"
+                     % (name, args.baud, n, "" if n == 1 else "s"),
+                     spread(walls[n], "%.3f"),
+                     "processor s per board: gantrix %s, board %s" % (spread(cpu[n], "%.3f"),
+                                                                     spread(boards_cpu[n], "%.3f")),
+                     "wall / 1 board " + spread(ratio, "%.3f"), len(walls[n])))
+
+
 def micro(exe, smoke):
     argv = [exe, "--benchmark_format=json"]
     argv += ["--benchmark_min_time=0.01"] if smoke else ["--benchmark_repetitions=9", "--benchmark_min_time=0.2"]
@@ -203,6 +261,100 @@ def micro(exe, smoke):
         if b.get("run_type", "iteration") == "iteration":
             rates.setdefault(b["run_name"], []).append(b["bytes_per_second"] / 1e6)
     return rates
+
+
+SER2NET = "/usr/sbin/ser2net"
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class Ser2net:
+    """ser2net in front of the board's line: a raw and an RFC 2217 port on localhost."""
+
+    def __init__(self, workdir, link, chardelay):
+        self.raw = free_port()
+        self.telnet = free_port()
+        while self.telnet == self.raw:
+            self.telnet = free_port()
+        connector = "  connector: serialdev,%s,115200n81,local\n" % link
+        options = "" if chardelay else "  options:\n    chardelay: false\n"
+        config = os.path.join(workdir, "ser2net.yaml")
+        with open(config, "w") as f:
+            f.write("connection: &raw\n  accepter: tcp,localhost,%d\n%s%s" % (self.raw, connector, options))
+            f.write("connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,localhost,%d\n%s%s"
+                    % (self.telnet, connector, options))
+        self.proc = subprocess.Popen([SER2NET, "-n", "-d", "-c", config], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            if all(self.listened(port) for port in (self.raw, self.telnet)):
+                return
+            time.sleep(0.02)
+        self.stop()
+        sys.exit("ser2net did not listen")
+
+    @staticmethod
+    def listened(port):
+        with socket.socket() as sock:
+            try:
+                sock.bind(("127.0.0.1", port))
+                return False
+            except OSError:
+                return True
+
+    def word(self, kind):
+        return "%s://127.0.0.1:%d" % (kind, self.raw if kind == "tcp" else self.telnet)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=30)
+
+
+def network_rows(args, work, image, name, rows):
+    """The paced small upload through ser2net on localhost beside the same upload on the pty,
+    alternating: raw and RFC 2217 with `chardelay: false` (aim: at least 0.95 of the pty's speed),
+    and RFC 2217 with ser2net's defaults, whose character delay the slow-reply hint explains; and a
+    ping's wall time each way."""
+    if not os.access(SER2NET, os.X_OK):
+        print("ser2net is not installed: no network rows", file=sys.stderr)
+        return
+    err = os.path.join(work, "stderr")
+    link = os.path.join(work, "line")
+    runs = [("pty", None, True), ("tcp, chardelay: false", "tcp", False),
+            ("rfc2217, chardelay: false", "rfc2217", False), ("rfc2217, ser2net defaults", "rfc2217", True)]
+    walls = {label: [] for label, _, _ in runs}
+    pings = {label: [] for label, _, _ in runs}
+    hinted = {label: 0 for label, _, _ in runs}
+    for _ in range(args.reps_network):
+        for label, kind, chardelay in runs:
+            # Lenient: the pings after the upload are answered in the boot loader too.
+            board = Board(args.board, work, ["--baud", str(args.baud), "--link", link, "--boot-loader", "lenient"],
+                          stats=False)
+            server = Ser2net(work, link, chardelay)
+            word = server.word(kind) if kind else link
+            try:
+                walls[label].append(run_timed([args.tool, word, "upgrade", image], err_path=err))
+                for _ in range(args.network_pings):
+                    # ser2net closes the line a moment after the connection: a ping right after
+                    # the last one would find it taken.
+                    time.sleep(0.2)
+                    pings[label].append(run_timed([args.tool, word, "ping"]) * 1000)
+            finally:
+                server.stop()
+                board.stop()
+            with open(err) as f:
+                if "replies arrive" in f.read():
+                    hinted[label] += 1
+            print("paced %s through %s: %.3f s" % (name, label, walls[label][-1]), file=sys.stderr)
+    for label, _, _ in runs:
+        ratio = [p / w for w, p in zip(walls[label], walls["pty"])]
+        rows.append(("Upgrade %s at %d baud, %s: wall s" % (name, args.baud, label), spread(walls[label], "%.3f"),
+                     "hint shown %d of %d" % (hinted[label], len(walls[label])),
+                     "pty wall / this " + spread(ratio, "%.3f"), len(walls[label])))
+        rows.append(("Ping, %s: wall ms" % label, spread(pings[label], "%.1f"), "", "", len(pings[label])))
 
 
 def main():
@@ -219,6 +371,14 @@ def main():
     parser.add_argument("--skip-paced", action="store_true")
     parser.add_argument("--reps-latency", type=int, default=3,
                         help="paced 64 KiB uploads through the board's adapter model, --latency 16 and 1")
+    parser.add_argument("--reps-fleet", type=int, default=3,
+                        help="paced 64 KiB uploads on 1, 2, 4 and 8 boards at once (about 40 s each)")
+    parser.add_argument("--fleet-only", action="store_true",
+                        help="only the paced 64 KiB uploads on 1, 2, 4 and 8 boards at once")
+    parser.add_argument("--reps-network", type=int, default=3,
+                        help="paced 64 KiB uploads through ser2net (raw, RFC 2217, its defaults) beside the pty")
+    parser.add_argument("--network-pings", type=int, default=10, help="pings per network upload")
+    parser.add_argument("--network-only", action="store_true", help="only the uploads and pings through ser2net")
     parser.add_argument("--latency-only", action="store_true",
                         help="only the paced 64 KiB uploads: plain, --latency 16 and --latency 1")
     parser.add_argument("--tool-before", help="an earlier build of gantrix, run alternately with --tool "
@@ -238,8 +398,9 @@ def main():
     small, large = 64 * 1024, 1024 * 1024
     if args.smoke:
         small, large = 2048, 4096
-        args.reps_small = args.reps_large = args.reps_unpaced = 1
+        args.reps_small = args.reps_large = args.reps_unpaced = args.reps_fleet = 1
         args.pings = 3
+        args.reps_network, args.network_pings = 1, 2
 
     work = tempfile.mkdtemp(prefix="gantrix-bench-")
     try:
@@ -256,6 +417,14 @@ def main():
             make_image(path, size, blank)
         rows = []
 
+        if args.fleet_only:
+            fleet_rows(args, work, images[small_name][0], small_name, rows)
+            print_table(rows)
+            return
+        if args.network_only:
+            network_rows(args, work, images[small_name][0], small_name, rows)
+            print_table(rows)
+            return
         if args.latency_only:
             latency_rows(args, work, images[small_name][0], small_name, rows)
             print_table(rows)
@@ -314,6 +483,8 @@ def main():
                 rows.append(("Upgrade %s / full: wall" % half_name, spread(half, "%.3f"), "", "", len(half)))
 
             latency_rows(args, work, images[small_name][0], small_name, rows)
+            fleet_rows(args, work, images[small_name][0], small_name, rows)
+            network_rows(args, work, images[small_name][0], small_name, rows)
 
         # 2 and 3. Unpaced, one board and one pty for all: tool and floor alternate run by run.
         # Lenient: after the first upload the board stays in its boot loader, and the later runs'
@@ -324,7 +495,10 @@ def main():
         finally:
             board.stop()
 
-        # 4. Microbenchmarks.
+        # 4. Many commands in one shell against as many runs.
+        shell_rows(args, work, rows)
+
+        # 5. Microbenchmarks.
         for name, rates in micro(args.micro, args.smoke).items():
             label = {"BM_GetCRC16": "GetCRC16", "BM_ParsePacket": "ParsePacket"}.get(name, name)
             rows.append(("%s on 1 MiB of frames and noise: MB/s" % label, spread(rates, "%.1f"), "", "",

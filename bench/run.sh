@@ -10,6 +10,10 @@
 # --latency-only runs only the paced 64 KiB upload on the plain line and through the board's model of
 # a USB adapter's latency timer (--latency 16 and 1), with the slow-adapter hint counted: about
 # 70 s per --reps-latency.
+# --fleet-only runs only the paced 64 KiB upload on 1, 2, 4 and 8 boards at once (--each): about
+# 40 s per --reps-fleet.
+# --network-only runs only the paced 64 KiB upload through ser2net (raw, RFC 2217, its defaults)
+# beside the pty, with pings: about 60 s per --reps-network; without ser2net these rows are left out.
 set -e
 cd "$(dirname "$0")/.."
 before=

@@ -84,7 +84,7 @@ expect "--wait-port 30" "usb:04" "usb:0403:6001:A6008isP"
 # Switches at the start, each once, with their values; --list-ports and --probe take only each
 # other after them, --help and --version nothing.
 switches="--help --version --timeout --retries --trace --log --progress --format --base --wait --json
-    --list-ports --probe --wait-port"
+    --list-ports --probe --wait-port --keep-going --each --jobs"
 expect "" "--" "$switches"
 expect "" "--l" "--list-ports --log"
 expect "--trace" "--t" "--timeout"
@@ -98,15 +98,17 @@ expect "--timeout" "" ""
 expect "--wait" "" ""
 expect "--wait-port" "" ""
 expect "--wait-port 30" "ttyA" "ttyACM0"
+expect "--jobs" "" ""
+expect "--each --jobs 4" "ttyA" "ttyACM0"
 expect "--help" "" ""
 expect "" "-" "-h -V $switches"
 expect "-h" "" ""
 expect "--version" "" "--json"
 expect "-V" "" "--json"
 expect "--json --version" "" ""
-expect "--wait 5 ttyUSB0" "" "debug home move calibrate precalibrate vend recover"
-expect "--json ttyUSB0" "" "$commands"
-expect "--json --wait 9 ttyUSB0" "" "home move calibrate precalibrate vend recover"
+expect "--wait 5 ttyUSB0" "" "debug shell home move calibrate precalibrate vend recover"
+expect "--json ttyUSB0" "" "shell $commands"
+expect "--json --wait 9 ttyUSB0" "" "shell home move calibrate precalibrate vend recover"
 expect "--timeout 2 --retries 3" "ttyU" "ttyUSB0 ttyUSB1"
 expect "--trace --progress plain ttyUSB0" "p" "ping precalibrate"
 expect "--log x.log ttyUSB0 debug move" "" "all x y z z1"
@@ -116,13 +118,18 @@ expect "--probe" "" "--list-ports --json"
 expect "--list-ports --probe" "" "--json"
 expect "--json --list-ports --probe" "" ""
 # The command word, after a port word of either kind.
-expect "/dev/ttyUSB0" "" "debug $commands"
+expect "/dev/ttyUSB0" "" "debug shell $commands"
 expect "ttyUSB0" "p" "ping precalibrate"
 expect "ttyUSB0" "de" "debug"
 # After the prefix: command words only, no second "debug".
 expect "ttyUSB0 debug" "" "$commands"
 expect "ttyUSB0 debug" "v" "vend"
 expect "ttyUSB0 debug" "de" ""
+expect "ttyUSB0 debug" "sh" ""
+# shell: a script file, once.
+expect "ttyUSB0" "sh" "shell"
+expect "ttyUSB0 shell" "n" "notes.txt"
+expect "ttyUSB0 shell notes.txt" "" ""
 # move: channel, direction, then a number.
 expect "ttyUSB0 move" "" "all x y z z1"
 expect "ttyUSB0 move" "z" "z z1"
@@ -188,7 +195,7 @@ if [[ -n $ps1 ]]; then
                 failures=$((failures + 1))
             fi
         }
-        same "port, then" "$(ps_words prefix; ps_words commands)" ttyUSB0 ""
+        same "port, then" "$(ps_words prefix; ps_words session; ps_words commands)" ttyUSB0 ""
         same "after debug" "$(ps_words commands)" ttyUSB0 debug ""
         same "move's channel" "$(ps_words channels)" ttyUSB0 move ""
         same "move's direction" "$(ps_words directions)" ttyUSB0 move x ""

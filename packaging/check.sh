@@ -211,7 +211,7 @@ if [[ $windows == yes ]]; then
     # What every Windows has; a DLL of the compiler's runtime here would be missing there.
     while read -r dll; do
         case ${dll,,} in
-            kernel32.dll | msvcrt.dll | setupapi.dll | advapi32.dll) ;;
+            kernel32.dll | msvcrt.dll | setupapi.dll | advapi32.dll | ws2_32.dll) ;;
             *) die "gantrix.exe needs $dll, which a bare Windows does not have" ;;
         esac
     done <<<"$imports"

@@ -16,11 +16,14 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
     # The commands that set the mechanism going: the only ones --wait goes with.
     $motion = @('home', 'move', 'calibrate', 'precalibrate', 'vend', 'recover')
     $prefix = @('debug')
+    # The word that runs many command lines on the one port, in place of a command word.
+    $session = @('shell')
     $channels = @('all', 'x', 'y', 'z', 'z1')
     $directions = @('fwd', 'f', 'bwd', 'b', 'mark')
     $switches = @('-h', '--help', '-V', '--version', '--timeout', '--retries', '--trace', '--log', '--progress',
-        '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port')
-    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port')
+        '--format', '--base', '--wait', '--json', '--list-ports', '--probe', '--wait-port',
+        '--keep-going', '--each', '--jobs')
+    $valued = @('--timeout', '--retries', '--log', '--progress', '--format', '--base', '--wait', '--wait-port', '--jobs')
     $listing = @('--list-ports', '--probe')
     $progress = @('plain')
     $formats = @('raw', 'ihex', 'srec')
@@ -134,13 +137,16 @@ Register-ArgumentCompleter -Native -CommandName 'gantrix', 'gantrix.exe' -Script
         if ($given -contains '--wait') {
             $offered = $motion
         }
+        if ($at -eq $base + 1) {
+            $offered = $session + $offered
+        }
         if ($at -eq $base + 1 -and $given -notcontains '--json') {
             return & $offer ($prefix + $offered)
         }
         return & $offer $offered
     }
 
-    # The command's own arguments, by position; "upgrade" takes a file name, which PowerShell
+    # The command's own arguments, by position; "upgrade" and "shell" take a file name, which PowerShell
     # completes itself when nothing is returned.
     $n = $cword - $at
     if ($words[$at] -eq 'move') {

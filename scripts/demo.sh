@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # make too: the presets generate Makefiles, and a bare Debian has no make.
-bash scripts/install-deps.sh cmake make g++
+bash scripts/install-deps.sh cmake make g++ libedit-dev
 cmake --preset release >/dev/null
 cmake --build --preset release --target gantrix gantrix-board >/dev/null
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/file.h>
 #include <thread>
@@ -617,21 +619,514 @@ TEST_F(BoardEndToEnd, KilledDebugRunLeavesItsLogWithEmptyPollsCounted)
 TEST_F(BoardEndToEnd, SignalEndsATraceWithItsLinesOutAndThePortFree)
 {
     const std::string debug_frame = FrameHex(HPROTO_CMD_DEBUG, {});
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
+    // A shell stopped in its last line has every earlier line's output out too.
+    const std::string lines = "ping\ndebug status\n";
+    TempFile script(Bytes(lines.begin(), lines.end()));
+    struct Stop {
+        int sig;
+        std::vector<std::string> words;
+        size_t frames;  // once the trace's poll is among them
+        std::string out;
+    };
+    const Stop stops[] = {
+        {SIGINT, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGTERM, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGHUP, {"debug", "status"}, 2, "Status: idle[2]  \n"},
+        {SIGINT, {"shell", script.path}, 3, "PING OK\nStatus: idle[2]  \n"},
+    };
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(strsignal(stop.sig) + (" " + stop.words[0]));
         // The trace's first poll goes unanswered, so no piece of board text flushes the output.
         ASSERT_TRUE(Start({"--inject", "silence@debug"}));
-        const Interrupt in_trace{sig, [&] {
+        const Interrupt in_trace{stop.sig, [&] {
                                      std::vector<std::string> frames = RecordedFrames(board_);
-                                     return frames.size() == 2 && frames.back() == debug_frame;
+                                     return frames.size() == stop.frames &&
+                                            frames.back() == debug_frame;
                                  }};
-        RunResult run = RunProgram({ToolPath(), board_.path, "debug", "status"}, 10000, &in_trace);
-        EXPECT_EQ(run.signal, sig);
-        EXPECT_EQ(run.out, "Status: idle[2]  \n");
+        std::vector<std::string> argv = {ToolPath(), board_.path};
+        argv.insert(argv.end(), stop.words.begin(), stop.words.end());
+        RunResult run = RunProgram(argv, 10000, &in_trace);
+        EXPECT_EQ(run.signal, stop.sig);
+        EXPECT_EQ(run.out, stop.out);
         EXPECT_FALSE(ExclusiveMark(board_.path));
         StopBoard(&board_);
     }
     ASSERT_TRUE(Start({}));
     EXPECT_EQ(Tool({"ping"}).status, 0);
     EXPECT_FALSE(ExclusiveMark(board_.path)) << "after a run that ended by itself";
+}
+
+namespace {
+
+Bytes TextBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+// The wire as a shell and separate runs must both give it: a status poll repeated by --wait
+// counts as one, since how often the board is asked depends on the clock alone.
+std::vector<std::string> FoldedPolls(std::vector<std::string> frames)
+{
+    frames.erase(std::unique(frames.begin(), frames.end(),
+                             [](const std::string& a, const std::string& b) {
+                                 return a == b && a == status_frame;
+                             }),
+                 frames.end());
+    return frames;
+}
+
+// One line of a co-process's stdout; what came so far when nothing more comes within the guard.
+std::string ReadAnswer(int fd)
+{
+    std::string line;
+    for (;;) {
+        std::vector<uint8_t> byte = ReadBytes(fd, 1, static_cast<int>(hang_guard_s * 1000));
+        if (byte.empty() || byte[0] == '\n')
+            return line;
+        line.push_back(static_cast<char>(byte[0]));
+    }
+}
+
+}  // namespace
+
+// A script prints what the same lines print as separate runs, and sends the same requests.
+TEST_F(BoardEndToEnd, ShellPrintsWhatSeparateRunsPrint)
+{
+    TempFile hex(TextBytes(IntelHex({{0x08000000, SeededBytes(200, 5)}})));
+    // The second debug poll gets an error reply, which ends the trace in either case.
+    const std::vector<std::string> board = {"--boot-loader", "lenient",  "--debug-text",
+                                            "hello\\n",      "--inject", "error:5@3",
+                                            "--motion-ms",   "300"};
+    const std::vector<std::string> wait = {"--wait", "10"};
+    const std::vector<std::vector<std::string>> lines = {
+        {"debug", "ping"},  {"id"},   {"status"}, {"move", "x", "fwd", "10"},
+        {"calibrate", "3"}, {"ping"}, {"ping"},   {"upgrade", hex.path},
+        {"status"},
+    };
+    ASSERT_TRUE(Start(board));
+    std::string separate;
+    for (const std::vector<std::string>& words : lines) {
+        const bool moves = words[0] == "move" || words[0] == "calibrate";
+        RunResult run = Tool(words, false, moves ? wait : std::vector<std::string>{});
+        EXPECT_EQ(run.status, 0) << words[0] << run.err;
+        separate += run.out;
+    }
+    const std::vector<std::string> separate_frames = FoldedPolls(RecordedFrames(board_));
+    StopBoard(&board_);
+    EXPECT_NE(separate.find("hello\n"), std::string::npos);
+    EXPECT_NE(separate.find("Upload done 100%"), std::string::npos);
+
+    TempFile script(TextBytes("# the bench's round\ndebug ping\nid\n\nstatus\nmove x fwd 10\n"
+                              "calibrate 3\nrepeat 2 ping\nsleep 0.01\nupgrade " +
+                              hex.path + "\nstatus\nquit\nping\n"));
+    ASSERT_TRUE(Start(board));
+    TempFile log(Bytes{});
+    std::vector<std::string> switches = wait;
+    switches.insert(switches.end(), {"--log", log.path});
+    RunResult shell = Tool({"shell", script.path}, false, switches);
+    EXPECT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out, separate);
+    EXPECT_NE(ReadTextFile(log.path).find("shell line 10: upgrade " + hex.path), std::string::npos);
+    EXPECT_EQ(FoldedPolls(RecordedFrames(board_)), separate_frames);
+    EXPECT_NE(shell.err.find("gantrix: shell: 10 commands run, 0 failed, "), std::string::npos)
+        << shell.err;
+}
+
+// A script with a line that would not run is refused whole, naming the line, before a byte is
+// sent; a command that fails while running ends the shell unless --keep-going.
+TEST_F(BoardEndToEnd, ShellRefusesABadScriptAndStopsAtAFailure)
+{
+    TempFile broken_hex(TextBytes(":10000000zz\n"));
+    struct Refusal {
+        std::string line;
+        std::string reason;
+    };
+    const Refusal refusals[] = {
+        {"frobnicate 3", "unknown command frobnicate"},
+        {"vend", "Invalid params"},
+        {"move q fwd 1", "Unknown channel q"},
+        {"upgrade", "upgrade needs more words"},
+        {"upgrade /nonexistent/fw.hex", "Failed to open file /nonexistent/fw.hex"},
+        {"upgrade " + broken_hex.path,
+         "Failed to open file " + broken_hex.path + ": line 1: malformed line"},
+        {"--retries 2 ping", "switches go before the port word: --retries"},
+        {"repeat 0 ping", "repeat takes a count from 1 to 1000000 and a command"},
+        {"sleep soon", "sleep takes seconds from 0 to 3600"},
+        {std::string(1 << 20, 'p'), "a line longer than 4096 bytes"},
+        {std::string("pi\0ng", 5), "a NUL byte in the line"},
+    };
+    ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.reason);
+        TempFile script(TextBytes("ping\n" + refusal.line + "\nstatus\n"));
+        RunResult run = Tool({"shell", script.path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(script.path + ":2: " + refusal.reason), std::string::npos)
+            << run.err;
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
+
+    // The status, the board's second request, gets an error reply.
+    struct Failure {
+        std::vector<std::string> switches;
+        size_t frames;
+        const char* summary;
+    };
+    const Failure failures[] = {
+        {{}, 2, "gantrix: shell: 2 commands run, 1 failed, "},
+        {{"--keep-going"}, 3, "gantrix: shell: 3 commands run, 1 failed, "},
+    };
+    for (const Failure& failure : failures) {
+        StopBoard(&board_);
+        ASSERT_TRUE(Start({"--inject", "error:5@2"}));
+        TempFile script(TextBytes("ping\nstatus\nid\n"));
+        RunResult run = Tool({"shell", script.path}, false, failure.switches);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(script.path + ":2: status failed with status 1"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(failure.summary), std::string::npos) << run.err;
+        EXPECT_EQ(RecordedFrames(board_).size(), failure.frames);
+    }
+}
+
+// A board that restarts under a shell takes its port away: --wait-port opens it again for the
+// next command; without it the shell ends there, naming the line.
+TEST_F(BoardEndToEnd, ShellOpensALostPortAgainWithWaitPort)
+{
+    char link_dir[] = "/tmp/gantrix-link-XXXXXX";
+    ASSERT_NE(mkdtemp(link_dir), nullptr);
+    const std::string link = std::string(link_dir) + "/board";
+    TempFile script(TextBytes("ping\nstatus\nping\n"));
+    struct Loss {
+        std::vector<std::string> switches;
+        std::string out_tail;  // after the status's failure lines
+        std::string err_has;
+        size_t frames;  // on the board's second device
+    };
+    const Loss losses[] = {
+        {{"--keep-going", "--wait-port", "5"},
+         "PING OK\n",
+         ":3: the port was lost, opening it again",
+         1},
+        {{"--keep-going"}, "", ":3: the port is gone (--wait-port waits for it to come back)", 0},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.switches.size());
+        ASSERT_TRUE(Start({"--link", link, "--inject", "hangup@2"}));
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), loss.switches.begin(), loss.switches.end());
+        argv.insert(argv.end(), {link, "shell", script.path});
+        RunResult run = RunProgram(argv, 10000);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.rfind("PING OK\n", 0), 0u) << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - loss.out_tail.size()), loss.out_tail);
+        EXPECT_NE(run.err.find(":2: status failed with status 1"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(loss.err_has), std::string::npos) << run.err;
+        ASSERT_TRUE(NextBoardPath(&board_));
+        EXPECT_EQ(RecordedFrames(board_).size(), 2 + loss.frames);
+        StopBoard(&board_);
+    }
+    rmdir(link_dir);
+}
+
+// A program drives the shell through a pipe: each line's JSON answer comes before it sends the
+// next, and a line it got wrong is answered too, so it never waits for nothing.
+TEST_F(BoardEndToEnd, ShellAnswersACoProcessLineByLine)
+{
+    ASSERT_TRUE(Start({}));
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t pid = SpawnProgram({ToolPath(), "--json", board_.path, "shell"}, in[0], out[1], -1);
+    close(in[0]);
+    close(out[1]);
+    struct Exchange {
+        const char* line;
+        std::vector<std::string> answer_has;
+    };
+    const Exchange exchanges[] = {
+        {"ping", {R"("command":"ping","ok":true)", R"("line":1,"words":["ping"])"}},
+        {"status", {R"("state":"idle")", R"("line":2,"words":["status"])"}},
+        {"# a note", {}},
+        {"vend 999", {R"("ok":false,"error":"Invalid cell no, 1-255","line":4)"}},
+        // The refusal ended the shell: its summary follows unasked.
+        {nullptr, {R"("command":"shell","ok":false,"commands":2,"failed":1)"}},
+    };
+    for (const Exchange& exchange : exchanges) {
+        const std::string line = exchange.line ? std::string(exchange.line) + "\n" : "";
+        SCOPED_TRACE(line);
+        if (!line.empty()) {
+            ASSERT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+        if (exchange.answer_has.empty())
+            continue;
+        const std::string answer = ReadAnswer(out[0]);
+        for (const std::string& part : exchange.answer_has)
+            EXPECT_NE(answer.find(part), std::string::npos) << answer;
+    }
+    close(in[1]);
+    int wstatus = 0;
+    EXPECT_TRUE(WaitProgram(pid, static_cast<int>(hang_guard_s * 1000), &wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    close(out[0]);
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
+
+// The prompt in a real terminal: tmux types at it and reads the screen back.
+TEST_F(BoardEndToEnd, ShellPromptAtATerminal)
+{
+    const std::string tmux = "/usr/bin/tmux";
+    if (access(tmux.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no tmux (Debian tmux) to type at the prompt";
+    ASSERT_TRUE(Start({}));
+    const std::string socket = board_.dir + "/tmux";
+    auto run = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {tmux, "-S", socket});
+        return RunProgram(words, 10000);
+    };
+    // The screen once it shows `text` `count` times; what it shows when the guard runs out.
+    auto screen_with = [&](const std::string& text, int count) {
+        std::string screen;
+        for (auto end = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<int>(hang_guard_s * 1000));
+             std::chrono::steady_clock::now() < end;) {
+            screen = run({"capture-pane", "-p"}).out;
+            int seen = 0;
+            for (size_t at = 0; (at = screen.find(text, at)) != std::string::npos;
+                 at += text.size())
+                ++seen;
+            if (seen >= count)
+                return screen;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "no " << count << " x '" << text << "' on the screen:\n" << screen;
+        return screen;
+    };
+    ASSERT_EQ(run({"new-session", "-d", "-x", "100", "-y", "20",
+                   "'" + ToolPath() + "' '" + board_.path + "' shell; echo status=$?; sleep 60"})
+                  .status,
+              0);
+    screen_with("gantrix>", 1);
+    run({"send-keys", "status", "Enter"});
+    screen_with("Status: idle[2]", 1);
+    // The up arrow brings the last line back; Enter runs it again.
+    run({"send-keys", "Up"});
+    screen_with("gantrix> status", 2);
+    run({"send-keys", "Enter"});
+    screen_with("Status: idle[2]", 2);
+    run({"send-keys", "C-d"});
+    screen_with("status=0", 1);
+    run({"kill-server"});
+    EXPECT_EQ(RecordedFrames(board_).size(), 2u);
+}
+
+
+// Eight boards at once, each with its own fault: the healthy ones get the whole image whatever
+// the others do, every line says whose it is, and the report and status tell who failed.
+TEST(BoardFleet, EachPortRunsOnItsOwnAndTheReportTellsWhichFailed)
+{
+    TempFile firmware(SeededBytes(4096, 33));
+    char dir[] = "/tmp/gantrix-fleet-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    struct Member {
+        std::vector<std::string> args;
+        const char* id_row;       // the id run's table row after the port: board and result
+        const char* upgrade_row;  // the upgrade's; "ok" ones must hold the whole image
+    };
+    // clang-format off
+    const Member members[] = {
+        {{"--id", "11:1.0"},                    "11 ok",        "- ok"},
+        {{"--id", "12:1.0"},                    "12 ok",        "- ok"},
+        {{"--id", "13:1.0"},                    "13 ok",        "- ok"},
+        {{"--id", "14:1.0"},                    "14 ok",        "- ok"},
+        {{"--inject", "error:5@upgrade#3"},     "2B ok",        "- status 1"},
+        {{"--inject", "hangup@upgrade#5"},      "2B ok",        "- status 1"},
+        {{"--inject", "silence"},               "- status 1",   "- status 1"},
+        {{"--baud", "38400", "--id", "18:1.0"}, "18 ok",        "- ok"},
+    };
+    // clang-format on
+    std::vector<BoardProcess> boards;
+    std::string set;
+    for (const Member& member : members) {
+        std::vector<std::string> args = member.args;
+        args.push_back("--image-out");
+        args.push_back(std::string(dir) + "/" + std::to_string(boards.size()) + ".img");
+        boards.push_back(StartBoard(args));
+        ASSERT_GT(boards.back().pid, 0);
+        set += (set.empty() ? "" : ",") + boards.back().path;
+    }
+    // A port's row of the table without the port and the time: "2B ok".
+    const auto row = [](const std::string& err, const std::string& port) {
+        const size_t at = err.find("\n" + port + " ");
+        if (at == std::string::npos)
+            return std::string("(no row)");
+        std::istringstream line(err.substr(at + 1, err.find('\n', at + 1) - at - 1));
+        std::vector<std::string> words{std::istream_iterator<std::string>(line), {}};
+        std::string folded;
+        for (size_t k = 1; k + 2 < words.size(); ++k)
+            folded += (k > 1 ? " " : "") + words[k];
+        return folded;
+    };
+
+    RunResult id = RunProgram({QuickToolPath(), "--json", "--each", set, "id"});
+    const std::string log = std::string(dir) + "/run.log";
+    RunResult upgrade =
+        RunProgram({QuickToolPath(), "--log", log, "--each", set, "upgrade", firmware.path});
+    const std::string logged = ReadTextFile(log);
+    unlink(log.c_str());
+    EXPECT_EQ(id.status, 1);
+    EXPECT_EQ(upgrade.status, 1);
+    EXPECT_LT(upgrade.seconds, hang_guard_s);
+    // Whole lines, each tagged with its port.
+    std::istringstream lines(upgrade.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_NE((set + ",").find(line.substr(0, line.find(": ")) + ","), std::string::npos)
+            << line;
+    const Bytes expected = ReadWholeFile(firmware.path);
+    for (size_t k = 0; k < boards.size(); ++k) {
+        const Member& member = members[k];
+        const std::string& port = boards[k].path;
+        SCOPED_TRACE(port);
+        const bool answered = member.id_row[0] != '-';
+        const std::string object =
+            "{\"port\":\"" + port +
+            "\",\"schema\":1,\"command\":\"id\",\"ok\":" + (answered ? "true" : "false");
+        EXPECT_NE(id.out.find(object), std::string::npos) << id.out;
+        EXPECT_EQ(row(id.err, port), member.id_row) << id.err;
+        EXPECT_EQ(row(upgrade.err, port), member.upgrade_row) << upgrade.err;
+        const bool healthy = std::string(member.upgrade_row) == "- ok";
+        EXPECT_EQ(upgrade.out.find(port + ": Upload done 100%") != std::string::npos, healthy)
+            << upgrade.out;
+        EXPECT_EQ(logged.find(" out   " + port + ": Upload done 100%\n") != std::string::npos,
+                  healthy)
+            << logged;
+        StopBoard(&boards[k]);
+        const std::string image = std::string(dir) + "/" + std::to_string(k) + ".img";
+        if (healthy) {
+            EXPECT_EQ(ReadWholeFile(image), expected);
+        }
+        unlink(image.c_str());
+    }
+    rmdir(dir);
+    EXPECT_NE(id.out.find("{\"schema\":1,\"command\":\"id\",\"ok\":false,\"ports\":8,"
+                          "\"failed\":1,\"status\":1}\n"),
+              std::string::npos)
+        << id.out;
+}
+
+// One device under two words, or a word left empty, is refused before anything reaches a board.
+TEST_F(BoardEndToEnd, EachRefusesASetThatIsNotOneWordPerDevice)
+{
+    ASSERT_TRUE(Start({}));
+    const std::string again = "/dev/../dev/" + board_.path.substr(5);
+    struct Case {
+        std::string set;
+        std::string err;
+    };
+    const Case cases[] = {
+        {board_.path + "," + again, board_.path + " and " + again + " are the same device"},
+        {board_.path + ",", "an empty port word in the set " + board_.path + ","},
+    };
+    for (const Case& c : cases) {
+        RunResult result = RunProgram({ToolPath(), "--each", c.set, "ping"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "gantrix: " + c.err + "\n");
+    }
+    EXPECT_TRUE(RecordedFrames(board_).empty());
+}
+
+// At a terminal the ports' uploads share one progress line, kept below the tagged lines and gone
+// at the end.
+TEST(BoardFleet, AtATerminalTheUploadsShareOneProgressLine)
+{
+    TempFile firmware(SeededBytes(2048, 35));
+    BoardProcess boards[] = {StartBoard({}), StartBoard({})};
+    PtyPair terminal;
+    ASSERT_TRUE(OpenPtyPair(&terminal));
+    std::string shown;
+    // Read as it comes: a terminal holds only so much before the writer waits.
+    std::thread reader([&] {
+        const Bytes bytes = Drain(terminal.master, 3000);
+        shown.assign(bytes.begin(), bytes.end());
+    });
+    const pid_t pid = SpawnProgram({ToolPath(), "--each", boards[0].path + "," + boards[1].path,
+                                    "upgrade", firmware.path},
+                                   -1, terminal.slave, -1);
+    int wstatus = -1;
+    EXPECT_TRUE(WaitProgram(pid, 20000, &wstatus));
+    reader.join();
+    ClosePtyPair(&terminal);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+    for (BoardProcess& board : boards) {
+        EXPECT_NE(shown.find(" " + board.path + " "), std::string::npos) << shown;
+        EXPECT_NE(shown.find(board.path + ": Upload done 100%"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(board.path + ": Uploading"), std::string::npos) << shown;
+        StopBoard(&board);
+    }
+    EXPECT_NE(shown.find("Uploading... "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("%  (0 finished, 0 failed)\r"), std::string::npos) << shown;
+    // What the terminal shows last: the combined line blanked out.
+    const std::string last = shown.substr(shown.rfind('\n') + 1);
+    const size_t blank = last.rfind('\r', last.size() - 2) + 1;
+    EXPECT_EQ(last.back(), '\r') << shown;
+    EXPECT_EQ(last.find_first_not_of(' ', blank), last.size() - 1) << shown;
+}
+
+// --jobs bounds how many ports run together: with one at a time a silent board's lines come
+// before those of a board that answers at once; with all together, after them.
+TEST(BoardFleet, JobsBoundsThePortsRunTogether)
+{
+    BoardProcess silent = StartBoard({"--inject", "silence"});
+    BoardProcess healthy = StartBoard({});
+    const std::string set = silent.path + "," + healthy.path;
+    struct Case {
+        std::vector<std::string> switches;
+        std::string first;  // the port whose line comes first
+    };
+    const Case cases[] = {
+        {{"--jobs", "1"}, silent.path},
+        {{}, healthy.path},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {QuickToolPath()};
+        argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+        argv.insert(argv.end(), {"--each", set, "id"});
+        RunResult result = RunProgram(argv);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.compare(0, c.first.size() + 2, c.first + ": "), 0) << result.out;
+        EXPECT_NE(result.out.find(healthy.path + ": ID: device 2B version 1.4\n"),
+                  std::string::npos);
+    }
+    StopBoard(&silent);
+    StopBoard(&healthy);
+}
+
+// A shell on a set: every port runs the whole script on its own, its lines tagged; a script from
+// standard input, which one process cannot hand to many shells, is refused with nothing sent.
+TEST(BoardFleet, EachPortRunsTheWholeScript)
+{
+    BoardProcess one = StartBoard({});
+    BoardProcess two = StartBoard({});
+    const std::string set = one.path + "," + two.path;
+    const std::string script = "ping\n# a comment\nstatus\n";
+    TempFile file(std::vector<uint8_t>(script.begin(), script.end()));
+    RunResult result = RunProgram({QuickToolPath(), "--each", set, "shell", file.path});
+    EXPECT_EQ(result.status, 0) << result.err;
+    for (const BoardProcess* board : {&one, &two}) {
+        // The two ports' lines interleave; each port's own come in the script's order.
+        const size_t ping = result.out.find(board->path + ": PING OK\n");
+        const size_t status = result.out.find(board->path + ": Status: idle[2]  \n");
+        EXPECT_NE(ping, std::string::npos) << result.out;
+        EXPECT_NE(status, std::string::npos) << result.out;
+        EXPECT_LT(ping, status) << result.out;
+    }
+    RunResult refused = RunProgram({QuickToolPath(), "--each", set, "shell"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("reads its script from a FILE"), std::string::npos) << refused.err;
+    EXPECT_EQ(RecordedFrames(one).size(), 2u);
+    EXPECT_EQ(RecordedFrames(two).size(), 2u);
+    StopBoard(&one);
+    StopBoard(&two);
 }

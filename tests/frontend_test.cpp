@@ -149,6 +149,15 @@ TEST_F(FrontEndTest, CommandLinesRefusedBeforeThePortIsOpened)
         {{"--timeout", "inf", port, "ping"}, "", timeout},
         {{"--timeout", "nan", port, "ping"}, "", timeout},
         {{"--timeout", "1.5.", port, "ping"}, "", timeout},
+        {{"--jobs", "2", port, "ping"}, "", "gantrix: --jobs goes with --each\n"},
+        {{"--each", "--jobs", "0", port, "ping"},
+         "",
+         "gantrix: --jobs takes a number from 1 to 256\n"},
+        {{"--each", "--list-ports"}, "", "gantrix: --each does not go with --list-ports\n"},
+        {{"--each", port + "," + port, "debug"},
+         "",
+         "gantrix: debug does not go with --each: its trace is the stream of one board\n"},
+        {{"--each", port + ",ttyQ8", "frobnicate"}, "", "gantrix: unknown command frobnicate\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);

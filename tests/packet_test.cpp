@@ -185,6 +185,8 @@ TEST(SlowReplies, JudgementAndCost)
     EXPECT_TRUE(SlowRepliesJudged(8.0, 8, 16));
     EXPECT_FALSE(SlowRepliesJudged(7.99, 16, 16));
     EXPECT_FALSE(SlowRepliesJudged(20.0, 16, 1000));  // a burst late in a long upload
+    EXPECT_TRUE(SlowRepliesJudged(2.0, 8, 16, net_late_threshold_ms));
+    EXPECT_FALSE(SlowRepliesJudged(1.99, 16, 16, net_late_threshold_ms));
     EXPECT_EQ(SlowReplyCost(16, block_ms, 2040),
               "replies arrive 16 ms late: the rest of this upload (2040 blocks) will take about "
               "41 s instead of 9 s");

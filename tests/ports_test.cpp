@@ -18,6 +18,7 @@
 
 #include "Board.h"
 #include "TestSupport.h"
+#include "cli/Fleet.h"
 #include "commands/JsonOut.h"
 #include "commands/Probe.h"
 #include "proto/Packet.h"
@@ -264,6 +265,29 @@ TEST(PortList, UsbWordsResolveAgainstTheListing)
         UsbMatchResult result = MatchUsbWord(c.word, ports);
         EXPECT_EQ(result.match, c.match);
         EXPECT_EQ(c.match == USB_MATCH_ONE ? result.path : result.failure, c.path_or_failure);
+    }
+    // A set of ports (--each): usb:VID:PID is every such adapter; a device named twice is refused.
+    const Case sets[] = {
+        {"usb:1a86:7523," + dev + "ttyUSB0", USB_MATCH_ONE, "ttyUSB3 ttyUSB10 " + dev + "ttyUSB0"},
+        {"usb:0403:6001:A6008isP,usb:2e8a:a", USB_MATCH_ONE, "usb:0403:6001:A6008isP ttyACM0"},
+        {dev + "ttyUSB10,usb:1a86:7523", USB_MATCH_SEVERAL,
+         dev + "ttyUSB10 and ttyUSB10 are the same device"},
+        {"usb:0403:6001," + dev + "ttyUSB0", USB_MATCH_SEVERAL,
+         "ttyUSB0 and " + dev + "ttyUSB0 are the same device"},
+        {"usb:0403:6015", USB_MATCH_NONE, "gantrix: no serial port is usb:0403:6015" + present},
+        {"usb:0403:60011,ttyUSB0", USB_MATCH_MALFORMED, "gantrix: usb:0403:60011" + malformed},
+        {"ttyUSB0,,ttyUSB2", USB_MATCH_NONE, "an empty port word in the set ttyUSB0,,ttyUSB2"},
+    };
+    for (const Case& c : sets) {
+        SCOPED_TRACE(c.word);
+        std::vector<FleetPort> set;
+        std::string failure;
+        const bool read = ReadPortSet(c.word, ports, &set, &failure);
+        EXPECT_EQ(read, c.match == USB_MATCH_ONE);
+        std::string tags;
+        for (const FleetPort& port : set)
+            tags += (tags.empty() ? "" : " ") + port.tag;
+        EXPECT_EQ(read ? tags : failure, c.path_or_failure);
     }
     EXPECT_EQ(MatchUsbWord("usb:0403:6001", {}).failure,
               "gantrix: no serial port is usb:0403:6001; no USB serial port is present: check the "

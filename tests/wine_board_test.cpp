@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Board.h"
+#include "Ser2net.h"
 #include "TestSupport.h"
 #include "Wine.h"
 #include "late_soak.h"
@@ -138,6 +139,34 @@ TEST_F(WineBoard, UpgradeImageArrivesIntact)
     for (const char* name : {"firmware.bin", "firmware.hex", "hex.bin"})
         unlink((base + "/" + name).c_str());
     rmdir(dir);
+}
+
+// A script with Windows line ends: checked whole first, then run on the one open COM port.
+TEST_F(WineBoard, ShellRunsAScript)
+{
+    ASSERT_TRUE(Start({}));
+    struct Script {
+        std::string text;
+        std::string out;
+        std::string err_has;
+        int status;
+        size_t frames;  // in all, on the one board
+    };
+    // clang-format off
+    const Script scripts[] = {
+      // text                                          out                                                                             err_has                                    status  frames
+        {"ping\r\nbogus\r\n",                          "",                                                                             ":2: unknown command bogus",               1,      0},
+        {"ping\r\nid\r\n# note\r\nrepeat 2 status\r\n", "PING OK\nID: device 2B version 1.4\nStatus: idle[2]  \nStatus: idle[2]  \n", "gantrix: shell: 4 commands run, 0 failed", 0,      4},
+    };
+    // clang-format on
+    for (const Script& script : scripts) {
+        TempFile file(Bytes(script.text.begin(), script.text.end()));
+        RunResult result = Tool({"shell", "Z:" + file.path});
+        EXPECT_EQ(result.out, script.out);
+        EXPECT_NE(result.err.find(script.err_has), std::string::npos) << result.err;
+        EXPECT_EQ(result.status, script.status);
+        EXPECT_EQ(RecordedFrames(line_.board).size(), script.frames);
+    }
 }
 
 TEST_F(WineBoard, DebugTraceFollowsTheCommand)
@@ -334,3 +363,83 @@ TEST_F(WineBoard, LateRepliesAndDroppedRequestsNeverEndInAFalseDone)
 }
 
 }  // namespace
+
+// Three COM ports at once under Wine: two boards take the image, a silent one fails alone, and
+// one port under two spellings is refused before anything is sent.
+TEST(WineBoardFleet, EachUpgradesEveryBoardThatAnswers)
+{
+    TempFile firmware(SeededBytes(2048, 34));
+    char dir[] = "/tmp/gantrix-wine-fleet-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::vector<std::string> faults = {"", "", "silence"};
+    WineBoardLine lines[3];
+    std::string set;
+    for (size_t k = 0; k < faults.size(); ++k) {
+        std::vector<std::string> args = {"--image-out", std::string(dir) + "/" + std::to_string(k)};
+        if (!faults[k].empty())
+            args.insert(args.end(), {"--inject", faults[k]});
+        ASSERT_TRUE(lines[k].Start(args));
+        set += (set.empty() ? "" : ",") + lines[k].com;
+    }
+    std::string lower = lines[0].com;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    RunResult twice = RunWindowsQuickTool({"--each", lines[0].com + "," + lower, "ping"});
+    EXPECT_EQ(twice.err, "gantrix: " + lines[0].com + " and " + lower + " are the same device\n");
+    EXPECT_EQ(twice.status, 1);
+
+    RunResult result = RunWindowsQuickTool({"--each", set, "upgrade", "Z:" + firmware.path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(result.seconds, hang_guard_s);
+    for (size_t k = 0; k < faults.size(); ++k) {
+        SCOPED_TRACE(lines[k].com);
+        const bool healthy = faults[k].empty();
+        EXPECT_EQ(result.out.find(lines[k].com + ": Upload done 100%     \n") != std::string::npos,
+                  healthy)
+            << result.out;
+        const std::regex row("\n" + lines[k].com + " +- +" + (healthy ? "ok" : "status 1") + " ");
+        EXPECT_TRUE(std::regex_search(result.err, row)) << result.err;
+        EXPECT_EQ(lines[k].Stop(), 0);
+        const std::string image = std::string(dir) + "/" + std::to_string(k);
+        if (healthy) {
+            EXPECT_EQ(ReadWholeFile(image), ReadWholeFile(firmware.path));
+        }
+        unlink(image.c_str());
+    }
+    rmdir(dir);
+}
+
+// The Windows build through Winsock to the same ser2net: a ping, and an upgrade full of 0xFF
+// that lands exactly; both port words.
+TEST(WineNetwork, PingAndUpgradeThroughSer2net)
+{
+    if (Ser2netPath().empty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh installs it)";
+    ASSERT_TRUE(PrepareWine());
+    Bytes image = SeededBytes(2048, 33);
+    for (size_t i = 0; i < image.size(); i += 3)
+        image[i] = 0xFF;
+    std::fill(image.begin() + 32, image.begin() + 96, 0xFF);  // two blank blocks
+    const std::string hex = IntelHex({{0x0000FF00, image}});
+    TempFile file(Bytes(hex.begin(), hex.end()));
+    for (bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "tcp" : "rfc2217");
+        char dir[] = "/tmp/gantrix-wine-net-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string out = std::string(dir) + "/image.bin";
+        Ser2netBoard server;
+        ASSERT_TRUE(server.Start({"--image-out", out}));
+        const std::string word = raw ? server.tcp_word : server.rfc2217_word;
+        RunResult ping = RunWindowsQuickTool({word, "ping"});
+        EXPECT_EQ(ping.out, "PING OK\n");
+        EXPECT_EQ(ping.status, 0) << ping.err;
+        ASSERT_TRUE(server.Settle());
+        RunResult upgrade = RunWindowsQuickTool({word, "upgrade", "Z:" + file.path});
+        EXPECT_EQ(upgrade.status, 0) << upgrade.out << upgrade.err;
+        EXPECT_NE(upgrade.out.find("Upload done 100%     \n"), std::string::npos) << upgrade.out;
+        EXPECT_EQ(server.Stop(), 0);
+        EXPECT_EQ(ReadWholeFile(out), image);
+        unlink(out.c_str());
+        rmdir(dir);
+    }
+}

@@ -21,7 +21,7 @@ import fs from 'fs';
 import Parser from 'tree-sitter';
 import PowerShell from 'tree-sitter-powershell';
 
-const lists = ['commands', 'prefix', 'channels', 'directions', 'switches', 'progress', 'formats'];
+const lists = ['commands', 'prefix', 'session', 'channels', 'directions', 'switches', 'progress', 'formats'];
 const file = process.argv[2];
 const text = fs.readFileSync(file, 'latin1');
 const faults = [];

@@ -18,8 +18,6 @@
 
 const char* const program_version = GANTRIX_VERSION;
 
-namespace {
-
 // Reads a whole number within [low, high]; false when the word is not one.
 bool ParseCount(const char* word, long low, long high, int* value)
 {
@@ -48,6 +46,8 @@ bool ParseSeconds(const char* word, double low, double high, int* ms)
     *ms = static_cast<int>(std::lround(seconds * 1000));
     return true;
 }
+
+namespace {
 
 // Reads an address, hex after "0x" or decimal, within 32 bits; false when the word is not one.
 bool ParseAddress(const char* word, uint32_t* address)
@@ -115,6 +115,11 @@ const SwitchRow switch_table[] = {
     {"--list-ports", nullptr, nullptr,
      [](const char*, RunOptions* o) { return o->list_ports = true; }},
     {"--probe", nullptr, nullptr, [](const char*, RunOptions* o) { return o->probe = true; }},
+    {"--keep-going", nullptr, nullptr,
+     [](const char*, RunOptions* o) { return o->keep_going = true; }},
+    {"--each", nullptr, nullptr, [](const char*, RunOptions* o) { return o->each = true; }},
+    {"--jobs", nullptr, "--jobs takes a number from 1 to 256",
+     [](const char* value, RunOptions* o) { return ParseCount(value, 1, 256, &o->jobs); }},
 };
 
 const SwitchRow* FindSwitch(const char* word)
@@ -236,6 +241,10 @@ int ParseSwitches(int argc, char* argv[], int* first_word, RunOptions* options)
     }
     if (options->probe && !options->list_ports)
         return refuse("--probe goes with --list-ports");
+    if (options->jobs > 0 && !options->each)
+        return refuse("--jobs goes with --each");
+    if (options->each && options->list_ports)
+        return refuse("--each does not go with --list-ports");
     // Both take stdout through the one diversion there is: --json to hold the text lines back,
     // --log to copy them into the file.
     if (options->json && !options->log_path.empty())
@@ -247,6 +256,11 @@ int ParseSwitches(int argc, char* argv[], int* first_word, RunOptions* options)
 }
 
 }  // namespace
+
+bool IsSwitchWord(const std::string& word)
+{
+    return FindSwitch(word.c_str()) || word.compare(0, 2, "--") == 0;
+}
 
 int ParseCommandLine(int argc, char* argv[], int timeout_ms, CommandLine* line)
 {

@@ -30,7 +30,10 @@ struct RunOptions {
     UpgradeOptions upgrade;  // --format and --base
     int wait_ms = 0;         // --wait; 0: the motion commands return once the board accepted them
     bool json = false;
-    int wait_port_ms = 0;  // --wait-port
+    int wait_port_ms = 0;     // --wait-port
+    bool keep_going = false;  // --keep-going: a shell runs on past a failed command
+    bool each = false;        // --each: the port word is a comma-separated set of ports
+    int jobs = 0;             // --jobs: how many of the set run together; 0: all of them
 };
 
 // A command line read and found runnable.
@@ -48,3 +51,11 @@ extern const char* const program_version;
 // Returns -1 to go on with the run, or the exit status of a run that ends here (--help,
 // --version, a refused switch), its lines printed.
 int ParseCommandLine(int argc, char* argv[], int timeout_ms, CommandLine* line);
+
+// Reads a decimal number of seconds within [low, high] into milliseconds; false when the word is
+// not one.
+bool ParseSeconds(const char* word, double low, double high, int* ms);
+// Reads a whole number within [low, high]; false when the word is not one.
+bool ParseCount(const char* word, long low, long high, int* value);
+// Whether a word is one of the switches that stand before the port word.
+bool IsSwitchWord(const std::string& word);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Fleet.h"
+#include "Shell.h"
 #include "Usage.h"
 #include "commands/CommandTable.h"
 #include "commands/JsonOut.h"
@@ -54,7 +56,9 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
             out.Note("gantrix: cannot open the log " + options.log_path + ": " + why);
             return false;
         }
-        if (!ConsoleDivert(LogStdout)) {
+        // A set of ports writes its tagged lines into the log itself, from many threads: one
+        // stream of stdout could not tell whose line it carries.
+        if (!options.each && !ConsoleDivert(LogStdout)) {
             out.Note("gantrix: cannot divert the output into the log " + options.log_path);
             std::string error;
             LogClose(&error);
@@ -66,12 +70,12 @@ bool StartRun(const RunOptions& options, const Words& typed, Output& out)
 
 // Puts stdout back and waits until the log has every line. False, with the line for stderr in
 // *failure, when the log or the console behind it could not be written.
-bool EndRun(const RunOptions& options, std::string* failure)
+bool EndRun(const RunOptions& options, RunOutput& out, std::string* failure)
 {
     if (options.log_path.empty())
         return true;
-    LogTraceEnd();
-    bool console_written = ConsoleRestore();
+    out.EndLog();
+    bool console_written = options.each || ConsoleRestore();
     std::string error;
     if (!LogClose(&error)) {
         *failure = "gantrix: cannot write the log " + options.log_path + ": " + error;
@@ -104,8 +108,8 @@ int RefuseWords(Output& out, const RunOptions& options, const std::string& reaso
     return exit_failed;
 }
 
-// Runs the command named by the words (words[0] the port word) on a port that is open and set
-// up; returns the exit status. With a report (--json) the command fills it.
+}  // namespace
+
 int RunCommand(Link& link, const Words& words, const RunOptions& options, RunReport* report)
 {
     std::string cmd = words[1];
@@ -126,7 +130,9 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
             return RefuseWords(*link.out, options, "unknown command " + cmd);
         // The upgrade takes the run's upgrade switches, and fills a report itself.
         if (!row->handler)
-            result = Upgrade(link, args, UpgradeSwitches(options), report);
+            // Its report (--json) also turns its progress off; a set of ports asks for the id
+            // and status of the others but keeps the progress.
+            result = Upgrade(link, args, UpgradeSwitches(options), options.json ? report : nullptr);
         else if (report && row->reporter)
             result = row->reporter(link, args, report);
         else
@@ -144,14 +150,13 @@ int RunCommand(Link& link, const Words& words, const RunOptions& options, RunRep
     return result == COMMAND_OK ? exit_ok : exit_failed;
 }
 
-
-// Why the switches do not fit the command words (words[0] the port word); null when they do.
-// Checked before the port is opened, so that nothing is sent.
 const char* SwitchesMisfit(const Words& words, const RunOptions& options)
 {
     const bool debug = words[1] == "debug";
     if (options.json && debug)
         return "debug does not go with --json: its trace is a stream, not one result";
+    if (options.each && debug)
+        return "debug does not go with --each: its trace is the stream of one board";
     const std::string& word = debug && words.size() > 2 ? words[2] : words[1];
     const CommandRow* row = FindCommand(word);
     if (options.wait_ms > 0 && row && !row->moves)
@@ -159,18 +164,20 @@ const char* SwitchesMisfit(const Words& words, const RunOptions& options)
     return nullptr;
 }
 
-// The run on the port named by words[0]: open and set it up, run the command; the exit status.
-int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
+bool TellNews(Output& out, const LineNews& news)
 {
-    if (words.size() < 2)
-        return RefuseWords(out, options, "a port word and a command word are needed");
-    if (const char* misfit = SwitchesMisfit(words, options)) {
-        out.Note("gantrix: " + std::string(misfit));
-        // A JSON run reports it in its object.
-        if (options.json)
-            out.Line(misfit);
-        return exit_failed;
-    }
+    for (const std::string& line : news.trace)
+        TraceNote(out, line);
+    for (const std::string& line : news.notes)
+        out.Note(line);
+    if (news.refusal.empty())
+        return true;
+    out.Note(news.refusal);
+    return false;
+}
+
+int OpenRunPort(const std::string& port_word, const RunOptions& options, Output& out, Port* opened)
+{
     std::string path, failure;
     // The --wait-port line: on stderr, and in the log among the output.
     auto say_waiting = [&out](const std::string& line) {
@@ -179,8 +186,8 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
     };
     // Closing, at the end of the run, clears the port's exclusive mark, which would otherwise
     // outlive the run.
-    Port port = OpenPortWord(words[0], options.timeout_ms, options.wait_port_ms, say_waiting, &path,
-                             &failure);
+    Port port = OpenPortWord(port_word, options.timeout_ms, options.wait_port_ms, say_waiting,
+                             &path, &failure);
     if (!port.IsOpen()) {
         out.Write("Failed to open port");
         out.Note(failure);
@@ -197,11 +204,37 @@ int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunRep
         out.Write("Failed to set COM state");
         return exit_set_state;
     }
+    if (!TellNews(out, port.TakeNews()))
+        return exit_failed;
+    *opened = std::move(port);
+    return exit_ok;
+}
+
+// The run on the port named by words[0]: open and set it up, run the command; the exit status.
+int RunOnPort(const Words& words, const RunOptions& options, Output& out, RunReport* report)
+{
+    if (words.size() < 2)
+        return RefuseWords(out, options, "a port word and a command word are needed");
+    if (const char* misfit = SwitchesMisfit(words, options)) {
+        out.Note("gantrix: " + std::string(misfit));
+        // A JSON run reports it in its object.
+        if (options.json)
+            out.Line(misfit);
+        return exit_failed;
+    }
+    Port port;
+    const int opened = OpenRunPort(words[0], options, out, &port);
+    if (opened != exit_ok)
+        return opened;
     Link link(port);
     link.retries = options.retries;
     link.out = &out;
-    return RunCommand(link, words, options, report);
+    const int status = RunCommand(link, words, options, report);
+    TellNews(out, port.TakeNews());
+    return status;
 }
+
+namespace {
 
 // --json: the run with its text lines held back, then one object for them on stdout.
 int RunJson(const Words& words, const RunOptions& options, Output& out)
@@ -225,10 +258,14 @@ int RunCommandLine(const CommandLine& line, std::string* failure)
     int status;
     if (options.list_ports)
         status = ListSerialPorts(out, options.probe, options.json);
+    else if (options.each)
+        status = RunFleet(line, out);
+    else if (IsShell(line.words))
+        status = RunShell(line, out);
     else if (options.json)
         status = RunJson(line.words, options, out);
     else
         status = RunOnPort(line.words, options, out, nullptr);
-    EndRun(options, failure);
+    EndRun(options, out, failure);
     return status;
 }

@@ -140,6 +140,12 @@ std::string JsonRefusal(const std::string& command, const std::string& reason)
 std::string JsonRun(const std::string& command, bool ok, const std::string& text,
                     const RunReport& report)
 {
+    return JsonText(JsonRunObject(command, ok, text, report));
+}
+
+JsonObject JsonRunObject(const std::string& command, bool ok, const std::string& text,
+                         const RunReport& report)
+{
     JsonObject object = JsonStart(command, ok);
     if (report.has_id) {
         JsonAddInt(&object, "device", report.device);
@@ -189,7 +195,7 @@ std::string JsonRun(const std::string& command, bool ok, const std::string& text
             lines.pop_back();
         JsonAddString(&object, "error", lines);
     }
-    return JsonText(object);
+    return object;
 }
 
 std::string JsonPortList(const std::vector<PortInfo>& ports)

@@ -42,5 +42,8 @@ std::string JsonRefusal(const std::string& command, const std::string& reason);
 // it printed as "error".
 std::string JsonRun(const std::string& command, bool ok, const std::string& text,
                     const RunReport& report);
+// The same object before it is closed, for a caller that adds members of its own.
+JsonObject JsonRunObject(const std::string& command, bool ok, const std::string& text,
+                         const RunReport& report);
 // What --list-ports found, one object per port in "ports".
 std::string JsonPortList(const std::vector<PortInfo>& ports);

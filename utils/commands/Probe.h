@@ -9,7 +9,11 @@
 // nothing behind it costs this much.
 constexpr int probe_timeout_ms = 100;
 
-// Pings every port that is free and not the system console, set up as a run sets up its line,
-// and records the outcome in its `probe`. A port found held on the way is marked busy instead.
-// Prints nothing.
+// The bound on the whole probe: a port whose open or set-up hangs in its driver is left as not
+// probed rather than holding up the listing.
+constexpr int probe_listing_ms = 2000;
+
+// Pings every port that is free and not the system console, all at once, set up as a run sets up
+// its line, and records the outcome in its `probe`. A port found held on the way is marked busy
+// instead. Prints nothing.
 void ProbePorts(std::vector<PortInfo>* ports);

@@ -25,5 +25,8 @@ bool ConsoleRestore();
 // Shows what stdout holds when it goes to a console, before the run waits on the line.
 void ShowPrinted();
 
+// Whether stdout is a terminal, where a line rewritten with '\r' shows as one line.
+bool StdoutIsTerminal();
+
 // The run's process id, as the system's process list shows it.
 int RunProcessId();

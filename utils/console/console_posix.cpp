@@ -25,6 +25,11 @@ void ShowPrinted()
     // Line buffered: every line is out as it ends.
 }
 
+bool StdoutIsTerminal()
+{
+    return isatty(1) == 1;
+}
+
 bool OpenPipe(int fds[2])
 {
     if (pipe(fds) != 0)

@@ -68,6 +68,11 @@ void ShowPrinted()
         fflush(stdout);
 }
 
+bool StdoutIsTerminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
 bool OpenPipe(int fds[2])
 {
     return _pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) == 0;

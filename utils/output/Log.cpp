@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "console/Console.h"
 #include "proto/Trace.h"
@@ -24,15 +25,8 @@ struct Log {
 };
 
 Log log_state;
-
-// The debug trace's empty polls, folded on the run's own thread before they enter the stream.
-struct PollFold {
-    std::string poll;  // a poll's entry, held until its reply tells whether it had text
-    long empty = 0;    // polls answered without text since the last count
-    std::chrono::steady_clock::time_point counted = std::chrono::steady_clock::now();
-};
-
-PollFold poll_fold;
+// Held while a line goes into the file: the ports of one run write from threads of their own.
+std::mutex file_lock;
 
 // Starts an entry that LogRun put into the stream.
 const char run_mark[] = "\x01";
@@ -54,6 +48,8 @@ std::string WallClock()
 // One stamped line per line of `text`; `kind` tells output from trace.
 void LogLines(const char* kind, const std::string& text)
 {
+    // gmtime's result is shared too.
+    std::lock_guard<std::mutex> hold(file_lock);
     const std::string stamp = WallClock();
     size_t start = 0;
     for (;;) {
@@ -88,7 +84,6 @@ bool LogOpen(const std::string& path, const std::string& run, int run_id)
     // Text mode: a report opened in Notepad shows its lines.
     log_state = Log{};
     log_state.run_id = run_id;
-    poll_fold = PollFold{};
     log_state.file = fopen(path.c_str(), "a");
     if (!log_state.file)
         return false;
@@ -151,54 +146,59 @@ void PutEntry(const std::string& entry)
     fflush(stdout);
 }
 
+}  // namespace
+
 // The count of empty polls, once a second has passed since the last one, or `now`.
-void PutPollCount(bool now)
+void LogStream::PutPollCount(bool now)
 {
     const auto time = std::chrono::steady_clock::now();
-    if (poll_fold.empty == 0 || (!now && time - poll_fold.counted < std::chrono::seconds(1)))
+    if (empty_ == 0 || (!now && time - counted_ < std::chrono::seconds(1)))
         return;
-    PutEntry(SinceStart() + std::to_string(poll_fold.empty) +
+    PutEntry(SinceStart() + std::to_string(empty_) +
              " debug polls answered without text since the last count");
-    poll_fold.empty = 0;
-    poll_fold.counted = time;
+    empty_ = 0;
+    counted_ = time;
 }
 
 // A held poll whose reply had text, or was no good reply, is logged as it was.
-void PutHeldPoll()
+void LogStream::PutHeldPoll()
 {
-    if (poll_fold.poll.empty())
+    if (poll_.empty())
         return;
-    PutEntry(poll_fold.poll);
-    poll_fold.poll.clear();
+    PutEntry(poll_);
+    poll_.clear();
 }
 
-}  // namespace
-
-void LogTrace(const std::string& entry, TraceKind kind)
+void LogStream::Trace(const std::string& entry, TraceKind kind)
 {
-    if (kind == TRACE_EMPTY_TEXT && !poll_fold.poll.empty()) {
-        poll_fold.poll.clear();
-        ++poll_fold.empty;
+    if (kind == TRACE_EMPTY_TEXT && !poll_.empty()) {
+        poll_.clear();
+        ++empty_;
         PutPollCount(false);
         return;
     }
     PutPollCount(false);
     PutHeldPoll();
     if (kind == TRACE_POLL)
-        poll_fold.poll = entry;
+        poll_ = entry;
     else
         PutEntry(entry);
 }
 
-void LogRun(const std::string& line)
+void LogStream::Run(const std::string& line)
 {
-    LogTrace(run_mark + line, TRACE_OTHER);
+    Trace(run_mark + line, TRACE_OTHER);
 }
 
-void LogTraceEnd()
+void LogStream::End()
 {
     PutPollCount(true);
     PutHeldPoll();
+}
+
+void LogLine(const char* kind, const std::string& line)
+{
+    LogLines(kind, line);
 }
 
 bool LogClose(std::string* error)

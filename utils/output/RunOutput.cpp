@@ -31,11 +31,11 @@ void RunOutput::Trace(const std::string& entry, TraceKind kind)
         std::fprintf(stderr, "%s\n", entry.c_str());
     }
     if (log_)
-        LogTrace(entry, kind);
+        log_stream_.Trace(entry, kind);
 }
 
 void RunOutput::Record(const std::string& line)
 {
     if (log_)
-        LogRun(line);
+        log_stream_.Run(line);
 }

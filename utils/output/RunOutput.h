@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Log.h"
 #include "Output.h"
 
 class RunOutput final : public Output {
@@ -19,6 +20,12 @@ public:
     void Trace(const std::string& entry, TraceKind kind) override;
     void Record(const std::string& line) override;
 
+    // The end of the run's output: what the log holds back goes in.
+    void EndLog()
+    {
+        if (log_)
+            log_stream_.End();
+    }
     // The result text held back so far.
     const std::string& Held() const { return held_; }
 
@@ -27,4 +34,5 @@ private:
     const bool log_;
     const bool hold_;
     std::string held_;
+    LogStream log_stream_;
 };

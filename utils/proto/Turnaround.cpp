@@ -33,9 +33,9 @@ double TypicalLateMs(const std::vector<double>& late_ms)
     return (last[late_window / 2 - 1] + last[late_window / 2]) / 2;
 }
 
-bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed)
+bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed, double threshold_ms)
 {
-    return typical_late_ms >= late_threshold_ms && 2 * late >= timed;
+    return typical_late_ms >= threshold_ms && 2 * late >= timed;
 }
 
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left)
@@ -66,7 +66,7 @@ void TurnaroundSent(Turnarounds* timings, int request_size)
     timings->request_size = request_size;
 }
 
-SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size)
+SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size, double threshold_ms)
 {
     Turnarounds& t = *timings;
     SlowReplies verdict;
@@ -83,10 +83,10 @@ SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size)
     if (t.late_ms.size() > static_cast<size_t>(late_window))
         t.late_ms.erase(t.late_ms.begin());
     ++t.timed;
-    if (took_ms - wire_ms >= late_threshold_ms)
+    if (took_ms - wire_ms >= threshold_ms)
         ++t.late;
     const double late_ms = TypicalLateMs(t.late_ms);
-    if (!SlowRepliesJudged(late_ms, t.late, t.timed))
+    if (!SlowRepliesJudged(late_ms, t.late, t.timed, threshold_ms))
         return verdict;
     t.told = true;
     verdict.due = true;

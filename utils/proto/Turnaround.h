@@ -18,6 +18,11 @@ constexpr int turnaround_bits_per_byte = 10;
 // in the run must be that late as well, which a burst in a long upload is not.
 constexpr int late_window = 16;
 constexpr double late_threshold_ms = 8;
+// A serial device server that holds what it reads before sending it on (ser2net's chardelay) adds
+// a few milliseconds, not a latency timer's sixteen, and still costs a stop-and-wait upload half
+// its speed: on a network port a smaller lateness earns the hint. Loopback and a LAN add well
+// under a millisecond.
+constexpr double net_late_threshold_ms = 2;
 
 // What `bytes` bytes take on the line.
 double WireMs(int bytes);
@@ -25,7 +30,8 @@ double WireMs(int bytes);
 double TypicalLateMs(const std::vector<double>& late_ms);
 // Whether the hint is due: the median of the window at the threshold, and at least half of all
 // `timed` exchanges (`late` of them at the threshold or more) as late.
-bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed);
+bool SlowRepliesJudged(double typical_late_ms, int64_t late, int64_t timed,
+                       double threshold_ms = late_threshold_ms);
 // What the lateness costs, for the hint: over the `exchanges_left` exchanges of an upload (each
 // `wire_ms` on the line), or per exchange when no upload is under way (0).
 std::string SlowReplyCost(double late_ms, double wire_ms, int64_t exchanges_left);
@@ -36,7 +42,7 @@ struct Turnarounds {
     int request_size = 0;         // 0: no request waits for its reply
     std::vector<double> late_ms;  // the last late_window exchanges
     int64_t timed = 0;            // every exchange timed in the run
-    int64_t late = 0;             // those of them late_threshold_ms late or more
+    int64_t late = 0;             // those of them at the line's threshold or later
     int64_t work_left = 0;
     bool told = false;
 };
@@ -52,4 +58,6 @@ struct SlowReplies {
 void TurnaroundWorkLeft(Turnarounds* timings, int64_t exchanges);
 // The exchange layer reports a request written whole, and a good reply read whole.
 void TurnaroundSent(Turnarounds* timings, int request_size);
-SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size);
+// `threshold_ms`: the lateness that counts as late on this line (late_threshold_ms, or
+// net_late_threshold_ms on a network port).
+SlowReplies TurnaroundReplied(Turnarounds* timings, int reply_size, double threshold_ms);

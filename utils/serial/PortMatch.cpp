@@ -1,12 +1,16 @@
 // The port word resolved against the port listing, and the wait for a port to be there and free.
 #include "PortMatch.h"
 
+#include "NetPort.h"
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <utility>
+
+#include "NetPort.h"
 
 namespace {
 
@@ -106,6 +110,16 @@ Port OpenPortWord(const std::string& word, int timeout_ms, int wait_ms,
                   const std::function<void(const std::string& line)>& say, std::string* opened,
                   std::string* failure)
 {
+    // A server on the network is connected to once: --wait-port looks for local ports.
+    if (IsNetWord(word)) {
+        const NetWord net = ParseNetWord(word);
+        if (net.kind == NET_NONE) {
+            *failure = net.failure;
+            return Port();
+        }
+        *opened = word;
+        return OpenNetPort(net, word, timeout_ms, failure);
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait_ms);
     bool told = false;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 // Line settings as the driver reports them. The four named fields use the Win32 encodings
 // (parity 0 = none, stop_bits 0 = one stop bit) on every platform; everything else the driver
@@ -27,8 +28,15 @@ struct PortOpenError {
     bool busy = false;
 };
 
+// What a line has to tell the run beyond its bytes: a network line's negotiation and hang-up.
+struct LineNews {
+    std::vector<std::string> trace;  // for the debug trace (an acknowledgement that did not come)
+    std::vector<std::string> notes;  // stderr lines (the peer that hung up)
+    std::string refusal;  // a setting the line would not take: its stderr line; the run fails
+};
+
 // One kind of line below a port: the platform's serial device (serial_posix.cpp,
-// serial_win32.cpp); a network connection would be another. The transport owns what it opened and
+// serial_win32.cpp), or a TCP connection to a serial device server (net_common.cpp). The transport owns what it opened and
 // closes it when destroyed. Every read and write waits at most the time-out it was opened with. A
 // read that runs out of time reports success with 0 bytes, which the exchange layer treats as a
 // failed read, so a silent or unplugged board ends a run within seconds instead of hanging it.
@@ -57,6 +65,11 @@ public:
     // What to do about a line that holds back every short reply (a USB adapter's latency timer),
     // for this line: where the setting is and what it reads now. One line's worth, no line end.
     virtual std::string SlowAdapterAdvice() = 0;
+    // What happened on the line since the last call that the run should hear of; a local line
+    // has nothing to tell.
+    virtual LineNews TakeNews() { return {}; }
+    // Whether the line is a connection to a serial device server rather than a local device.
+    virtual bool IsNetwork() const { return false; }
 };
 
 // An open port, or none: the owner of its transport. Moving hands the line on; the end of the
@@ -78,8 +91,12 @@ public:
     // The transport's operations (Transport above); the port must be open.
     bool Read(void* data, uint32_t size, uint32_t* bytes)
     {
-        return transport_->Read(data, size, bytes);
+        const bool read = transport_->Read(data, size, bytes);
+        hung_up_ = hung_up_ || !read;
+        return read;
     }
+    // Whether a read found the line gone (a hang-up), for a caller that would go on using it.
+    bool HungUp() const { return hung_up_; }
     bool Write(const void* data, uint32_t size, uint32_t* bytes)
     {
         return transport_->Write(data, size, bytes);
@@ -92,10 +109,13 @@ public:
         transport_->SetQueues(in_queue, out_queue);
     }
     std::string SlowAdapterAdvice() { return transport_->SlowAdapterAdvice(); }
+    LineNews TakeNews() { return transport_->TakeNews(); }
+    bool IsNetwork() const { return transport_->IsNetwork(); }
 
 private:
     std::unique_ptr<Transport> transport_;
     int timeout_ms_ = 0;
+    bool hung_up_ = false;
 };
 
 // What an open gave: the port, or a port that is not open and the reason in `error`.
@@ -107,6 +127,9 @@ struct PortOpening {
 // The device path for a port word: "\\.\COM3" on Windows; on POSIX the word itself when it holds
 // a '/', else "/dev/" + word.
 std::string PortPath(const std::string& word);
+// One name per device, whatever path reached it (a link, another spelling), so that two words
+// for the same device can be told apart from two devices. The path itself when it cannot be told.
+std::string DeviceIdentity(const std::string& path);
 
 // Opens the device for exclusive use: a second opener (another run of the tool) is refused until
 // the port is closed, or the process ends. Every read and write on it waits at most timeout_ms.

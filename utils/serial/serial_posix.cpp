@@ -5,9 +5,12 @@
 #include "PortInput.h"
 #include "PortList.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -59,10 +62,31 @@ int WaitReady(int fd, short events, int64_t deadline)
     }
 }
 
-// The descriptor that holds the exclusive mark, for a signal handler to clear. TIOCEXCL outlives
+// The descriptors that hold the exclusive mark, for a signal handler to clear. TIOCEXCL outlives
 // the process on a pty whose other end stays open: left set, it refuses every later run of a user
-// who is not root.
-volatile sig_atomic_t exclusive_fd = -1;
+// who is not root. One slot per port open at once (a run on a set of ports opens many, from
+// threads of their own). A slot holds the descriptor plus one, so that zero, as the slots start,
+// is free.
+constexpr int exclusive_slots = 256;
+std::atomic<int> exclusive_fds[exclusive_slots];
+
+void MarkExclusive(int fd)
+{
+    for (std::atomic<int>& slot : exclusive_fds) {
+        int free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, fd + 1))
+            return;
+    }
+}
+
+void UnmarkExclusive(int fd)
+{
+    for (std::atomic<int>& slot : exclusive_fds) {
+        int held = fd + 1;
+        if (slot.compare_exchange_strong(held, 0))
+            return;
+    }
+}
 
 void ClearExclusive(int fd)
 {
@@ -73,9 +97,11 @@ void ClearExclusive(int fd)
 // clear the mark, then die of the same signal as before so the exit status is unchanged.
 void ReleaseAndDie(int sig)
 {
-    int fd = exclusive_fd;
-    if (fd >= 0)
-        ClearExclusive(fd);
+    for (std::atomic<int>& slot : exclusive_fds) {
+        const int held = slot.load();
+        if (held > 0)
+            ClearExclusive(held - 1);
+    }
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -226,8 +252,7 @@ public:
     // Clears the port's exclusive mark, which would otherwise outlive the run.
     ~PosixTransport() override
     {
-        if (exclusive_fd == fd_)
-            exclusive_fd = -1;
+        UnmarkExclusive(fd_);
         ClearExclusive(fd_);
         close(fd_);
     }
@@ -310,7 +335,7 @@ PortOpening OpenPort(const std::string& path, int timeout_ms)
         return opening;
     }
     ioctl(fd, TIOCEXCL);
-    exclusive_fd = fd;
+    MarkExclusive(fd);
     ReleaseOnSignals();
     opening.port = Port(std::make_unique<PosixTransport>(fd, timeout_ms), timeout_ms);
     return opening;
@@ -321,4 +346,10 @@ std::string PortPath(const std::string& word)
     if (word.find('/') != std::string::npos)
         return word;
     return "/dev/" + word;
+}
+
+std::string DeviceIdentity(const std::string& path)
+{
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? std::string(real) : path;
 }

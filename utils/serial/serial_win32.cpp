@@ -1,6 +1,7 @@
 // Win32 serial port: a COM device opened for synchronous I/O, with COMMTIMEOUTS bounding waits.
 #include "Serial.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <windows.h>
@@ -35,6 +36,15 @@ std::string PortPath(const std::string& word)
 {
     // The device namespace prefix is what makes COM10 and above reachable.
     return "\\\\.\\" + word;
+}
+
+std::string DeviceIdentity(const std::string& path)
+{
+    // Device names are not case-sensitive: com3 and COM3 are one port.
+    std::string identity = path;
+    for (char& c : identity)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return identity;
 }
 
 namespace {
