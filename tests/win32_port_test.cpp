@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "serial/Serial.h"
 #include "serial/SerialWin32.h"
 
 TEST(Win32Dcb, EveryByteGetsThroughAndHardwareFlowControlStays)
@@ -23,6 +24,19 @@ TEST(Win32Dcb, EveryByteGetsThroughAndHardwareFlowControlStays)
     EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
     EXPECT_EQ(dcb.fRtsControl, 3u);
     EXPECT_EQ(dcb.fDtrControl, 3u);
+}
+
+// COM10 and above open only through the device namespace; a word that names it already is not
+// prefixed twice, and every spelling of one port is one device to a set of ports.
+TEST(Win32PortPath, OnePortUnderEverySpelling)
+{
+    const char* const words[] = {"COM12", "com12", "\\\\.\\COM12", "\\\\.\\com12"};
+    for (const char* word : words) {
+        SCOPED_TRACE(word);
+        EXPECT_EQ(DeviceIdentity(PortPath(word)), "\\\\.\\COM12");
+    }
+    EXPECT_EQ(PortPath("COM3"), "\\\\.\\COM3");
+    EXPECT_EQ(PortPath("\\\\.\\COM3"), "\\\\.\\COM3");
 }
 
 TEST(Win32PortList, IdsAndSerialFromSetupApiStrings)

@@ -34,8 +34,10 @@ void MakeLineBinaryClean(DCB* dcb)
 
 std::string PortPath(const std::string& word)
 {
-    // The device namespace prefix is what makes COM10 and above reachable.
-    return "\\\\.\\" + word;
+    // The device namespace prefix is what makes COM10 and above reachable; a word that already
+    // carries it (as scripts written for other tools do) is the path itself.
+    const std::string prefix = "\\\\.\\";
+    return word.compare(0, prefix.size(), prefix) == 0 ? word : prefix + word;
 }
 
 std::string DeviceIdentity(const std::string& path)
