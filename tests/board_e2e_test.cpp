@@ -675,18 +675,6 @@ std::vector<std::string> FoldedPolls(std::vector<std::string> frames)
     return frames;
 }
 
-// One line of a co-process's stdout; what came so far when nothing more comes within the guard.
-std::string ReadAnswer(int fd)
-{
-    std::string line;
-    for (;;) {
-        std::vector<uint8_t> byte = ReadBytes(fd, 1, static_cast<int>(hang_guard_s * 1000));
-        if (byte.empty() || byte[0] == '\n')
-            return line;
-        line.push_back(static_cast<char>(byte[0]));
-    }
-}
-
 }  // namespace
 
 // A script prints what the same lines print as separate runs, and sends the same requests.

@@ -1,6 +1,8 @@
 // The Windows build under Wine against the simulated board, its COM port mapped to the board's
 // pty: one case per command and per kind of failure, as a user on Windows would see them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -167,6 +169,40 @@ TEST_F(WineBoard, ShellRunsAScript)
         EXPECT_EQ(result.status, script.status);
         EXPECT_EQ(RecordedFrames(line_.board).size(), script.frames);
     }
+}
+
+// A program drives the Windows build's shell through pipes: each line's JSON answer comes before
+// it writes the next, and the end of its input ends the shell with the summary.
+TEST_F(WineBoard, ShellAnswersACoProcessLineByLine)
+{
+    ASSERT_TRUE(Start({}));
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid =
+        SpawnProgram(WindowsQuickToolArgv({"--json", line_.com, "shell"}), in[0], out[1], -1);
+    close(in[0]);
+    close(out[1]);
+    const std::pair<std::string, std::string> exchanges[] = {
+        {"ping\r\n", R"("command":"ping","ok":true)"},
+        {"status\r\n", R"("state":"idle")"},
+        {"", R"("command":"shell","ok":true,"commands":2,"failed":0)"},
+    };
+    for (const auto& exchange : exchanges) {
+        SCOPED_TRACE(exchange.first);
+        if (exchange.first.empty())
+            close(in[1]);
+        else
+            ASSERT_EQ(write(in[1], exchange.first.data(), exchange.first.size()),
+                      static_cast<ssize_t>(exchange.first.size()));
+        const std::string answer = ReadAnswer(out[0]);
+        EXPECT_NE(answer.find(exchange.second), std::string::npos) << answer;
+    }
+    int wstatus = 0;
+    EXPECT_TRUE(WaitProgram(pid, static_cast<int>(hang_guard_s * 1000), &wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+    close(out[0]);
+    EXPECT_EQ(RecordedFrames(line_.board).size(), 2u);
 }
 
 TEST_F(WineBoard, DebugTraceFollowsTheCommand)

@@ -109,6 +109,18 @@ void ClosePtyPair(PtyPair* pty)
     pty->slave = pty->master = -1;
 }
 
+std::string ReadAnswer(int fd)
+{
+    std::string line;
+    for (;;) {
+        std::vector<uint8_t> byte = ReadBytes(fd, 1, static_cast<int>(hang_guard_s * 1000));
+        if (byte.empty() || byte[0] == '\n')
+            return line;
+        if (byte[0] != '\r')
+            line.push_back(static_cast<char>(byte[0]));
+    }
+}
+
 std::vector<uint8_t> ReadBytes(int fd, size_t count, int timeout_ms)
 {
     std::vector<uint8_t> out;

@@ -49,6 +49,9 @@ std::vector<uint8_t> ReadBytes(int fd, size_t count, int timeout_ms);
 // Everything that arrives on `fd` until it stays quiet for `quiet_ms`.
 std::vector<uint8_t> Drain(int fd, int quiet_ms);
 void WriteBytes(int fd, const std::vector<uint8_t>& bytes);
+// One line of a co-process's stdout, without its line end; what came so far when nothing more
+// comes within the hang guard.
+std::string ReadAnswer(int fd);
 
 // A finished run of a program.
 struct RunResult {

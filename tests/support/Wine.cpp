@@ -153,6 +153,11 @@ RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_
     return RunProgram(WineArgv(WindowsQuickToolPath(), args), timeout_ms);
 }
 
+std::vector<std::string> WindowsQuickToolArgv(const std::vector<std::string>& args)
+{
+    return WineArgv(WindowsQuickToolPath(), args);
+}
+
 RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::string>& args,
                                 int timeout_ms)
 {

@@ -45,6 +45,8 @@ private:
 // own; output as RunProgram gives it, "\r\n" folded.
 RunResult RunWindowsTool(const std::vector<std::string>& args, int timeout_ms = 60000);
 RunResult RunWindowsQuickTool(const std::vector<std::string>& args, int timeout_ms = 60000);
+// The command line that runs the quick Windows tool that way, for a test that spawns it itself.
+std::vector<std::string> WindowsQuickToolArgv(const std::vector<std::string>& args);
 // Runs another program of the Windows build, `name` under the tool's tests/ folder, the same way.
 RunResult RunWindowsTestProgram(const std::string& name, const std::vector<std::string>& args,
                                 int timeout_ms = 60000);
